@@ -1,0 +1,130 @@
+// The per-thread event loop that stands in for the Windows message queue: hidden message
+// windows with handles, posted messages, timers and socket notifications (the
+// WSAAsyncSelect contract). The whole loop is watchable through one file descriptor.
+//
+// Contract:
+//  - Messages posted to a window are delivered one at a time, in posting order, on the thread
+//    that owns the window. A message for a window destroyed before delivery is dropped.
+//  - ProcessMessages dispatches everything pending and never blocks. Run blocks until Quit
+//    (or a WM_QUIT message). Handlers may call ProcessMessages: messages are then dispatched
+//    inside them.
+//  - PostMessageA is the only call that may come from another thread; it wakes a blocked Run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+using HWND = std::uint64_t;  // 0 is "no window"
+using WPARAM = std::uint64_t;
+using LPARAM = std::int64_t;
+
+constexpr std::uint32_t WM_QUIT = 0x0012;
+constexpr std::uint32_t WM_TIMER = 0x0113;
+constexpr std::uint32_t WM_USER = 0x0400;
+
+// Winsock notification bits carried in the low word of a socket notification's lParam; the
+// high word carries the Winsock error code.
+constexpr std::uint32_t FD_READ = 0x01;
+constexpr std::uint32_t FD_WRITE = 0x02;
+constexpr std::uint32_t FD_OOB = 0x04;
+constexpr std::uint32_t FD_ACCEPT = 0x08;
+constexpr std::uint32_t FD_CONNECT = 0x10;
+constexpr std::uint32_t FD_CLOSE = 0x20;
+
+inline LPARAM MakeSelectLParam(std::uint32_t event, std::uint32_t error) {
+  return static_cast<LPARAM>((error & 0xFFFF) << 16 | (event & 0xFFFF));
+}
+inline std::uint32_t SelectEvent(LPARAM l) { return static_cast<std::uint32_t>(l) & 0xFFFF; }
+inline std::uint32_t SelectError(LPARAM l) { return (static_cast<std::uint32_t>(l) >> 16) & 0xFFFF; }
+
+struct TMessage {
+  std::uint32_t Msg = 0;
+  WPARAM WParam = 0;
+  LPARAM LParam = 0;
+  std::int64_t Result = 0;
+};
+
+// A queued message as PeekMessage hands it out (PumpOneMessage of the socket layer).
+struct QueuedMessage {
+  HWND Window = 0;
+  std::uint32_t Msg = 0;
+  WPARAM WParam = 0;
+  LPARAM LParam = 0;
+};
+
+using WindowProc = std::function<void(TMessage&)>;
+
+class EventLoop {
+ public:
+  // The calling thread's loop, created on first use.
+  static EventLoop& Current();
+
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+  ~EventLoop();
+
+  // Message windows (AllocateHWnd / DeallocateHWnd).
+  HWND AllocateHWnd(WindowProc proc);
+  void DeallocateHWnd(HWND window);
+  bool IsWindow(HWND window) const;
+
+  // Dispatches every pending message, timer and socket notification; never blocks.
+  // Returns true when anything was dispatched. A WM_QUIT taken here sets Terminated.
+  bool ProcessMessages();
+  // Blocks and dispatches until Quit is called or a WM_QUIT message arrives.
+  void Run();
+  // Makes Run return once the current message has been handled.
+  void Quit();
+  bool Terminated() const { return terminated_; }
+  void ResetTerminated() { terminated_ = false; }
+  // Posts WM_QUIT (with no window) to this loop's queue.
+  void PostQuitMessage();
+
+  // PeekMessageA(PM_REMOVE) / DispatchMessageA for a pump of one's own: takes the next queued
+  // message (gathering due timers and socket notifications first) without blocking.
+  bool PeekMessage(QueuedMessage& out);
+  void DispatchMessage(const QueuedMessage& message);
+
+  // The loop's one file descriptor: readable whenever something is pending (a posted message,
+  // a due timer, a socket notification waiting to be posted).
+  int Fd() const;
+
+  // Timers, used by TTimer. An interval of 0 never fires. Setting a timer again restarts its
+  // interval.
+  using TimerId = std::uint64_t;
+  TimerId SetTimer(std::uint32_t intervalMs, std::function<void()> onTimer);
+  void KillTimer(TimerId id);
+
+  // Socket notifications (WSAAsyncSelect). mask 0 stops all notifications for the socket.
+  // FD_CONNECT and FD_CLOSE are posted once; FD_READ is posted when data waits and again only
+  // after ReenableSocketEvent(FD_READ) (called by every receive); FD_WRITE after the connection
+  // is made and again only after ReenableSocketEvent(FD_WRITE) (called when a send would
+  // block); FD_ACCEPT per pending connection, re-armed by ReenableSocketEvent(FD_ACCEPT).
+  // Returns 0, or -1 with errno set.
+  int SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask);
+  // A non-blocking connect() was started on fd: its outcome is posted as FD_CONNECT.
+  void SocketConnectStarted(int fd);
+  void ReenableSocketEvent(int fd, std::uint32_t bits);
+  // The socket is about to be closed: forget it (no further notifications).
+  void ForgetSocket(int fd);
+
+  // Thread-safe post; false when the window does not exist.
+  bool Post(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam);
+
+ private:
+  EventLoop();
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+  bool terminated_ = false;
+  friend bool PostMessageA(HWND, std::uint32_t, WPARAM, LPARAM);
+};
+
+// PostMessageA: posts to the loop that owns the window, from any thread. False when the window
+// does not exist (any more).
+bool PostMessageA(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam);
+
+// The calling thread's loop shortcuts used throughout the code (AllocateHWnd, the application
+// object's ProcessMessages).
+inline HWND AllocateHWnd(WindowProc proc) { return EventLoop::Current().AllocateHWnd(std::move(proc)); }
+inline void DeallocateHWnd(HWND window) { EventLoop::Current().DeallocateHWnd(window); }

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a fresh Debian 12 machine.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+packages=(
+  build-essential cmake pkg-config git
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang libclang-rt-14-dev clang-format
+  python3 python3-aiosmtpd
+  microsocks dante-server
+  tzdata locales
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  $SUDO apt-get update -qq
+  # Service packages must not try to start daemons during installation.
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+  $SUDO chmod +x /usr/sbin/policy-rc.d
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $SUDO rm -f /usr/sbin/policy-rc.d
+fi
+
+# A non-English locale for the Date line tests.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  $SUDO sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
+  $SUDO locale-gen >/dev/null
+fi
