@@ -1,0 +1,22 @@
+// The name service behind gethostbyname and the asynchronous lookups: one replaceable function
+// per direction, so that tests can answer without asking any name server.
+//
+// A function returns 0 and fills the entry, or a lookup error code (11001 host not found,
+// 11002 try again, 11003 non-recoverable, 11004 no data). The lookups may call them from the
+// lookup worker thread, so a replacement must be safe to call from any thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "net/Winsock.h"
+
+using NameToHostFn = std::function<int(const std::string& name, Winsock::HostEntry& out)>;
+using AddrToHostFn = std::function<int(in_addr_t addr, Winsock::HostEntry& out)>;
+
+void SetNameService(NameToHostFn byName, AddrToHostFn byAddr = nullptr);
+void ResetNameService();
+
+// Through the current name service (getaddrinfo/getnameinfo, IPv4, by default).
+int ResolveNameToHost(const std::string& name, Winsock::HostEntry& out);
+int ResolveAddrToHost(in_addr_t addr, Winsock::HostEntry& out);

@@ -1,0 +1,4 @@
+#include "net/WSocket.h"
+
+TWSocket::TWSocket() = default;
+TWSocket::~TWSocket() = default;

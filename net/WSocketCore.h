@@ -1,0 +1,305 @@
+// TCustomWSocket: the non-blocking TCP/UDP socket object.
+//
+// One object owns one socket handle, a message window on the calling thread's event loop that
+// receives the socket notifications and lookup completions, a send buffer of TBuffer chunks and
+// its addressing texts. Set Addr, Port and Proto, call Connect (or Listen), and follow the
+// session through the events: OnChangeState for every state change, OnSessionConnected when the
+// connection attempt ends, OnDataAvailable when bytes arrive, OnDataSent when the send buffer
+// has drained, OnSessionClosed once per session.
+//
+// Errors: usage errors and Winsock failures go through ReportError, which fires OnError when it
+// is assigned and otherwise throws ESocketException. Outcomes of asynchronous work never throw:
+// they arrive as the Error argument of the events (0 = success, otherwise a Winsock code).
+//
+// Handlers may close or destroy the object that calls them; after every event the object
+// checks that it still exists before it touches itself again. Exceptions escaping a handler
+// while a notification is handled go to HandleBgException (OnBgException, then by default
+// AbortSession); those from OnDataAvailable end the receive loop and go no further.
+//
+// Field naming: fields that share their name with a property accessor carry an F prefix
+// (FAddr behind Addr()); the others keep their plain names (SocketHandle, AllSent, ...).
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/SocketErrors.h"
+#include "net/WSockbuf.h"
+#include "net/Winsock.h"
+#include "platform/EventLoop.h"
+#include "platform/StringList.h"
+
+// Private messages of the socket window.
+constexpr std::uint32_t WM_SOCKET_NOTIFY = WM_USER + 1;     // 0x401
+constexpr std::uint32_t WM_LOOKUP_NAME_DONE = WM_USER + 2;  // 0x402
+constexpr std::uint32_t WM_LOOKUP_ADDR_DONE = WM_USER + 3;  // 0x403
+constexpr std::uint32_t WM_CLOSE_LATER = WM_USER + 4;       // 0x404
+constexpr std::uint32_t WM_FREE_LATER = WM_USER + 5;        // 0x405
+constexpr std::uint32_t WM_TEST_EXCEPTION = WM_USER + 6;    // 0x406
+
+// Unscoped so that both wsConnected and TSocketState::wsConnected read naturally.
+enum TSocketState : std::uint8_t {
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsConnected,
+  wsAccepting,
+  wsListening,
+  wsClosed
+};
+// "wsClosed" etc.
+const char* SocketStateName(TSocketState state);
+
+enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
+enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
+
+class ESocketException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TCustomWSocket;
+
+using TDataAvailable = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
+using TDataSent = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
+using TSendData = std::function<void(TCustomWSocket* Sender, int BytesSent)>;
+using TSessionClosed = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
+using TSessionAvailable = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
+using TSessionConnected = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
+using TDnsLookupDone = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
+using TChangeState =
+    std::function<void(TCustomWSocket* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent =
+    std::function<void(TCustomWSocket* Sender, const std::exception& E, bool& CanClose)>;
+using TSocketNotifyEvent = std::function<void(TCustomWSocket* Sender)>;
+
+// Live socket objects; the last one destroyed ends the Winsock binding.
+int SocketObjectCount();
+
+// Resolution routines; each throws ESocketException with its own text.
+in_addr_t WSocketResolveHost(const std::string& InAddr);                    // network byte order
+int WSocketResolvePort(const std::string& Port, const std::string& Proto);  // host order
+int WSocketResolveProto(const std::string& Proto);
+bool IsDottedQuad(std::string_view S);
+int LeadingNumber(std::string_view S);
+std::string GetLocalHostName();
+
+class TCustomWSocket {
+ public:
+  static constexpr int ChunkSize = 1514;
+
+  TCustomWSocket();
+  virtual ~TCustomWSocket();
+  TCustomWSocket(const TCustomWSocket&) = delete;
+  TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+  // --- addressing (properties) ---
+  const std::string& Addr() const { return FAddr; }
+  void SetAddr(const std::string& Value);
+  const std::string& Port() const { return FPort; }
+  virtual void SetPort(const std::string& Value);
+  const std::string& Proto() const { return FProto; }
+  virtual void SetProto(const std::string& Value);
+  const std::string& LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const std::string& Value);
+  const std::string& LocalPort() const { return FLocalPort; }
+  void SetLocalPort(const std::string& Value);
+  virtual std::string PeerAddr();
+  virtual std::string PeerPort();
+  virtual std::string BoundPort();
+  virtual int ReadPeerName(sockaddr_in& Name, int NameLen);
+  virtual int ReadSockName(sockaddr_in& Name, int& NameLen);
+
+  // --- state and options (properties) ---
+  TSocketState State() const { return FState; }
+  int ReadCount() const { return FReadCount; }
+  virtual int RcvdCount();
+  int LastError() const { return FLastError; }
+  bool MultiThreaded() const { return FMultiThreaded; }
+  void SetMultiThreaded(bool Value) { FMultiThreaded = Value; }
+  int FlushTimeout() const { return FFlushTimeout; }
+  void SetFlushTimeout(int Value) { FFlushTimeout = Value; }
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+  int LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
+  TSocketSendFlags SendFlags();
+  void SetSendFlags(TSocketSendFlags Value);
+  TSocket HSocket() const { return SocketHandle; }
+  HWND Handle() const { return WindowHandle; }
+  bool IsAllSent() const { return AllSent; }
+  bool QuitSeen() const { return FQuitSeen; }
+  void ClearQuitSeen() { FQuitSeen = false; }
+  int SocketType() const { return FSocketType; }
+  int ProtoNumber() const { return FProtoNumber; }
+  int PortNumber() const { return FPortNumber; }
+  const std::string& DnsResult() const { return FDnsResult; }
+  const TStringList& DnsResultList() const { return FDnsResultList; }
+  // Bytes waiting in the send buffer (not yet taken by the network).
+  int BufferedByteCount() const;
+
+  // --- opening and closing ---
+  virtual void Connect();
+  virtual void Close();
+  virtual void DoClose(bool Shut, std::uint16_t Error);
+  virtual void AbortSession();
+  virtual void ShutdownSocket(int How);
+  virtual void CloseLater();
+  // Destroys the object from the event loop once the current handler has returned. The object
+  // owns itself from here on: the caller hands over the one owning pointer to it (Owned must
+  // hold this object, otherwise ReportError "FreeLater: object not owned"). Until the message
+  // is handled the object stays fully usable.
+  virtual void FreeLater(std::unique_ptr<TCustomWSocket> Owned);
+  virtual void WaitUntilClosed();
+  virtual void Dup(TSocket NewHandle);
+  virtual void Listen();
+  virtual TSocket Accept();
+
+  // --- receiving ---
+  virtual int Receive(void* Buffer, int Size);
+  virtual std::string ReceiveText();
+  virtual int ReceiveDatagram(void* Buffer, int Size, sockaddr_in& From, int& FromLen);
+  // One recv; the layers above override it to deliver their buffered bytes first.
+  virtual int RecvRaw(void* Buffer, int Size, int Flags);
+  virtual int RecvFromRaw(TSocket Handle, void* Buffer, int Size, int Flags, sockaddr_in& From,
+                          int& FromLen);
+
+  // --- sending ---
+  // Queues and tries to send. Returns the bytes accepted (Len), 0 for Len <= 0, -1 when not
+  // connected. OnDataSent follows from the event loop once the buffer has drained, never from
+  // inside Send.
+  virtual int Send(const void* Data, int Len);
+  virtual int SendText(std::string_view S);
+  virtual int SendDatagram(const sockaddr_in& Dest, int DestLen, const void* Data, int Len);
+  void QueueSendData(const void* Data, int Len);
+  void TryToSend();
+  virtual int RawSend(const void* Data, int Len);
+  virtual void Flush();
+  void DiscardSendBuffer();
+
+  // --- name lookup ---
+  virtual void LookupHost(const std::string& HostName);
+  virtual void LookupAddr(const std::string& HostAddr);
+  virtual void CancelLookup();
+
+  // --- control ---
+  virtual int SuspendEvents();
+  virtual int ResumeEvents();
+  virtual void PumpMessages();
+  void ApplyLinger();
+
+  // --- time values (kept for the interface; nothing here calls them) ---
+  virtual bool TimeValueIsSet(const timeval& T) const;
+  virtual void ClearTimeValue(timeval& T) const;
+  virtual bool CompareTimeValues(const timeval& A, const timeval& B, bool WantEqual) const;
+
+  // --- error reporting ---
+  virtual void ReportError(const std::string& Msg);
+  virtual void ReportErrorFmt(const char* Fmt, ...) __attribute__((format(printf, 2, 3)));
+  void ReportSocketError(const std::string& OperationName);
+  virtual void HandleBgException(const std::exception& E);
+
+  // --- the window's message handler ---
+  virtual void HandleWindowMessage(TMessage& Message);
+
+  // --- events ---
+  TSessionAvailable OnSessionAvailable;
+  TSessionConnected OnSessionConnected;
+  TSessionClosed OnSessionClosed;
+  TChangeState OnChangeState;
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSendData OnSendData;
+  TSocketNotifyEvent OnLineTooLong;
+  TDnsLookupDone OnDnsLookupDone;
+  TSocketNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+
+ protected:
+  virtual void ResetDefaults();
+  virtual void BindLocal();
+  void EnterState(TSocketState NewState);
+  void HandleSocketEvent(const TMessage& Message);
+  void DrainReceived(std::uint16_t Error);
+  void HandleLookupDone(const TMessage& Message, bool ByName);
+  // Runs one PeekMessage/DispatchMessage step of the own pump; false when nothing waited.
+  bool PumpOneMessage();
+
+  // Fire*: call the handler when one is assigned. FireDataAvailable returns whether one was.
+  virtual bool FireDataAvailable(std::uint16_t Error);
+  virtual void FireSessionAvailable(std::uint16_t Error);
+  virtual void FireSessionConnected(std::uint16_t Error);
+  virtual void FireSessionClosed(std::uint16_t Error);
+  virtual void FireDataSent(std::uint16_t Error);
+  virtual void FireChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void FireDnsLookupDone(std::uint16_t Error);
+  virtual void FireError();
+  void FireSendData(int BytesSent);
+
+  // A shared flag that goes false when the object is destroyed: take a copy before firing an
+  // event and check it afterwards.
+  std::shared_ptr<bool> AliveToken() const { return Alive; }
+  // True when the object was destroyed by whatever ran since `token` was taken.
+  static bool Gone(const std::shared_ptr<bool>& token) { return !*token; }
+
+  // Addressing (see the accessors above).
+  std::string FAddr;
+  bool AddrAssigned = false;
+  bool AddrResolved = false;
+  std::string FPort;
+  bool PortAssigned = false;
+  bool PortResolved = false;
+  int FPortNumber = 0;
+  std::string FProto = "tcp";
+  bool ProtoAssigned = true;
+  bool ProtoResolved = false;
+  int FProtoNumber = 6;
+  int FSocketType = SOCK_STREAM;
+  int AddrFamily = AF_INET;
+  std::string FLocalAddr = "0.0.0.0";
+  std::string FLocalPort = "0";
+  bool LocalPortResolved = false;
+  int LocalPortNumber = 0;
+  sockaddr_in SockAddr{};
+
+  // Send buffer.
+  std::vector<std::unique_ptr<TBuffer>> SendChunks;
+  int ChunkCapacity = ChunkSize;
+  bool AllSent = true;
+  int SendFlagWord = 0;
+
+  // Lookup.
+  Winsock::AsyncHandle LookupHandle = 0;
+  std::string FDnsResult;
+  TStringList FDnsResultList;
+
+  // Session.
+  TSocket SocketHandle = Winsock::INVALID_SOCKET;
+  HWND WindowHandle = 0;
+  TSocketState FState = wsClosed;
+  int FLastError = 0;
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  int FLingerTimeout = 0;
+  int FReadCount = 0;
+  bool EventsSuspended = false;
+  bool SessionClosedFired = false;
+  int FFlushTimeout = 60;
+  bool FMultiThreaded = false;
+  bool FQuitSeen = false;
+  bool Destroying = false;
+
+ private:
+  bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
+  void CloseFailedSession(int Code);
+
+  std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
+  std::unique_ptr<TCustomWSocket> SelfOwner;  // set by FreeLater
+};

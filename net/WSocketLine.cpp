@@ -1,0 +1,4 @@
+#include "net/WSocketLine.h"
+
+TCustomLineWSocket::TCustomLineWSocket() = default;
+TCustomLineWSocket::~TCustomLineWSocket() = default;

@@ -1,0 +1,4 @@
+#include "net/WSocketSocks.h"
+
+TCustomSocksWSocket::TCustomSocksWSocket() = default;
+TCustomSocksWSocket::~TCustomSocksWSocket() = default;

@@ -1,0 +1,4 @@
+#include "net/WSocketSync.h"
+
+TCustomSyncWSocket::TCustomSyncWSocket() = default;
+TCustomSyncWSocket::~TCustomSyncWSocket() = default;

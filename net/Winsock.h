@@ -1,0 +1,109 @@
+// The Winsock binding: Winsock 1.1 function names and error codes over POSIX sockets.
+//
+// Every socket call of the socket layer goes through these wrappers. They keep Winsock's
+// contract: handles are non-blocking, a failed call returns SOCKET_ERROR (or INVALID_SOCKET)
+// and leaves a Winsock error code (10000 and up, 11001..11004 for lookups) in the calling
+// thread's last error, sends never raise SIGPIPE, receives re-arm FD_READ and a send that would
+// block re-arms FD_WRITE, as Winsock does.
+//
+// Start-up: the first call of any wrapper starts the binding (WSAStartup); WSACleanup ends it
+// and closes every handle the binding still holds. The socket objects count themselves in
+// SocketObjectCount and the last one destroyed ends the binding, so start-up and clean-up
+// follow the live socket objects. IsStarted and StartupCount make this observable.
+//
+// Option levels, option names and ioctl commands are the platform's own constants (SOL_SOCKET,
+// SO_KEEPALIVE, FIONREAD, ...): only the error codes and the notification bits keep their
+// Winsock numbers.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/EventLoop.h"
+
+using TSocket = int;
+
+namespace Winsock {
+
+constexpr TSocket INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+constexpr std::uint16_t WinsockVersion11 = 0x0101;
+
+struct WSAData {
+  std::uint16_t wVersion = 0;
+  std::uint16_t wHighVersion = 0;
+  std::string szDescription;
+};
+
+// A host entry as gethostbyname and the lookups deliver it (IPv4 only).
+struct HostEntry {
+  std::string Name;
+  std::vector<std::string> Aliases;
+  std::vector<in_addr_t> Addresses;  // network byte order, in the order of the name service
+};
+
+// Task handle of an asynchronous lookup; 0 means "none" / "could not start".
+using AsyncHandle = std::uint32_t;
+
+// Start-up and clean-up. WSAStartup returns 0 or a Winsock error code; WSACleanup returns 0, or
+// SOCKET_ERROR with 10093 when the binding is not started.
+int WSAStartup(std::uint16_t version, WSAData* data);
+int WSACleanup();
+bool IsStarted();
+// Number of start-ups since the process began (each WSAStartup that found the binding idle).
+int StartupCount();
+
+int WSAGetLastError();
+void WSASetLastError(int code);
+// Maps an errno value to its Winsock code (EAGAIN and EINPROGRESS to 10035, ECONNREFUSED to
+// 10061, ...); an errno without a Winsock counterpart gives 10022 (invalid argument).
+int WinsockErrorFromErrno(int err);
+
+// Notifications (WSAAsyncSelect over the event loop). mask 0 stops them.
+int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, std::uint32_t mask);
+
+// Asynchronous lookups on the lookup worker thread. The completion is posted to window as msg
+// with wParam = the task handle and the Winsock error in the high word of lParam; the result
+// waits on the worker side until WSAFetchAsyncResult takes it. A cancelled task posts nothing.
+AsyncHandle WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const std::string& name);
+AsyncHandle WSAAsyncGetHostByAddr(HWND window, std::uint32_t msg, in_addr_t addr);
+int WSACancelAsyncRequest(AsyncHandle handle);
+// Takes the result of a finished task (false when there is none: unknown, cancelled or taken).
+bool WSAFetchAsyncResult(AsyncHandle handle, HostEntry& out);
+// Stops and joins the lookup worker (also done at process exit).
+void ShutdownLookupWorker();
+
+// Blocking database routines. Each returns false when there is no entry, with the last error
+// set (11001..11004 for hosts).
+bool gethostbyname(const std::string& name, HostEntry& out);
+bool getservbyname(const std::string& name, const char* proto, int& portNetworkOrder);
+bool getprotobyname(const std::string& name, int& protoNumber);
+int gethostname(char* name, int nameLen);
+
+TSocket socket(int af, int type, int protocol);
+int shutdown(TSocket s, int how);
+int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen);
+int getsockopt(TSocket s, int level, int optname, void* optval, int* optlen);
+int send(TSocket s, const void* buf, int len, int flags);
+int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen);
+int recv(TSocket s, void* buf, int len, int flags);
+int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen);
+int ioctlsocket(TSocket s, unsigned long cmd, unsigned long* argp);
+int connect(TSocket s, const sockaddr* name, int namelen);
+int bind(TSocket s, const sockaddr* name, int namelen);
+int listen(TSocket s, int backlog);
+TSocket accept(TSocket s, sockaddr* addr, int* addrlen);
+int closesocket(TSocket s);
+int getsockname(TSocket s, sockaddr* name, int* namelen);
+int getpeername(TSocket s, sockaddr* name, int* namelen);
+
+in_addr_t inet_addr(const std::string& text);
+std::string inet_ntoa(in_addr_t addr);
+std::uint16_t htons(std::uint16_t v);
+std::uint16_t ntohs(std::uint16_t v);
+
+}  // namespace Winsock
