@@ -1,0 +1,309 @@
+// The form-control model: plain objects holding what the composer reads and writes (texts,
+// lines, check marks, captions, enabled state, selection, font, focus). A front-end shows this
+// model and feeds user input back through the form's delivery helpers (KeyDown, KeyPress,
+// FocusControl, Button::Click ...); tests drive it the same way.
+//
+// Events are std::function members; the first argument is the control that fires them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "platform/StringList.h"
+
+class TForm;
+class TControl;
+
+struct TPoint {
+  int X = 0;
+  int Y = 0;
+  bool operator==(const TPoint&) const = default;
+};
+
+// The modifier keys held with a key-down: a small set of Shift, Alt and Ctrl.
+class TShiftState {
+ public:
+  enum Flag : std::uint8_t { Shift = 1, Alt = 2, Ctrl = 4 };
+
+  constexpr TShiftState() = default;
+  constexpr TShiftState(Flag flag) : bits_(flag) {}
+
+  constexpr bool Contains(Flag flag) const { return (bits_ & flag) != 0; }
+  constexpr bool Empty() const { return bits_ == 0; }
+  constexpr TShiftState operator|(TShiftState other) const {
+    return TShiftState(static_cast<std::uint8_t>(bits_ | other.bits_));
+  }
+  constexpr bool operator==(const TShiftState&) const = default;
+
+ private:
+  constexpr explicit TShiftState(std::uint8_t bits) : bits_(bits) {}
+  std::uint8_t bits_ = 0;
+};
+constexpr TShiftState operator|(TShiftState::Flag a, TShiftState::Flag b) {
+  return TShiftState(a) | TShiftState(b);
+}
+constexpr TShiftState ssShift{TShiftState::Shift};
+constexpr TShiftState ssAlt{TShiftState::Alt};
+constexpr TShiftState ssCtrl{TShiftState::Ctrl};
+
+struct TFont {
+  std::string Name = "MS Sans Serif";
+  int Size = 8;
+  bool operator==(const TFont&) const = default;
+};
+
+using TNotifyEvent = std::function<void(TControl* Sender)>;
+using TKeyEvent = std::function<void(TControl* Sender, std::uint16_t& Key, TShiftState Shift)>;
+using TKeyPressEvent = std::function<void(TControl* Sender, char& Key)>;
+
+// Base of every control. A control belongs to exactly one form, which created it.
+class TControl {
+ public:
+  TControl(TForm& form, std::string name) : Name(std::move(name)), form_(&form) {}
+  virtual ~TControl() = default;
+  TControl(const TControl&) = delete;
+  TControl& operator=(const TControl&) = delete;
+
+  std::string Name;
+  bool Enabled = true;
+  bool Visible = true;
+  std::string Hint;
+  // The container the control sits on (a tab sheet, say); null for the form itself.
+  TControl* Parent = nullptr;
+
+  TNotifyEvent OnExit;        // the focus left this control
+  TKeyEvent OnKeyDown;        // virtual-key code (in-out) and modifiers
+  TKeyPressEvent OnKeyPress;  // a character; a handler may swallow it by setting it to 0
+
+  TForm& Form() const { return *form_; }
+  // Moves the form's focus here (fires OnExit of the control that loses it).
+  void SetFocus();
+  bool Focused() const;
+
+ private:
+  TForm* form_;
+};
+
+class TEdit : public TControl {
+ public:
+  using TControl::TControl;
+  std::string Text;
+};
+
+enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
+
+// A multi-line text field. Text() joins the lines with CR LF between them (no line end after
+// the last line), so "ab","c" reads "ab\r\nc"; SetText splits at CR LF pairs only, so a lone CR
+// or LF stays inside its line and SetText(x) followed by Text() gives x back.
+// Selection positions count bytes of Text() from 0 and are clamped to the text.
+class TMemo : public TControl {
+ public:
+  using TControl::TControl;
+
+  TStringList Lines;
+  TFont Font;
+  bool WordWrap = true;
+  TScrollStyle ScrollBars = TScrollStyle::ssNone;
+
+  std::string Text() const;
+  void SetText(const std::string& text);
+
+  int SelStart() const;
+  void SetSelStart(int position);  // also clears the selection
+  int SelLength() const;
+  void SetSelLength(int length);
+  // The caret as column (X) and line (Y), both from 0.
+  TPoint CaretPos() const;
+  void SetCaretPos(TPoint position);
+
+ private:
+  int TextLength() const;
+  int selStart_ = 0;
+  int selLength_ = 0;
+};
+
+class TCheckBox : public TControl {
+ public:
+  using TControl::TControl;
+  std::string Caption;
+  bool Checked = false;
+};
+
+class TComboBox : public TControl {
+ public:
+  using TControl::TControl;
+  std::string Text;   // the edit text
+  TStringList Items;  // the drop-down list
+};
+
+class TListBox : public TControl {
+ public:
+  using TControl::TControl;
+  TStringList Items;
+  int ItemIndex = -1;  // the selected entry, -1 = none
+};
+
+class TButton : public TControl {
+ public:
+  using TControl::TControl;
+  std::string Caption;
+  TNotifyEvent OnClick;
+  // Presses the button: fires OnClick (as a program's Click does, whatever Enabled says).
+  void Click();
+};
+
+class TTabSheet : public TControl {
+ public:
+  using TControl::TControl;
+  std::string Caption;
+};
+
+class TPageControl : public TControl {
+ public:
+  using TControl::TControl;
+  // Adds a sheet (created by the form) as the last page; the first page added becomes active.
+  void AddPage(TTabSheet& sheet);
+  const std::vector<TTabSheet*>& Pages() const { return pages_; }
+  TTabSheet* ActivePage = nullptr;
+  bool TabsAtBottom = false;
+
+ private:
+  std::vector<TTabSheet*> pages_;
+};
+
+class TStatusBar : public TControl {
+ public:
+  using TControl::TControl;
+  std::string SimpleText;
+  // Asks the front-end to show the current text at once.
+  void Repaint();
+};
+
+class TProgressBar : public TControl {
+ public:
+  using TControl::TControl;
+  int Min = 0;
+  int Max = 100;
+  int Step = 10;
+  int Position() const { return position_; }
+  void SetPosition(int position);  // clamped to Min..Max
+  // Advances by Step; past Max the bar starts over from Min, as the platform's bar does.
+  void StepIt();
+
+ private:
+  int position_ = 0;
+};
+
+class TImage : public TControl {
+ public:
+  using TControl::TControl;
+  TNotifyEvent OnClick;
+  void Click();
+};
+
+// A file-open dialog; Execute asks the front-end, which fills FileName and Files on success.
+class TOpenDialog : public TControl {
+ public:
+  using TControl::TControl;
+  std::string Title;
+  std::string Filter;  // "Description|pattern|Description|pattern"
+  std::string DefaultExt;
+  bool AllowMultiSelect = false;
+  bool PathMustExist = false;
+  bool FileMustExist = false;
+  bool HideReadOnly = true;
+  std::string FileName;  // the first (or only) chosen file
+  TStringList Files;     // every chosen file, in the dialog's order
+  // True when the user confirmed a choice; a cancelled dialog changes nothing.
+  bool Execute();
+};
+
+class TMenuItem {
+ public:
+  TMenuItem(std::string name, std::string caption)
+      : Name(std::move(name)), Caption(std::move(caption)) {}
+  std::string Name;
+  std::string Caption;  // "-" is a separator
+  std::function<void(TMenuItem* Sender)> OnClick;
+  void Click();
+};
+
+class TPopupMenu : public TControl {
+ public:
+  using TControl::TControl;
+  TMenuItem& Add(std::string name, std::string caption);
+  const std::vector<std::unique_ptr<TMenuItem>>& Items() const { return items_; }
+  // Opens the menu at screen position (x, y) through the front-end.
+  void Popup(int x, int y);
+
+ private:
+  std::vector<std::unique_ptr<TMenuItem>> items_;
+};
+
+enum class TWindowState { wsNormal, wsMaximized };
+enum class TPosition { poDesigned, poScreenCenter };
+
+// A window: owns its controls, knows the focused one and delivers keys. The form is itself a
+// control (it has a name and key events of its own).
+class TForm : public TControl {
+ public:
+  explicit TForm(std::string name = "Form") : TControl(*this, std::move(name)) {}
+  ~TForm() override;
+
+  std::string Caption;
+  int ClientWidth = 0;
+  int ClientHeight = 0;
+  TPosition Position = TPosition::poScreenCenter;
+  TFont Font;
+  TWindowState WindowState = TWindowState::wsNormal;
+
+  // Creates a control owned by the form. The reference stays valid as long as the form.
+  template <class T, class... Args>
+  T& Make(std::string name, Args&&... args) {
+    static_assert(std::is_base_of_v<TControl, T>);
+    auto control = std::make_unique<T>(*this, std::move(name), std::forward<Args>(args)...);
+    T& ref = *control;
+    controls_.push_back(std::move(control));
+    return ref;
+  }
+  // The control with this name (exact match), or null.
+  TControl* FindControl(const std::string& name) const;
+  const std::vector<std::unique_ptr<TControl>>& Controls() const { return controls_; }
+
+  // Focus. Moving the focus to another control makes it the active control first and then
+  // fires OnExit of the control that lost it, so a handler that moves the focus again sees a
+  // consistent state and its own move fires the exits it causes. Focusing the active control
+  // again, or the form itself, fires nothing (the form itself clears the active control).
+  TControl* ActiveControl() const { return active_; }
+  void FocusControl(TControl* control);
+
+  // Key delivery for front-ends and tests. KeyDown fires the control's OnKeyDown and returns
+  // the key code after the handlers (0 = handled); KeyPress fires OnKeyPress and returns the
+  // character after the handlers (0 = swallowed).
+  std::uint16_t KeyDown(TControl& control, std::uint16_t key, TShiftState shift);
+  char KeyPress(TControl& control, char ch);
+
+  // Showing: the front-end calls Show once when the window appears (runs DoShow).
+  void Show();
+  // Closing: runs the close hook DoClose, then OnClosed (set by whoever runs the form, so that
+  // it can end its loop). A form closes once; later calls, also from inside DoClose, are
+  // ignored.
+  void Close();
+  bool Closed() const { return closed_; }
+  std::function<void(TForm* Sender)> OnClosed;
+
+ protected:
+  virtual void DoShow() {}
+  virtual void DoClose() {}
+
+ private:
+  std::vector<std::unique_ptr<TControl>> controls_;
+  TControl* active_ = nullptr;
+  bool closing_ = false;
+  bool closed_ = false;
+};

@@ -1,0 +1,53 @@
+// TIniFile: the ini-file accessor. "[section]" lines and "key=value" lines; section and key
+// names are matched case-insensitively (ASCII), values are read as written (only the blanks
+// around the key and around "=" are dropped). Lines the accessor does not understand (comments,
+// garbage, lines before the first section) are kept as they are, as are the file's line ends.
+//
+// There is no cache: every read parses the file as it is on disk, and every write is on disk
+// when the call returns (written to a temporary file in the same folder, flushed, renamed over
+// the original; a missing folder is created). A missing or unreadable file reads as empty.
+// A write that cannot be done raises EIniFileError and leaves the file as it was. Texts that
+// cannot be stored on one line (CR or LF anywhere, "=" or a leading "[" or ";" in a key, "]"
+// in a section name, an empty key) are refused with EIniFileError.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "platform/StringList.h"
+
+class EIniFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TIniFile {
+ public:
+  explicit TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
+
+  const std::string& FileName() const { return fileName_; }
+
+  // The value, or def when the section or key is absent.
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& def) const;
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // The value read as an integer, non-zero = true; def when absent or not a number.
+  bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+  // Writes "1" or "0".
+  void WriteBool(const std::string& section, const std::string& key, bool value);
+  // Replaces the list's content with the section's entries as "key=value", in file order.
+  void ReadSectionValues(const std::string& section, TStringList& values) const;
+  // Removes the section (every occurrence) with all its lines.
+  void EraseSection(const std::string& section);
+
+ private:
+  std::string fileName_;
+};
+
+// Replaces the file's content safely: temporary file in the same folder, fsync, rename over
+// fileName, folder flush. The folder is created when missing. On failure raises EIniFileError,
+// removes the temporary file and leaves fileName untouched. renameFn stands in for rename(2)
+// (tests inject failures through it).
+using RenameFunction = int (*)(const char* from, const char* to);
+void ReplaceFileContent(const std::string& fileName, const std::string& content,
+                        RenameFunction renameFn = nullptr);

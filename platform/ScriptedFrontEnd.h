@@ -1,0 +1,59 @@
+// ScriptedFrontEnd: the test double of the front-end. It records every call and answers from
+// scripts set up by the test:
+//  - MessageBox: the next answer of MessageBoxAnswers; when that queue is empty, IDNO for a
+//    Yes/No box and IDOK for anything else. OnMessageBox (optional) runs while the "box is
+//    open", before the answer is returned.
+//  - ExecuteOpenDialog: the next file list of OpenDialogAnswers; an empty list, or an empty
+//    queue, is a cancelled dialog.
+//  - GetKeyState: from KeyStates (SetKeyDown); keys not listed are up.
+//  - GetCursorPos: CursorPos.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/FrontEnd.h"
+
+class ScriptedFrontEnd : public TFrontEnd {
+ public:
+  struct MessageBoxCall {
+    std::string Text;
+    std::string Caption;
+    unsigned Type = 0;
+    int Answer = 0;
+  };
+  struct PopupCall {
+    TPopupMenu* Menu = nullptr;
+    TPoint At;
+  };
+
+  // Scripts.
+  std::deque<int> MessageBoxAnswers;
+  std::deque<std::vector<std::string>> OpenDialogAnswers;
+  std::map<int, std::int16_t> KeyStates;
+  TPoint CursorPos;
+  std::function<void(const MessageBoxCall&)> OnMessageBox;
+  void SetKeyDown(int virtualKey, bool down);
+
+  // Records.
+  std::vector<MessageBoxCall> MessageBoxes;
+  std::vector<std::string> Messages;
+  std::vector<std::string> OpenDialogTitles;
+  std::vector<PopupCall> Popups;
+  std::vector<TControl*> Repainted;
+  int RepaintCount() const { return static_cast<int>(Repainted.size()); }
+  std::vector<std::string> Exceptions;
+
+  int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
+  void ShowMessage(const std::string& text) override;
+  bool ExecuteOpenDialog(TOpenDialog& dialog) override;
+  std::int16_t GetKeyState(int virtualKey) override;
+  TPoint GetCursorPos() override;
+  void PopupMenu(TPopupMenu& menu, TPoint at) override;
+  void Repaint(TControl& control) override;
+  void ShowException(const std::exception& e) override;
+};

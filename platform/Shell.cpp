@@ -1,0 +1,3 @@
+#include "platform/Shell.h"
+
+void StartProgram(const std::string&, const std::string&) {}

@@ -1,0 +1,9 @@
+// Starting an external program (the notifier) without waiting for it.
+#pragma once
+
+#include <string>
+
+// Starts program (looked up on PATH unless it holds a "/") with parameter as its one argument.
+// Returns at once; the program runs detached (no zombie is left behind). A program that is
+// missing or cannot be started is silently ignored.
+void StartProgram(const std::string& program, const std::string& parameter);
