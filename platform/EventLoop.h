@@ -35,8 +35,12 @@ constexpr std::uint32_t FD_CLOSE = 0x20;
 inline LPARAM MakeSelectLParam(std::uint32_t event, std::uint32_t error) {
   return static_cast<LPARAM>((error & 0xFFFF) << 16 | (event & 0xFFFF));
 }
-inline std::uint32_t SelectEvent(LPARAM l) { return static_cast<std::uint32_t>(l) & 0xFFFF; }
-inline std::uint32_t SelectError(LPARAM l) { return (static_cast<std::uint32_t>(l) >> 16) & 0xFFFF; }
+inline std::uint32_t SelectEvent(LPARAM l) {
+  return static_cast<std::uint32_t>(l) & 0xFFFF;
+}
+inline std::uint32_t SelectError(LPARAM l) {
+  return (static_cast<std::uint32_t>(l) >> 16) & 0xFFFF;
+}
 
 struct TMessage {
   std::uint32_t Msg = 0;
@@ -103,10 +107,13 @@ class EventLoop {
   // block); FD_ACCEPT per pending connection, re-armed by ReenableSocketEvent(FD_ACCEPT).
   // Returns 0, or -1 with errno set.
   int SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask);
-  // A non-blocking connect() was started on fd: its outcome is posted as FD_CONNECT.
+  // A non-blocking connect() was started on fd (it returned 0 or EINPROGRESS): its outcome is
+  // posted as FD_CONNECT. A stream socket that is neither connecting, connected nor listening
+  // when selected gets no notifications until this call.
   void SocketConnectStarted(int fd);
   void ReenableSocketEvent(int fd, std::uint32_t bits);
-  // The socket is about to be closed: forget it (no further notifications).
+  // The socket is about to be closed: forget it. Notifications for it that are still queued
+  // are dropped, so a later socket that reuses the descriptor never sees them.
   void ForgetSocket(int fd);
 
   // Thread-safe post; false when the window does not exist.
@@ -126,5 +133,9 @@ bool PostMessageA(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam);
 
 // The calling thread's loop shortcuts used throughout the code (AllocateHWnd, the application
 // object's ProcessMessages).
-inline HWND AllocateHWnd(WindowProc proc) { return EventLoop::Current().AllocateHWnd(std::move(proc)); }
-inline void DeallocateHWnd(HWND window) { EventLoop::Current().DeallocateHWnd(window); }
+inline HWND AllocateHWnd(WindowProc proc) {
+  return EventLoop::Current().AllocateHWnd(std::move(proc));
+}
+inline void DeallocateHWnd(HWND window) {
+  EventLoop::Current().DeallocateHWnd(window);
+}

@@ -1,0 +1,685 @@
+// The event loop: one epoll set per thread holding an eventfd (wake-up for posted messages),
+// a timerfd (the earliest timer) and the watched sockets. Posted messages live in a plain
+// queue owned by the thread; only posts from other threads go through a locked inbox.
+#include "platform/EventLoop.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Application.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Windows-style handles carry the owning loop in their high half so that a post from any
+// thread finds the right queue.
+constexpr int kLoopShift = 32;
+std::uint32_t LoopIndexOf(HWND window) {
+  return static_cast<std::uint32_t>(window >> kLoopShift);
+}
+
+// While messages keep coming, sockets and timers are still looked at this often, so that a
+// busy queue cannot starve them.
+constexpr int kMaxDispatchesBetweenPolls = 32;
+constexpr auto kMaxTimeBetweenPolls = std::chrono::microseconds(200);
+
+// The Winsock codes that a socket's pending error (SO_ERROR) can carry for a connect outcome
+// or a close. The socket binding maps every other call's errno itself.
+std::uint32_t WinsockCodeOfSocketError(int err) {
+  switch (err) {
+    case 0:
+      return 0;
+    case ECONNREFUSED:
+      return 10061;
+    case ECONNRESET:
+      return 10054;
+    case ETIMEDOUT:
+      return 10060;
+    case EHOSTUNREACH:
+      return 10065;
+    case ENETUNREACH:
+      return 10051;
+    case ENETDOWN:
+      return 10050;
+    case ECONNABORTED:
+      return 10053;
+    case EPIPE:
+      return 10058;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case EACCES:
+      return 10013;
+    case EHOSTDOWN:
+      return 10064;
+    default:
+      return 10053;
+  }
+}
+
+int PendingSocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+bool HasBytesWaiting(int fd) {
+  int count = 0;
+  return ioctl(fd, FIONREAD, &count) == 0 && count > 0;
+}
+
+int IntOption(int fd, int option) {
+  int value = 0;
+  socklen_t len = sizeof value;
+  if (getsockopt(fd, SOL_SOCKET, option, &value, &len) != 0) return -1;
+  return value;
+}
+
+bool IsConnected(int fd) {
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  return getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+}
+
+struct LoopRegistry {
+  std::mutex mutex;
+  std::unordered_map<std::uint32_t, EventLoop*> loops;
+  std::uint32_t nextIndex = 1;
+};
+
+LoopRegistry& Registry() {
+  static LoopRegistry* registry = new LoopRegistry;  // never destroyed: threads may post at exit
+  return *registry;
+}
+
+thread_local std::unique_ptr<EventLoop> tlsLoop;
+
+}  // namespace
+
+class EventLoop::Impl {
+ public:
+  struct Timer {
+    std::uint32_t interval = 0;
+    Clock::time_point due;
+    bool queued = false;  // a WM_TIMER for it waits in the queue (Windows coalesces them)
+    std::shared_ptr<std::function<void()>> onTimer;
+  };
+
+  // One socket under WSAAsyncSelect.
+  struct SocketWatch {
+    HWND window = 0;
+    std::uint32_t msg = 0;
+    std::uint32_t mask = 0;
+    bool stream = true;
+    bool listening = false;
+    bool established = false;  // connected (or a datagram socket): data events apply
+    bool connectPending = false;
+    bool readArmed = true;
+    bool writeArmed = true;
+    bool acceptArmed = true;
+    bool closeReported = false;
+    std::uint32_t registered = 0;  // epoll events currently asked for
+    bool inEpoll = false;
+  };
+
+  explicit Impl(EventLoop& owner) : owner_(owner) {
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (epollFd_ < 0 || wakeFd_ < 0 || timerFd_ < 0)
+      throw std::system_error(errno, std::generic_category(), "event loop set-up");
+    AddInternalFd(wakeFd_);
+    AddInternalFd(timerFd_);
+    std::lock_guard lock(Registry().mutex);
+    index_ = Registry().nextIndex++;
+    Registry().loops[index_] = &owner_;
+  }
+
+  ~Impl() {
+    {
+      std::lock_guard lock(Registry().mutex);
+      Registry().loops.erase(index_);
+    }
+    close(timerFd_);
+    close(wakeFd_);
+    close(epollFd_);
+  }
+
+  // --- windows ------------------------------------------------------------------------------
+
+  HWND Allocate(WindowProc proc) {
+    std::uint32_t id = nextWindowId_++;
+    windows_[id] = std::make_shared<WindowProc>(std::move(proc));
+    return (static_cast<HWND>(index_) << kLoopShift) | id;
+  }
+
+  void Deallocate(HWND window) {
+    if (LoopIndexOf(window) == index_) windows_.erase(static_cast<std::uint32_t>(window));
+  }
+
+  bool Exists(HWND window) const {
+    return LoopIndexOf(window) == index_ && windows_.count(static_cast<std::uint32_t>(window)) != 0;
+  }
+
+  std::uint32_t Index() const { return index_; }
+
+  // --- posting -------------------------------------------------------------------------------
+
+  bool PostLocal(const QueuedMessage& message) {
+    if (message.Window != 0 && !Exists(message.Window)) return false;
+    queue_.push_back(message);
+    SignalWake();
+    return true;
+  }
+
+  void PostFromOtherThread(const QueuedMessage& message) {
+    {
+      std::lock_guard lock(inboxMutex_);
+      inbox_.push_back(message);
+      inboxNonEmpty_.store(true, std::memory_order_release);
+    }
+    SignalWake();
+  }
+
+  // --- dispatching ---------------------------------------------------------------------------
+
+  bool Peek(QueuedMessage& out, bool mustPoll) {
+    if (mustPoll || queue_.empty() || dispatchesSincePoll_ >= kMaxDispatchesBetweenPolls ||
+        Clock::now() - lastPoll_ >= kMaxTimeBetweenPolls)
+      Poll(0);
+    if (queue_.empty()) return false;
+    out = queue_.front();
+    queue_.pop_front();
+    ++dispatchesSincePoll_;
+    return true;
+  }
+
+  void Dispatch(const QueuedMessage& message) {
+    if (message.Msg == WM_TIMER && message.Window == 0) {
+      FireTimer(message.WParam);
+      return;
+    }
+    auto it = windows_.find(static_cast<std::uint32_t>(message.Window));
+    if (LoopIndexOf(message.Window) != index_ || it == windows_.end()) return;
+    std::shared_ptr<WindowProc> proc = it->second;  // the window may be destroyed by its proc
+    TMessage m{message.Msg, message.WParam, message.LParam, 0};
+    RunHandler([&] { (*proc)(m); });
+  }
+
+  // Blocks until something is pending or the next timer is due.
+  void WaitForWork() {
+    ClearWake();
+    if (!queue_.empty() || inboxNonEmpty_.load(std::memory_order_acquire)) {
+      Poll(0);
+      return;
+    }
+    Poll(MillisecondsToNextTimer());
+  }
+
+  int Fd() const { return epollFd_; }
+
+  bool HasPending() const { return !queue_.empty(); }
+
+  // --- timers -------------------------------------------------------------------------------
+
+  TimerId SetTimer(std::uint32_t interval, std::function<void()> onTimer) {
+    TimerId id = nextTimerId_++;
+    Timer& t = timers_[id];
+    t.interval = interval;
+    t.due = Clock::now() + std::chrono::milliseconds(interval);
+    t.onTimer = std::make_shared<std::function<void()>>(std::move(onTimer));
+    ArmTimerFd();
+    return id;
+  }
+
+  void KillTimer(TimerId id) {
+    if (timers_.erase(id) != 0) ArmTimerFd();
+  }
+
+  // --- sockets -------------------------------------------------------------------------------
+
+  int Select(int fd, HWND window, std::uint32_t msg, std::uint32_t mask) {
+    if (mask == 0) {
+      auto it = sockets_.find(fd);
+      if (it != sockets_.end()) {
+        bool pending = it->second.connectPending;
+        Unregister(fd, it->second);
+        sockets_.erase(it);
+        if (pending) connectingWithoutWatch_[fd] = true;
+      }
+      return 0;
+    }
+    int type = IntOption(fd, SO_TYPE);
+    if (type < 0) return -1;
+    SocketWatch& w = sockets_[fd];
+    bool connecting = w.connectPending || connectingWithoutWatch_.erase(fd) != 0;
+    w = SocketWatch{};
+    w.window = window;
+    w.msg = msg;
+    w.mask = mask;
+    w.stream = type == SOCK_STREAM;
+    w.listening = w.stream && IntOption(fd, SO_ACCEPTCONN) == 1;
+    w.connectPending = connecting;
+    w.established = !w.stream || (!connecting && !w.listening && IsConnected(fd));
+    return Update(fd, w);
+  }
+
+  void ConnectStarted(int fd) {
+    auto it = sockets_.find(fd);
+    if (it == sockets_.end()) {
+      connectingWithoutWatch_[fd] = true;
+      return;
+    }
+    it->second.connectPending = true;
+    it->second.established = false;
+    Update(fd, it->second);
+  }
+
+  void Reenable(int fd, std::uint32_t bits) {
+    auto it = sockets_.find(fd);
+    if (it == sockets_.end()) return;
+    SocketWatch& w = it->second;
+    if (bits & FD_READ) w.readArmed = true;
+    if (bits & FD_WRITE) w.writeArmed = true;
+    if (bits & FD_ACCEPT) w.acceptArmed = true;
+    if (w.closeReported) {
+      // The descriptor left the epoll set at the close; data still waiting is announced here.
+      if ((bits & FD_READ) && (w.mask & FD_READ) && HasBytesWaiting(fd)) {
+        w.readArmed = false;
+        PostNotify(fd, w, FD_READ, 0);
+      }
+      return;
+    }
+    Update(fd, w);
+  }
+
+  void Forget(int fd) {
+    auto it = sockets_.find(fd);
+    connectingWithoutWatch_.erase(fd);
+    if (it == sockets_.end()) return;
+    HWND window = it->second.window;
+    std::uint32_t msg = it->second.msg;
+    Unregister(fd, it->second);
+    sockets_.erase(it);
+    std::erase_if(queue_, [&](const QueuedMessage& m) {
+      return m.Window == window && m.Msg == msg && m.WParam == static_cast<WPARAM>(fd);
+    });
+  }
+
+ private:
+  template <typename F>
+  void RunHandler(F&& handler) {
+    try {
+      handler();
+    } catch (const std::exception& e) {
+      Application().HandleException(e);
+    } catch (...) {
+      Application().HandleException(std::runtime_error("Unknown exception in an event handler"));
+    }
+  }
+
+  void AddInternalFd(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+      throw std::system_error(errno, std::generic_category(), "event loop set-up");
+  }
+
+  // The eventfd stays signalled while the queue may hold messages; it is cleared only when
+  // the loop is about to block (or an idle ProcessMessages found nothing), so a busy queue
+  // costs no system call per message.
+  void SignalWake() {
+    if (wakeSignalled_.exchange(true, std::memory_order_acq_rel)) return;
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
+  }
+
+ public:
+  void ClearWake() {
+    if (!wakeSignalled_.load(std::memory_order_acquire)) return;
+    std::uint64_t value;
+    [[maybe_unused]] ssize_t n = read(wakeFd_, &value, sizeof value);
+    wakeSignalled_.store(false, std::memory_order_release);
+    // A post from another thread that raced with the clear finds the flag false and signals
+    // again; one that came before is in the inbox, which the next poll drains.
+    if (inboxNonEmpty_.load(std::memory_order_acquire) || !queue_.empty()) SignalWake();
+  }
+
+  void Poll(int timeoutMs) {
+    DrainInbox();
+    epoll_event events[64];
+    int n = epoll_wait(epollFd_, events, 64, timeoutMs);
+    lastPoll_ = Clock::now();
+    dispatchesSincePoll_ = 0;
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == wakeFd_) continue;
+      if (fd == timerFd_) {
+        std::uint64_t ticks;
+        [[maybe_unused]] ssize_t r = read(timerFd_, &ticks, sizeof ticks);
+        continue;
+      }
+      auto it = sockets_.find(fd);
+      if (it != sockets_.end()) HandleReadiness(fd, it->second, events[i].events);
+    }
+    DrainInbox();
+    QueueDueTimers();
+  }
+
+ private:
+  void DrainInbox() {
+    if (!inboxNonEmpty_.load(std::memory_order_acquire)) return;
+    std::vector<QueuedMessage> incoming;
+    {
+      std::lock_guard lock(inboxMutex_);
+      incoming.swap(inbox_);
+      inboxNonEmpty_.store(false, std::memory_order_release);
+    }
+    for (const auto& m : incoming)
+      if (m.Window == 0 || Exists(m.Window)) queue_.push_back(m);
+    if (!queue_.empty()) SignalWake();
+  }
+
+  // --- timers -------------------------------------------------------------------------------
+
+  int MillisecondsToNextTimer() const {
+    auto next = NextDue();
+    if (!next) return -1;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+    return wait < 0 ? 0 : static_cast<int>(std::min<long long>(wait, 1 << 30));
+  }
+
+  std::optional<Clock::time_point> NextDue() const {
+    std::optional<Clock::time_point> next;
+    for (const auto& [id, t] : timers_)
+      if (!t.queued && (!next || t.due < *next)) next = t.due;
+    return next;
+  }
+
+  void ArmTimerFd() {
+    itimerspec spec{};
+    if (auto next = NextDue()) {
+      auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next - Clock::now()).count();
+      if (ns < 1) ns = 1;  // zero would disarm
+      spec.it_value.tv_sec = ns / 1000000000;
+      spec.it_value.tv_nsec = ns % 1000000000;
+    }
+    timerfd_settime(timerFd_, 0, &spec, nullptr);
+  }
+
+  void QueueDueTimers() {
+    if (timers_.empty()) return;
+    auto now = Clock::now();
+    bool queuedAny = false;
+    for (auto& [id, t] : timers_) {
+      if (t.queued || t.due > now) continue;
+      t.queued = true;
+      queue_.push_back(QueuedMessage{0, WM_TIMER, id, 0});
+      queuedAny = true;
+    }
+    if (queuedAny) {
+      SignalWake();
+      ArmTimerFd();
+    }
+  }
+
+  void FireTimer(TimerId id) {
+    auto it = timers_.find(id);
+    if (it == timers_.end()) return;  // killed while its tick waited
+    Timer& t = it->second;
+    t.queued = false;
+    t.due = Clock::now() + std::chrono::milliseconds(t.interval);
+    ArmTimerFd();
+    std::shared_ptr<std::function<void()>> onTimer = t.onTimer;
+    RunHandler([&] { (*onTimer)(); });
+  }
+
+  // --- sockets -------------------------------------------------------------------------------
+
+  static std::uint32_t Interest(const SocketWatch& w) {
+    if (w.connectPending) return EPOLLOUT;
+    if (w.closeReported) return 0;
+    if (w.listening) return (w.mask & FD_ACCEPT) && w.acceptArmed ? std::uint32_t{EPOLLIN} : 0u;
+    if (!w.established) return 0;
+    std::uint32_t events = 0;
+    if ((w.mask & FD_READ) && w.readArmed) events |= EPOLLIN;
+    if ((w.mask & FD_WRITE) && w.writeArmed) events |= EPOLLOUT;
+    if (w.stream && (w.mask & FD_CLOSE)) events |= EPOLLRDHUP;
+    return events;
+  }
+
+  int Update(int fd, SocketWatch& w) {
+    std::uint32_t wanted = Interest(w);
+    if (wanted == 0) {
+      Unregister(fd, w);
+      return 0;
+    }
+    if (w.inEpoll && wanted == w.registered) return 0;
+    epoll_event ev{};
+    ev.events = wanted;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd_, w.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) return -1;
+    w.inEpoll = true;
+    w.registered = wanted;
+    return 0;
+  }
+
+  void Unregister(int fd, SocketWatch& w) {
+    if (!w.inEpoll) return;
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    w.inEpoll = false;
+    w.registered = 0;
+  }
+
+  void PostNotify(int fd, const SocketWatch& w, std::uint32_t event, std::uint32_t error) {
+    PostLocal(
+        QueuedMessage{w.window, w.msg, static_cast<WPARAM>(fd), MakeSelectLParam(event, error)});
+  }
+
+  void HandleReadiness(int fd, SocketWatch& w, std::uint32_t revents) {
+    if (w.connectPending) {
+      HandleConnectOutcome(fd, w);
+      Update(fd, w);
+      return;
+    }
+    if (w.listening) {
+      if ((revents & EPOLLIN) && w.acceptArmed && (w.mask & FD_ACCEPT)) {
+        w.acceptArmed = false;
+        PostNotify(fd, w, FD_ACCEPT, 0);
+      }
+      Update(fd, w);
+      return;
+    }
+    bool peerGone = w.stream && (revents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
+    bool acted = false;
+    if ((revents & (EPOLLIN | EPOLLERR)) && w.readArmed && (w.mask & FD_READ) &&
+        (!peerGone || HasBytesWaiting(fd))) {
+      w.readArmed = false;
+      PostNotify(fd, w, FD_READ, 0);
+      acted = true;
+    }
+    if ((revents & EPOLLOUT) && w.writeArmed && (w.mask & FD_WRITE) && !peerGone) {
+      w.writeArmed = false;
+      PostNotify(fd, w, FD_WRITE, 0);
+      acted = true;
+    }
+    if (peerGone && !w.closeReported) {
+      w.closeReported = true;
+      if (w.mask & FD_CLOSE)
+        PostNotify(fd, w, FD_CLOSE, WinsockCodeOfSocketError(PendingSocketError(fd)));
+      acted = true;
+    }
+    // A datagram socket's pending error that nobody reads would be reported for ever.
+    if (!acted && (revents & EPOLLERR)) PendingSocketError(fd);
+    Update(fd, w);
+  }
+
+  void HandleConnectOutcome(int fd, SocketWatch& w) {
+    w.connectPending = false;
+    std::uint32_t error = WinsockCodeOfSocketError(PendingSocketError(fd));
+    if (error == 0 && !IsConnected(fd)) error = 10061;
+    if (w.mask & FD_CONNECT) PostNotify(fd, w, FD_CONNECT, error);
+    if (error != 0) {
+      w.closeReported = true;  // the failed connect is the whole story of this socket
+      return;
+    }
+    w.established = true;
+    if ((w.mask & FD_WRITE) && w.writeArmed) {
+      w.writeArmed = false;
+      PostNotify(fd, w, FD_WRITE, 0);
+    }
+  }
+
+  EventLoop& owner_;
+  std::uint32_t index_ = 0;
+  int epollFd_ = -1;
+  int wakeFd_ = -1;
+  int timerFd_ = -1;
+  std::atomic<bool> wakeSignalled_{false};
+
+  std::uint32_t nextWindowId_ = 1;
+  std::unordered_map<std::uint32_t, std::shared_ptr<WindowProc>> windows_;
+
+  std::deque<QueuedMessage> queue_;
+  std::mutex inboxMutex_;
+  std::vector<QueuedMessage> inbox_;
+  std::atomic<bool> inboxNonEmpty_{false};
+  int dispatchesSincePoll_ = 0;
+  Clock::time_point lastPoll_{};
+
+  TimerId nextTimerId_ = 1;
+  std::map<TimerId, Timer> timers_;
+
+  std::unordered_map<int, SocketWatch> sockets_;
+  std::unordered_map<int, bool> connectingWithoutWatch_;
+};
+
+// --- EventLoop ---------------------------------------------------------------------------------
+
+EventLoop& EventLoop::Current() {
+  if (!tlsLoop) tlsLoop.reset(new EventLoop);
+  return *tlsLoop;
+}
+
+EventLoop::EventLoop() : impl_(std::make_unique<Impl>(*this)) {}
+EventLoop::~EventLoop() = default;
+
+HWND EventLoop::AllocateHWnd(WindowProc proc) {
+  return impl_->Allocate(std::move(proc));
+}
+void EventLoop::DeallocateHWnd(HWND window) {
+  impl_->Deallocate(window);
+}
+bool EventLoop::IsWindow(HWND window) const {
+  return impl_->Exists(window);
+}
+
+bool EventLoop::ProcessMessages() {
+  bool dispatched = false;
+  bool polled = false;
+  QueuedMessage m;
+  while (impl_->Peek(m, !polled)) {
+    polled = true;
+    dispatched = true;
+    if (m.Msg == WM_QUIT && m.Window == 0) {
+      terminated_ = true;
+      break;
+    }
+    impl_->Dispatch(m);
+  }
+  if (!dispatched) impl_->ClearWake();
+  return dispatched;
+}
+
+void EventLoop::Run() {
+  QueuedMessage m;
+  while (!terminated_) {
+    if (!impl_->Peek(m, false)) {
+      impl_->WaitForWork();
+      continue;
+    }
+    if (m.Msg == WM_QUIT && m.Window == 0) {
+      terminated_ = true;
+      break;
+    }
+    impl_->Dispatch(m);
+  }
+}
+
+void EventLoop::Quit() {
+  terminated_ = true;
+}
+
+void EventLoop::PostQuitMessage() {
+  impl_->PostLocal(QueuedMessage{0, WM_QUIT, 0, 0});
+}
+
+bool EventLoop::PeekMessage(QueuedMessage& out) {
+  return impl_->Peek(out, false);
+}
+void EventLoop::DispatchMessage(const QueuedMessage& message) {
+  impl_->Dispatch(message);
+}
+
+int EventLoop::Fd() const {
+  return impl_->Fd();
+}
+
+EventLoop::TimerId EventLoop::SetTimer(std::uint32_t intervalMs, std::function<void()> onTimer) {
+  return impl_->SetTimer(intervalMs, std::move(onTimer));
+}
+void EventLoop::KillTimer(TimerId id) {
+  impl_->KillTimer(id);
+}
+
+int EventLoop::SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask) {
+  return impl_->Select(fd, window, msg, mask);
+}
+void EventLoop::SocketConnectStarted(int fd) {
+  impl_->ConnectStarted(fd);
+}
+void EventLoop::ReenableSocketEvent(int fd, std::uint32_t bits) {
+  impl_->Reenable(fd, bits);
+}
+void EventLoop::ForgetSocket(int fd) {
+  impl_->Forget(fd);
+}
+
+bool EventLoop::Post(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  QueuedMessage m{window, msg, wParam, lParam};
+  if (tlsLoop.get() == this) return impl_->PostLocal(m);
+  impl_->PostFromOtherThread(m);
+  return true;
+}
+
+bool PostMessageA(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  std::uint32_t index = LoopIndexOf(window);
+  if (tlsLoop && tlsLoop->impl_->Index() == index)
+    return tlsLoop->Post(window, msg, wParam, lParam);
+  std::lock_guard lock(Registry().mutex);
+  auto it = Registry().loops.find(index);
+  if (it == Registry().loops.end()) return false;
+  it->second->impl_->PostFromOtherThread(QueuedMessage{window, msg, wParam, lParam});
+  return true;
+}
