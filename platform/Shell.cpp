@@ -1,3 +1,70 @@
 #include "platform/Shell.h"
 
-void StartProgram(const std::string&, const std::string&) {}
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+namespace {
+
+// The program's path as execvp would find it, looked up here so that the child only has to
+// call async-signal-safe functions.
+std::optional<std::string> FindProgram(const std::string& program) {
+  if (program.empty()) return std::nullopt;
+  if (program.find('/') != std::string::npos) {
+    if (::access(program.c_str(), X_OK) == 0) return program;
+    return std::nullopt;
+  }
+  const char* path = std::getenv("PATH");
+  const std::string searchPath = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t colon = searchPath.find(':', start);
+    std::string folder =
+        searchPath.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    if (folder.empty()) folder = ".";
+    const std::string candidate = folder + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string::npos) return std::nullopt;
+    start = colon + 1;
+  }
+}
+
+// Runs in the grandchild, after fork: async-signal-safe calls only.
+[[noreturn]] void ExecDetached(const char* file, char* const argv[]) {
+  ::setsid();
+  // The program gets a clean signal state and none of our descriptors but the standard ones.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
+  ::close_range(3, ~0U, 0);
+  ::execv(file, argv);
+  ::_exit(127);
+}
+
+}  // namespace
+
+void StartProgram(const std::string& program, const std::string& parameter) {
+  const auto file = FindProgram(program);
+  if (!file) return;
+  std::string argument0 = program;
+  std::string argument1 = parameter;
+  std::vector<char*> argv{argument0.data(), argument1.data(), nullptr};
+
+  // Double fork: the intermediate child exits at once and is reaped here; the program itself
+  // becomes a child of init, which reaps it, so nothing waits and no zombie stays behind.
+  const pid_t child = ::fork();
+  if (child < 0) return;
+  if (child == 0) {
+    const pid_t grandchild = ::fork();
+    if (grandchild == 0) ExecDetached(file->c_str(), argv.data());
+    ::_exit(grandchild < 0 ? 1 : 0);
+  }
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
