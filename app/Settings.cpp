@@ -1,0 +1,136 @@
+// Settings and server list: the settings file's place, LoadSettings, SaveSettings, SaveServers.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "app/Tarvik2_unit1.h"
+#include "platform/FrontEnd.h"
+#include "util/IniUtils.h"
+#include "util/IniUtilsExt.h"
+#include "util/Tokenutils.h"
+
+namespace {
+
+// The largest draft period whose interval in milliseconds fits the timer.
+constexpr std::uint32_t kMaxDraftDelaySeconds = UINT32_MAX / 1000;
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string HomeFolder() {
+  std::string home = Environment("HOME");
+  if (home.empty())
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) home = entry->pw_dir;
+  return home;
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else the fallback below home.
+std::string XdgFolder(const char* variable, const char* fallbackBelowHome) {
+  const std::string value = Environment(variable);
+  if (value.starts_with("/")) return value;
+  return HomeFolder() + fallbackBelowHome;
+}
+
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Whole seconds, blanks around allowed; nothing else (no sign, no fraction, no overflow).
+std::optional<std::uint32_t> ParseSeconds(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::nullopt;
+  const std::size_t last = text.find_last_not_of(" \t");
+  std::uint64_t value = 0;
+  for (std::size_t i = first; i <= last; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (value > kMaxDraftDelaySeconds) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+std::string SettingsFileName() {
+  if (std::string ini = Environment("TARVIK_INI"); !ini.empty()) return ini;
+  return XdgFolder("XDG_CONFIG_HOME", "/.config") + "/tarvik/tarvik2.ini";
+}
+
+std::string DefaultDraftDir() {
+  return XdgFolder("XDG_STATE_HOME", "/.local/state") + "/tarvik";
+}
+
+void TForm1::LoadSettings(const std::string& section) {
+  SettingsSection = section;
+  SetIniFile(SettingsFileName(), section, true);
+  LoadControl(SMTPServer);
+  LoadControl(SignFile);
+  LoadControl(AutoSave);
+  LoadControl(CloseWhenSent);
+
+  if (IniReadString("savedraft", "1") == "0") SaveDraftTimer.SetEnabled(false);
+  if (const std::string delay = IniReadString("savedraftdelay", ""); !delay.empty()) {
+    if (const std::optional<std::uint32_t> seconds = ParseSeconds(delay)) {
+      SaveDraftTimer.SetInterval(*seconds * 1000);
+    } else {
+      // A typing error in the file must not cost the rest of the settings or the command line.
+      MessageBoxA(0,
+                  "The setting savedraftdelay=" + delay + " in " + SettingsFileName() +
+                      " is not a whole number of seconds (0 to " +
+                      std::to_string(kMaxDraftDelaySeconds) + ").\rDrafts are saved every " +
+                      std::to_string(SaveDraftTimer.Interval() / 1000) + " seconds instead.",
+                  kErrorCaption, MB_ICONERROR);
+    }
+  }
+
+  LoadControl(from);
+  if (std::string file = IniReadString("addressfile", ""); !file.empty()) AddressFile = file;
+  const std::string tempDir = IniReadString("tempdir", "");
+  DraftDir = tempDir.empty() ? DefaultDraftDir() : tempDir;
+  IniClose();
+
+  SetIniSection("servers", true);
+  IniReadSectionValues(SMTPServer.Items);
+  for (int i = 0; i < SMTPServer.Items.Count(); ++i)
+    SMTPServer.Items[i] = GetToken(SMTPServer.Items[i], "=", 2);
+  IniClose();
+}
+
+void TForm1::SaveSettings() {
+  SetIniFile(SettingsFileName(), SettingsSection, true);
+  SaveControl(SMTPServer);
+  SaveControl(SignFile);
+  SaveControl(AutoSave);
+  SaveControl(CloseWhenSent);
+  SaveControl(from);
+  IniClose();
+  SaveServers();
+}
+
+void TForm1::SaveServers() {
+  bool listed = false;
+  for (const std::string& entry : SMTPServer.Items)
+    if (EqualIgnoringAsciiCase(entry, SMTPServer.Text)) listed = true;
+  if (!listed) SMTPServer.Items.Add(SMTPServer.Text);
+
+  IniEraseSection("servers");
+  SetIniSection("servers", true);
+  for (int i = 0; i < SMTPServer.Items.Count(); ++i)
+    IniWriteString("server" + std::to_string(i + 1), SMTPServer.Items[i]);
+  IniClose();
+}
+
+void TForm1::SaveSettingsBtnClick(TControl*) {
+  SaveSettings();
+}

@@ -1,0 +1,218 @@
+// TForm1: the composer window as a model. It owns the fields, buttons, timers, dialogs and the
+// SMTP client, and keeps the run state that start-up, sending, settings, drafts, the address
+// book and the window behaviour share. The process has one composer, held in Form1.
+//
+// Life of the form:
+//  1. Construction creates the controls with their captions, hints and initial states and binds
+//     every event to its handler.
+//  2. Program entry fills Arguments and calls OnInit (settings, then the command line). OnInit
+//     may raise (a message file that cannot be read); the caller reports it.
+//  3. The front-end calls Show (runs OnShow: first focus, ShowTimer, then the draft offer).
+//  4. Close runs FormClose (settings part, then draft part), then OnClosed.
+// ErrorBox under CloseWhenDone ends the process with exit code 1 without any of step 4.
+//
+// Handlers live in the files of their subject: StartUp.cpp (start-up, command line, help,
+// ErrorBox, close), Settings.cpp, Sending.cpp, Drafts.cpp, AddressBook.cpp and
+// WindowBehaviour.cpp.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Controls.h"
+#include "platform/StringList.h"
+#include "platform/Timer.h"
+
+#if __has_include("smtp/SmtpProt.h")
+#include "smtp/SmtpProt.h"
+#define TARVIK_HAS_SMTP_CLIENT 1
+#else
+class TSmtpCli;
+#endif
+
+// The SMTP client, owned by the form. The deleter is a function so that the form compiles where
+// only the declaration of TSmtpCli is seen.
+using TSmtpCliPtr = std::unique_ptr<TSmtpCli, void (*)(TSmtpCli*)>;
+
+class TForm1 : public TForm {
+ public:
+  TForm1();
+  ~TForm1() override;
+
+  // ---- Fields of the first page ("&Standard")
+  TPageControl& PageControl1 = Make<TPageControl>("PageControl1");
+  TTabSheet& TabSheet1 = Make<TTabSheet>("TabSheet1");
+  TTabSheet& TabSheet2 = Make<TTabSheet>("TabSheet2");
+  TTabSheet& TabSheet3 = Make<TTabSheet>("TabSheet3");
+  TEdit& from = Make<TEdit>("from");
+  TEdit& sendto = Make<TEdit>("sendto");
+  TEdit& subject = Make<TEdit>("subject");
+  TImage& Image1 = Make<TImage>("Image1");
+
+  // ---- Attachments page
+  TListBox& AttachedFiles = Make<TListBox>("AttachedFiles");
+  TCheckBox& AutoDeleteAttached = Make<TCheckBox>("AutoDeleteAttached");
+  TButton& AddFileBtn = Make<TButton>("AddFileBtn");
+  TButton& RemoveFileBtn = Make<TButton>("RemoveFileBtn");
+
+  // ---- Settings page
+  TComboBox& SMTPServer = Make<TComboBox>("SMTPServer");
+  TEdit& SignFile = Make<TEdit>("SignFile");
+  TButton& BrowseBtn = Make<TButton>("BrowseBtn");
+  TCheckBox& AutoSave = Make<TCheckBox>("AutoSave");
+  TCheckBox& CloseWhenSent = Make<TCheckBox>("CloseWhenSent");
+  TButton& SaveSettingsBtn = Make<TButton>("SaveSettingsBtn");
+
+  // ---- Below the pages
+  TMemo& MessageText = Make<TMemo>("MessageText");
+  TButton& SendBtn = Make<TButton>("SendBtn");
+  TButton& ClearBtn = Make<TButton>("ClearBtn");
+  TProgressBar& ProgressBar1 = Make<TProgressBar>("ProgressBar1");
+  TStatusBar& StatusBar1 = Make<TStatusBar>("StatusBar1");
+
+  // ---- Non-visual parts
+  TOpenDialog& OpenDialog1 = Make<TOpenDialog>("OpenDialog1");
+  TOpenDialog& OpenDialog2 = Make<TOpenDialog>("OpenDialog2");
+  TPopupMenu& TarvikPopup = Make<TPopupMenu>("TarvikPopup");
+  TMenuItem& Tarvikv2001 = TarvikPopup.Add("Tarvikv2001", "&Tarvik v2.0");
+  TMenuItem& N1 = TarvikPopup.Add("N1", "-");
+  TMenuItem& CommandLineHelp1 = TarvikPopup.Add("CommandLineHelp1", "&CommandLine Help");
+  TTimer FocusTimer{"FocusTimer", 1, false};
+  TTimer SaveDraftTimer{"SaveDraftTimer", 120000, true};
+  TTimer ShowTimer{"ShowTimer", 500, false};
+  TTimer StatusBarTimer{"StatusBarTimer", 2000, false};
+  // Null until the SMTP client is built into the program.
+  TSmtpCliPtr SmtpCli1{nullptr, nullptr};
+
+  // ---- Run state (process-wide, shared by every part of the composer)
+  std::string MessageFileName;
+  bool DeleteMessageFile = false;
+  bool AutoSend = false;
+  bool CloseWhenDone = false;
+  bool DoRetry = false;
+  bool DoRetryOnce = false;
+  bool ReportFailure = false;
+  bool ReportSuccess = false;
+  bool SendForward = false;
+  bool AbortRequested = false;
+  bool SendSucceeded = false;
+  bool KeepDraft = false;
+  bool SuppressKeyPress = false;
+  std::string SettingsSection;
+  std::string SavedStatusText;
+  std::string AddressFile;
+  std::string DraftDir;
+  TStringList SignLines;
+
+  // The command-line arguments after the program name, set by program entry before OnInit.
+  std::vector<std::string> Arguments;
+  // False in the scripting (headless) front-end: no draft offer, no draft saving, no draft
+  // deletion, so that a script never touches the draft of an interactive session.
+  bool DraftsEnabled = true;
+
+  // ---- Start-up and command line (StartUp.cpp)
+  // The create event: LoadSettings("defaults"), then the arguments. Raises when a "-f:" file
+  // cannot be read; the arguments after it are then not applied.
+  void OnInit(TControl* Sender);
+  // The show event: first focus, ShowTimer, then the draft offer.
+  void OnShow(TControl* Sender);
+  // The close event: the settings part, then the draft part.
+  void FormClose(TControl* Sender);
+  // The single error reporter. Under CloseWhenDone it ends the process with exit code 1 and
+  // does not return; otherwise it shows an error box and returns when it is confirmed.
+  void ErrorBox(const std::string& text);
+  void CommandLineHelp1Click(TMenuItem* Sender);
+  // The standard report of an exception that escaped a handler (installed as the application's
+  // OnException): an error box with the message; under CloseWhenDone the message goes to
+  // standard error and the process ends with exit code 1.
+  void ReportException(const std::exception& e);
+  // Applies one argument (exposed for tests; OnInit walks Arguments with it).
+  void ApplyArgument(const std::string& argument);
+
+  // ---- Settings and server list (Settings.cpp)
+  void LoadSettings(const std::string& section);
+  void SaveSettings();
+  void SaveServers();
+  void SaveSettingsBtnClick(TControl* Sender);
+
+  // ---- Sending (Sending.cpp)
+  void SendBtnClick(TControl* Sender);
+  void RestoreControls();
+#ifdef TARVIK_HAS_SMTP_CLIENT
+  void SmtpCli1RequestDone(TCustomSmtpClient* Sender, TSmtpRequest RqType, std::uint16_t Error);
+  void SmtpCli1GetData(TCustomSmtpClient* Sender, int LineNum, char* MsgLine, int MaxLen,
+                       bool& More);
+  void SmtpCli1ProcessHeader(TCustomSmtpClient* Sender, TStringList& HdrLines);
+  void SmtpCli1SessionConnected(TCustomSmtpClient* Sender, std::uint16_t Error);
+#endif
+
+  // ---- Drafts (Drafts.cpp)
+  void SaveDraft();
+  void SaveDraftTimerTimer(TTimer* Sender);
+  // The last step of OnShow: offers a saved draft.
+  void OfferSavedDraft();
+  // The draft part of FormClose: saves the draft (KeepDraft) or deletes it.
+  void SaveOrDeleteDraft();
+
+  // ---- Address book (AddressBook.cpp)
+  void sendtoExit(TControl* Sender);
+
+  // ---- Window behaviour (WindowBehaviour.cpp)
+  void FormKeyDown(TControl* Sender, std::uint16_t& Key, TShiftState Shift);
+  void FromKeyPress(TControl* Sender, char& Key);
+  void AddFileBtnClick(TControl* Sender);
+  void RemoveFileBtnClick(TControl* Sender);
+  void BrowseBtnClick(TControl* Sender);
+  void ClearBtnClick(TControl* Sender);
+  void Image1Click(TControl* Sender);
+  void FocusTimerTimer(TTimer* Sender);
+  void OnShowTimer(TTimer* Sender);
+  void OnStatusBarTimer(TTimer* Sender);
+  void SetStatusNotice(const std::string& text);
+
+ protected:
+  void DoShow() override {
+    OnShow(this);
+  }
+  void DoClose() override {
+    FormClose(this);
+  }
+
+ private:
+  void SetUpControls();
+  void BindEvents();
+  void BindSmtpClient();
+};
+
+// The one composer of the process.
+extern std::unique_ptr<TForm1> Form1;
+
+// ---- Shared texts and paths
+
+// The window caption, also printed by "--version".
+inline constexpr const char* kTarvikCaption = "Tarvik V2.06";
+// The application title.
+inline constexpr const char* kTarvikTitle = "Tarvik v2.0";
+// Caption of every error box.
+inline constexpr const char* kErrorCaption = "Tarvik 2.0 - ERROR";
+
+// The lines of the command-line help text.
+const std::vector<std::string>& CommandLineHelpLines();
+// The help text as the composer shows it: lines joined by CR, ending with CR.
+std::string CommandLineHelpText();
+
+// The settings file: $TARVIK_INI when set, else ${XDG_CONFIG_HOME:-$HOME/.config}/tarvik/
+// tarvik2.ini. The folder is created by the first write.
+std::string SettingsFileName();
+// The default draft folder: ${XDG_STATE_HOME:-$HOME/.local/state}/tarvik (not created here).
+std::string DefaultDraftDir();
+
+// A text made fit for a terminal: CR LF and lone CR become LF, other control characters '?'.
+std::string TerminalText(const std::string& text);
+
+// Ends the process at once with the exit code, after flushing the standard streams. No close
+// processing, no destructors.
+[[noreturn]] void EndProcess(int exitCode);
