@@ -25,19 +25,22 @@ std::string TMemo::Text() const {
 
 void TMemo::SetText(const std::string& text) {
   Lines.Clear();
+  selStart_ = 0;
+  selLength_ = 0;
   if (text.empty()) return;
+  // Unlike a string list, a text ending in a line break has an empty last line.
   std::size_t start = 0;
   for (;;) {
-    const std::size_t lineEnd = text.find("\r\n", start);
+    const std::size_t lineEnd = text.find_first_of("\r\n", start);
     if (lineEnd == std::string::npos) {
       Lines.Add(text.substr(start));
       break;
     }
     Lines.Add(text.substr(start, lineEnd - start));
-    start = lineEnd + 2;
+    const bool crlf =
+        text[lineEnd] == '\r' && lineEnd + 1 < text.size() && text[lineEnd + 1] == '\n';
+    start = lineEnd + (crlf ? 2 : 1);
   }
-  selStart_ = 0;
-  selLength_ = 0;
 }
 
 int TMemo::TextLength() const {
@@ -161,7 +164,15 @@ void TForm::FocusControl(TControl* control) {
   if (control == active_) return;
   TControl* leaving = active_;
   active_ = control;
-  if (leaving && leaving->OnExit) leaving->OnExit(leaving);
+  if (!leaving || !leaving->OnExit || focusNesting_ >= kMaxFocusNesting) return;
+  ++focusNesting_;
+  try {
+    leaving->OnExit(leaving);
+  } catch (...) {
+    --focusNesting_;
+    throw;
+  }
+  --focusNesting_;
 }
 
 std::uint16_t TForm::KeyDown(TControl& control, std::uint16_t key, TShiftState shift) {

@@ -98,9 +98,10 @@ class TEdit : public TControl {
 enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
 
 // A multi-line text field. Text() joins the lines with CR LF between them (no line end after
-// the last line), so "ab","c" reads "ab\r\nc"; SetText splits at CR LF pairs only, so a lone CR
-// or LF stays inside its line and SetText(x) followed by Text() gives x back.
-// Selection positions count bytes of Text() from 0 and are clamped to the text.
+// the last line), so "ab","c" reads "ab\r\nc". SetText splits at every line break (CR LF, a lone
+// CR or a lone LF), as an edit window does, so the lines never hold a line break and a text with
+// CR LF breaks reads back unchanged. Selection positions count bytes of Text() from 0 and are
+// clamped to the text.
 class TMemo : public TControl {
  public:
   using TControl::TControl;
@@ -278,7 +279,9 @@ class TForm : public TControl {
   // Focus. Moving the focus to another control makes it the active control first and then
   // fires OnExit of the control that lost it, so a handler that moves the focus again sees a
   // consistent state and its own move fires the exits it causes. Focusing the active control
-  // again, or the form itself, fires nothing (the form itself clears the active control).
+  // again fires nothing; focusing the form itself clears the active control. Exit handlers that
+  // keep pulling the focus back and forth are cut off after kMaxFocusNesting nested moves (the
+  // focus still moves, no further OnExit fires) instead of recursing without end.
   TControl* ActiveControl() const { return active_; }
   void FocusControl(TControl* control);
 
@@ -302,8 +305,10 @@ class TForm : public TControl {
   virtual void DoClose() {}
 
  private:
+  static constexpr int kMaxFocusNesting = 16;
   std::vector<std::unique_ptr<TControl>> controls_;
   TControl* active_ = nullptr;
+  int focusNesting_ = 0;
   bool closing_ = false;
   bool closed_ = false;
 };

@@ -6,6 +6,16 @@
 namespace {
 const std::string kLineBreak = "\r\n";
 const std::string kStoredLineBreak = "\xFF";
+
+// A value holds one line, so a line break the memo's lines may still carry on their own (a lone
+// CR or LF) is stored like CR LF instead of breaking the ini file apart.
+std::string MemoValue(const std::string& text) {
+  std::string value = ReplaceAll(text, kLineBreak, kStoredLineBreak);
+  for (char& c : value)
+    if (c == '\r' || c == '\n') c = kStoredLineBreak[0];
+  return value;
+}
+
 }  // namespace
 
 void SaveControl(TControl& control) {
@@ -16,7 +26,7 @@ void SaveControl(TControl& control) {
   } else if (auto* comboBox = dynamic_cast<TComboBox*>(&control)) {
     IniWriteString(comboBox->Name, comboBox->Text);
   } else if (auto* memo = dynamic_cast<TMemo*>(&control)) {
-    IniWriteString(memo->Name, ReplaceAll(memo->Text(), kLineBreak, kStoredLineBreak));
+    IniWriteString(memo->Name, MemoValue(memo->Text()));
   }
 }
 

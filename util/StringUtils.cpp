@@ -1,5 +1,6 @@
 #include "util/StringUtils.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -45,11 +46,12 @@ std::string ReplaceAll(std::string source, const std::string& search,
 
   const std::vector<std::size_t> border = Borders(search);
   const std::size_t m = search.size();
-  // A replacement can form a new occurrence with the text before it; for some texts that chain
-  // never settles or grows the text exponentially (e.g. "ab" -> "bbaa" on "aaab"). Replacing
-  // more often than the source has bytes only happens in such a chain: then every original
-  // occurrence is replaced once instead.
-  const std::size_t replacementBudget = source.size() + 1;
+  // A replacement can form a new occurrence with the text before it. When the replacement is
+  // shorter than the search text every replacement shortens the text, so at most one per source
+  // byte happens; otherwise such chains can take quadratic time ("ab" -> "ba") or grow the text
+  // exponentially ("ab" -> "bbaa" on "aaab"). Past a budget linear in the source, every original
+  // occurrence is replaced once instead, so the time stays linear.
+  const std::size_t replacementBudget = std::max<std::size_t>(4096, 4 * source.size());
   std::size_t replacements = 0;
 
   std::string result;
