@@ -1,0 +1,117 @@
+// The DATA command of TCustomSmtpClient and the message transfer that follows the server's
+// 354: the header lines, the body lines pulled from the owner, then ".". Exactly one line is in
+// the socket's send buffer at a time; the next is prepared only when the socket reports the
+// previous one gone, so a message of any size needs memory for one line.
+#include <cstring>
+
+#include "smtp/SmtpProt.h"
+
+namespace {
+
+// Queues Text for the wire. A line end inside it becomes CR LF; after one, a header line gets a
+// blank (so that it stays a folded continuation and cannot end the header), a body line gets
+// its leading dot doubled (so that it cannot end the data).
+void QueueWireText(TCustomWSocket& Socket, const char* Text, std::size_t Len, bool Header) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < Len; ++i) {
+    if (Text[i] != '\r' && Text[i] != '\n') continue;
+    Socket.QueueSendData(Text + start, static_cast<int>(i - start));
+    Socket.QueueSendData("\r\n", 2);
+    if (Text[i] == '\r' && i + 1 < Len && Text[i + 1] == '\n') ++i;
+    start = i + 1;
+    const char next = start < Len ? Text[start] : '\0';
+    if (Header && next != ' ' && next != '\t') Socket.QueueSendData(" ", 1);
+    if (!Header && next == '.') Socket.QueueSendData(".", 1);
+  }
+  Socket.QueueSendData(Text + start, static_cast<int>(Len - start));
+}
+
+}  // namespace
+
+void TCustomSmtpClient::Data() {
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  BuildHeader();
+  ExecAsync(TSmtpRequest::smtpData, "DATA", {354}, &TCustomSmtpClient::DataAfterDataCommand);
+}
+
+void TCustomSmtpClient::DataAfterDataCommand() {
+  if (FRequestResult != 0) {
+    TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
+    return;
+  }
+  // Until "." is sent, server lines are only shown: a stray one must not start a second chain.
+  FNext = &TCustomSmtpClient::DisplayOnly;
+  DataNext();
+}
+
+void TCustomSmtpClient::WSocketDataSent(TCustomWSocket*, std::uint16_t) {
+  FState = TSmtpState::smtpInternalReady;
+  DataNext();
+}
+
+void TCustomSmtpClient::DataNext() {
+  if (!FConnected) {
+    FWSocket->OnDataSent = nullptr;
+    return;
+  }
+  ++FItemCount;
+  if (FHdrLines && FItemCount < FHdrLines->Count()) {
+    SendHeaderLine();
+    return;
+  }
+  if (FMoreLines) {
+    ++FLineNum;
+    try {
+      TriggerGetData(FLineNum, FLineBuffer, LineBufferSize - 1, FMoreLines);
+    } catch (const EInOutError& E) {
+      AbandonMessage(E);
+      return;
+    } catch (...) {
+      FMoreLines = false;  // the owner's handler failed: the body ends here
+    }
+  }
+  if (FMoreLines) {
+    SendBodyLine();
+    return;
+  }
+  FWSocket->OnDataSent = nullptr;
+  ExecAsync(TSmtpRequest::smtpData, ".", {250}, nullptr);
+}
+
+void TCustomSmtpClient::SendHeaderLine() {
+  const std::string& line = (*FHdrLines)[FItemCount];
+  // The header build keeps every entry within the wire limit, well inside the buffer.
+  const std::size_t n = std::min(line.size(), static_cast<std::size_t>(LineBufferSize - 1));
+  std::memcpy(FLineBuffer, line.data(), n);
+  FLineBuffer[n] = '\0';
+  TriggerHeaderLine(FLineBuffer, LineBufferSize);
+  FLineBuffer[LineBufferSize - 1] = '\0';  // a hook that ignored Size is cut off here
+  const std::size_t len = std::strlen(FLineBuffer);
+  TriggerDisplay("> " + std::string(FLineBuffer, len));
+  FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
+  QueueWireText(*FWSocket, FLineBuffer, len, true);
+  FWSocket->SendText("\r\n");
+}
+
+void TCustomSmtpClient::SendBodyLine() {
+  FLineBuffer[LineBufferSize - 1] = '\0';  // MaxLen characters at most, as the hook was told
+  std::size_t len = std::strlen(FLineBuffer);
+  if (FLineBuffer[0] == '.') {
+    // The spare byte after the buffer makes room for the doubled dot.
+    std::memmove(FLineBuffer + 1, FLineBuffer, len + 1);
+    ++len;
+  }
+  TriggerDisplay("> " + std::string(FLineBuffer, len));
+  FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
+  QueueWireText(*FWSocket, FLineBuffer, len, false);
+  FWSocket->SendText("\r\n");
+}
+
+// An attachment failed part way: sending "." now would deliver a message that silently lacks
+// the rest of the file. Drop the connection instead, so that the server discards the data, and
+// end the request with the reason.
+void TCustomSmtpClient::AbandonMessage(const std::exception& E) {
+  FMoreLines = false;
+  FailLocally("500 " + std::string(E.what()) + "; message not sent", true);
+}

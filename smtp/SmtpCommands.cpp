@@ -1,0 +1,176 @@
+// The request operations of TCustomSmtpClient, one per SMTP command, and the two command
+// sequences Open and Mail.
+#include "smtp/SmtpProt.h"
+
+namespace {
+
+std::string Trim(const std::string& S) {
+  std::size_t b = 0, e = S.size();
+  while (b < e && static_cast<unsigned char>(S[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(S[e - 1]) <= ' ') --e;
+  return S.substr(b, e - b);
+}
+
+// MAIL FROM / RCPT TO: a value that holds both brackets is sent as it is (trimmed), anything
+// else gets a pair around it.
+std::string AddressLine(const char* Prefix, const std::string& Value) {
+  const bool bracketed =
+      Value.find('<') != std::string::npos && Value.find('>') != std::string::npos;
+  return bracketed ? Prefix + Trim(Value) : Prefix + ("<" + Trim(Value) + ">");
+}
+
+// A line end inside a command argument would let the value issue commands of its own.
+void CheckOneLine(const std::string& Value, const char* What) {
+  if (Value.find_first_of("\r\n") != std::string::npos)
+    throw SmtpException(std::string(What) + " holds a line break");
+}
+
+}  // namespace
+
+void TCustomSmtpClient::Connect() {
+  CheckReady();
+  if (FConnected) throw SmtpException("SMTP component already connected");
+  if (!FHighLevelFlag) FRequestType = TSmtpRequest::smtpConnect;
+  FRequestDoneFlag = false;
+  FRcvdCount = 0;
+  FReceiveBuffer[0] = '\0';
+  FRequestResult = 0;
+  StateChange(TSmtpState::smtpDnsLookup);
+  FWSocket->OnDataSent = nullptr;
+  FWSocket->OnDnsLookupDone = [this](TCustomWSocket* S, std::uint16_t E) {
+    WSocketDnsLookupDone(S, E);
+  };
+  try {
+    FWSocket->LookupHost(FHost);
+  } catch (const std::exception& E) {
+    // The lookup could not even start (an empty host name, for one): the request has started,
+    // so it ends like any failed lookup, with a report.
+    FLastResponse = "500 ESocketException: " + std::string(E.what());
+    for (char& c : FLastResponse)
+      if (c == '\r' || c == '\n') c = ' ';
+    FReplyCode = 500;
+    FRequestResult = 500;
+    SetErrorMessage();
+    TriggerRequestDone(500);
+  }
+}
+
+void TCustomSmtpClient::Helo() {
+  CheckOneLine(FSignOn, "SignOn");
+  const std::string name = FSignOn.empty() ? GetLocalHostName() : FSignOn;
+  ExecAsync(TSmtpRequest::smtpHelo, "HELO " + name, {250}, nullptr);
+}
+
+void TCustomSmtpClient::Vrfy() {
+  CheckOneLine(FHdrTo, "HdrTo");
+  ExecAsync(TSmtpRequest::smtpVrfy, "VRFY " + FHdrTo, {250}, nullptr);
+}
+
+void TCustomSmtpClient::MailFrom() {
+  CheckOneLine(FFromName, "FromName");
+  ExecAsync(TSmtpRequest::smtpMailFrom, AddressLine("MAIL FROM:", FFromName), {250}, nullptr);
+}
+
+void TCustomSmtpClient::RcptTo() {
+  if (FRcptName.Count() == 0) throw SmtpException("RcptName list is empty");
+  for (const auto& name : FRcptName) CheckOneLine(name, "RcptName");
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  FItemCount = -1;
+  RcptToNext();
+}
+
+void TCustomSmtpClient::RcptToNext() {
+  ++FItemCount;
+  const TNextProc next =
+      FItemCount < FRcptName.Count() - 1 ? &TCustomSmtpClient::RcptToDone : nullptr;
+  ExecAsync(TSmtpRequest::smtpRcptTo, AddressLine("RCPT TO:", FRcptName[FItemCount]), {250, 251},
+            next);
+}
+
+// After a recipient that is not the last, whatever its reply: the next one.
+void TCustomSmtpClient::RcptToDone() {
+  FState = TSmtpState::smtpInternalReady;
+  RcptToNext();
+}
+
+void TCustomSmtpClient::Quit() {
+  CheckReady();
+  if (!FConnected) {
+    FRequestType = TSmtpRequest::smtpQuit;
+    FRequestDoneFlag = false;
+    TriggerRequestDone(0);
+    return;
+  }
+  ExecAsync(TSmtpRequest::smtpQuit, "QUIT", {221}, nullptr);
+}
+
+void TCustomSmtpClient::Rset() {
+  ExecAsync(TSmtpRequest::smtpRset, "RSET", {250}, nullptr);
+}
+
+void TCustomSmtpClient::Open() {
+  HighLevelAsync(TSmtpRequest::smtpOpen,
+                 SmtpFctBit(TSmtpFct::smtpFctConnect) | SmtpFctBit(TSmtpFct::smtpFctHelo));
+}
+
+void TCustomSmtpClient::Mail() {
+  HighLevelAsync(TSmtpRequest::smtpMail, SmtpFctBit(TSmtpFct::smtpFctMailFrom) |
+                                             SmtpFctBit(TSmtpFct::smtpFctRcptTo) |
+                                             SmtpFctBit(TSmtpFct::smtpFctData));
+}
+
+void TCustomSmtpClient::HighLevelAsync(TSmtpRequest RqType, TSmtpFctSet Fcts) {
+  if (FConnected && (Fcts & SmtpFctBit(TSmtpFct::smtpFctConnect)))
+    throw SmtpException("SMTP component already connected");
+  CheckReady();
+  FRequestType = RqType;
+  FRequestResult = 0;
+  FFctSet = Fcts;
+  FHighLevelResult = 0;
+  FHighLevelFlag = true;
+  FLastResponse.clear();
+  FErrorMessage.clear();
+  try {
+    NextHighLevelAsync();
+  } catch (...) {
+    // The first step refused to start: nothing was sent and no completion will follow.
+    FHighLevelFlag = false;
+    FNextRequest = nullptr;
+    FFctSet = 0;
+    throw;
+  }
+}
+
+void TCustomSmtpClient::NextHighLevelAsync() {
+  if (FState == TSmtpState::smtpAbort) {
+    FFctSet = 0;
+    FHighLevelResult = 426;
+    FErrorMessage = "426 Operation aborted.";
+  }
+  FNextRequest = &TCustomSmtpClient::NextHighLevelAsync;
+  struct Step {
+    TSmtpFct Fct;
+    void (TCustomSmtpClient::*Run)();
+  };
+  static constexpr Step Order[] = {
+      {TSmtpFct::smtpFctConnect, &TCustomSmtpClient::Connect},
+      {TSmtpFct::smtpFctHelo, &TCustomSmtpClient::Helo},
+      {TSmtpFct::smtpFctVrfy, &TCustomSmtpClient::Vrfy},
+      {TSmtpFct::smtpFctMailFrom, &TCustomSmtpClient::MailFrom},
+      {TSmtpFct::smtpFctRcptTo, &TCustomSmtpClient::RcptTo},
+      {TSmtpFct::smtpFctData, &TCustomSmtpClient::Data},
+      {TSmtpFct::smtpFctQuit, &TCustomSmtpClient::Quit},
+  };
+  for (const Step& step : Order) {
+    if (FFctSet & SmtpFctBit(step.Fct)) {
+      FFctSet &= static_cast<TSmtpFctSet>(~SmtpFctBit(step.Fct));
+      (this->*step.Run)();
+      return;
+    }
+  }
+  FFctSet = 0;
+  FNextRequest = nullptr;
+  FRequestDoneFlag = false;
+  TriggerRequestDone(static_cast<std::uint16_t>(FHighLevelResult));
+}

@@ -1,0 +1,417 @@
+// The command engine of TCustomSmtpClient: construction, states, one command at a time, reply
+// assembly and evaluation, deferred completion, connecting, session close and abort.
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <typeinfo>
+
+#include "smtp/SmtpProt.h"
+
+namespace {
+
+constexpr const char* StateNames[] = {
+    "smtpReady",         "smtpDnsLookup",     "smtpConnecting",      "smtpConnected",
+    "smtpInternalReady", "smtpWaitingBanner", "smtpWaitingResponse", "smtpAbort"};
+constexpr const char* RequestNames[] = {"smtpConnect", "smtpHelo", "smtpMailFrom", "smtpVrfy",
+                                        "smtpRcptTo",  "smtpData", "smtpQuit",     "smtpRset",
+                                        "smtpOpen",    "smtpMail"};
+
+// Server text ends up in message boxes and terminals: show control characters as '?'.
+std::string Printable(const char* Text, std::size_t Len) {
+  std::string out(Text, Len);
+  for (char& c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t') || u == 0x7F) c = '?';
+  }
+  return out;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// GetInteger: the reply code at the start of a line; none reads as 0. Returns the position
+// after the digits. Bounded so that a long digit run cannot overflow.
+std::size_t ReadCode(const std::string& Line, int& Code) {
+  std::size_t i = 0;
+  while (i < Line.size() && IsBlank(Line[i])) ++i;
+  bool negative = false;
+  if (i < Line.size() && (Line[i] == '+' || Line[i] == '-')) negative = Line[i++] == '-';
+  long value = 0;
+  while (i < Line.size() && Line[i] >= '0' && Line[i] <= '9') {
+    if (value < 100000000) value = value * 10 + (Line[i] - '0');
+    ++i;
+  }
+  Code = static_cast<int>(negative ? -value : value);
+  return i;
+}
+
+bool IsContinuation(const std::string& Line, std::size_t After) {
+  return After < Line.size() && Line[After] == '-';
+}
+
+std::string ExceptionClassName(const std::exception& E) {
+  if (dynamic_cast<const ESocketException*>(&E)) return "ESocketException";
+  if (dynamic_cast<const SmtpException*>(&E)) return "SmtpException";
+  int status = 0;
+  char* name = abi::__cxa_demangle(typeid(E).name(), nullptr, nullptr, &status);
+  std::string result = status == 0 && name ? name : typeid(E).name();
+  std::free(name);
+  return result;
+}
+
+// A locally made line stays one line and stays bounded, like a server line.
+std::string OneLine(std::string Text) {
+  for (char& c : Text)
+    if (c == '\r' || c == '\n') c = ' ';
+  if (Text.size() > TCustomSmtpClient::ReceiveBufferSize - 1)
+    Text.resize(TCustomSmtpClient::ReceiveBufferSize - 1);
+  return Text;
+}
+
+std::string WinsockErrorLine(int Code) {
+  return "500 " + SocketErrorText(Code) + " (Winsock error #" + std::to_string(Code) + ")";
+}
+
+}  // namespace
+
+const char* SmtpStateName(TSmtpState State) {
+  const auto i = static_cast<std::size_t>(State);
+  return i < std::size(StateNames) ? StateNames[i] : "?";
+}
+
+const char* SmtpRequestName(TSmtpRequest Request) {
+  const auto i = static_cast<std::size_t>(Request);
+  return i < std::size(RequestNames) ? RequestNames[i] : "?";
+}
+
+TCustomSmtpClient::TCustomSmtpClient() {
+  FWindowHandle = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });
+  FWSocket = std::make_unique<TWSocket>();
+  FWSocket->OnSessionClosed = [this](TCustomWSocket* S, std::uint16_t E) {
+    WSocketSessionClosed(S, E);
+  };
+}
+
+TCustomSmtpClient::~TCustomSmtpClient() {
+  *FAlive = false;
+  // Nothing the socket reports while it goes away concerns this object any more.
+  FWSocket->OnSessionClosed = nullptr;
+  FWSocket->OnDataAvailable = nullptr;
+  FWSocket->OnDataSent = nullptr;
+  FWSocket->OnSessionConnected = nullptr;
+  FWSocket->OnDnsLookupDone = nullptr;
+  FWSocket.reset();
+  DeallocateHWnd(FWindowHandle);
+}
+
+void TCustomSmtpClient::SetContentType(TSmtpContentType Value) {
+  if (Value == FContentType) return;
+  FContentType = Value;
+  FContentTypeText = Value == TSmtpContentType::smtpPlainText ? "text/plain" : "text/html";
+}
+
+// --- triggers: each calls its event when one is assigned ---
+
+void TCustomSmtpClient::TriggerDisplay(const std::string& Msg) {
+  if (OnDisplay) OnDisplay(this, Msg);
+}
+void TCustomSmtpClient::TriggerCommand(const std::string& Msg) {
+  if (OnCommand) OnCommand(this, Msg);
+}
+void TCustomSmtpClient::TriggerResponse(const std::string& Msg) {
+  if (OnResponse) OnResponse(this, Msg);
+}
+void TCustomSmtpClient::TriggerStateChange() {
+  if (OnStateChange) OnStateChange(this);
+}
+void TCustomSmtpClient::TriggerGetData(int LineNum, char* MsgLine, int MaxLen, bool& More) {
+  if (OnGetData)
+    OnGetData(this, LineNum, MsgLine, MaxLen, More);
+  else
+    More = false;
+}
+void TCustomSmtpClient::TriggerHeaderLine(char* Line, int Size) {
+  if (OnHeaderLine) OnHeaderLine(this, Line, Size);
+}
+void TCustomSmtpClient::TriggerProcessHeader(TStringList& HdrLines) {
+  if (OnProcessHeader) OnProcessHeader(this, HdrLines);
+}
+void TCustomSmtpClient::TriggerSessionConnected(std::uint16_t Error) {
+  if (OnSessionConnected) OnSessionConnected(this, Error);
+}
+void TCustomSmtpClient::TriggerSessionClosed(std::uint16_t Error) {
+  if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+
+// The base client has no attachments; TSmtpCli reads them.
+void TCustomSmtpClient::OpenAttachment(const std::string& FileName) {
+  throw EInOutError("No attachment support for '" + FileName + "'");
+}
+void TCustomSmtpClient::EncodeAttachmentLine(char* Line, bool& More) {
+  Line[0] = '\0';
+  More = false;
+}
+void TCustomSmtpClient::CloseAttachment() {}
+
+// --- engine ---
+
+void TCustomSmtpClient::CheckReady() {
+  if (FState != TSmtpState::smtpReady && FState != TSmtpState::smtpInternalReady)
+    throw SmtpException("SMTP component not ready");
+}
+
+void TCustomSmtpClient::StateChange(TSmtpState NewState) {
+  if (FState == NewState) return;
+  FState = NewState;
+  TriggerStateChange();
+}
+
+void TCustomSmtpClient::SendCommand(const std::string& Cmd) {
+  TriggerCommand(Cmd);
+  TriggerDisplay("> " + Cmd);
+  if (FWSocket->State() == wsConnected) FWSocket->SendText(Cmd + "\r\n");
+}
+
+void TCustomSmtpClient::ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
+                                  std::initializer_list<int> OkResponses, TNextProc DoneAsync) {
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  if (!FHighLevelFlag) FRequestType = RqType;
+  int i = 0;
+  for (int code : OkResponses)
+    if (i < MaxOkResponses - 1) FOkResponses[i++] = code;
+  FOkResponses[i] = 0;
+  FRequestDoneFlag = false;
+  FNext = &TCustomSmtpClient::NextExecAsync;
+  FDoneAsync = DoneAsync;
+  StateChange(TSmtpState::smtpWaitingResponse);
+  SendCommand(Cmd);
+}
+
+void TCustomSmtpClient::DisplayLastResponse() {
+  TriggerDisplay("< " + FLastResponse);
+}
+
+void TCustomSmtpClient::SetErrorMessage() {
+  if (FErrorMessage.empty()) FErrorMessage = FLastResponse;
+}
+
+void TCustomSmtpClient::NextExecAsync() {
+  DisplayLastResponse();
+  const std::size_t after = ReadCode(FLastResponse, FReplyCode);
+  if (IsContinuation(FLastResponse, after)) return;
+  if (FOkResponses[0] == 0) {
+    FRequestResult = FReplyCode >= 500 ? FReplyCode : 0;
+  } else {
+    FRequestResult = FReplyCode;
+    for (int i = 0; i < MaxOkResponses && FOkResponses[i] != 0; ++i) {
+      if (FOkResponses[i] == FReplyCode) {
+        FRequestResult = 0;
+        break;
+      }
+    }
+  }
+  if (FRequestResult != 0) SetErrorMessage();
+  if (FDoneAsync) {
+    (this->*FDoneAsync)();
+  } else {
+    TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
+  }
+}
+
+// Lines the server sends while the message body is going out are shown, nothing more: they
+// must not start a second line chain.
+void TCustomSmtpClient::DisplayOnly() {
+  DisplayLastResponse();
+}
+
+void TCustomSmtpClient::TriggerRequestDone(std::uint16_t Error) {
+  if (FRequestDoneFlag) return;
+  FRequestDoneFlag = true;
+  if (Error == 0 && FNextRequest) {
+    if (FState != TSmtpState::smtpAbort) StateChange(TSmtpState::smtpInternalReady);
+    try {
+      (this->*FNextRequest)();
+    } catch (const std::exception& E) {
+      // A step that cannot even start (say, no local host name for HELO) ends the sequence
+      // here, with a report, instead of leaving it open inside a socket event.
+      FLastResponse = OneLine("500 " + ExceptionClassName(E) + ": " + E.what());
+      FReplyCode = 500;
+      FRequestResult = 500;
+      SetErrorMessage();
+      FNextRequest = nullptr;
+      FRequestDoneFlag = false;
+      TriggerRequestDone(500);
+    }
+    return;
+  }
+  FNextRequest = nullptr;
+  StateChange(TSmtpState::smtpReady);
+  FHighLevelFlag = false;
+  PostMessageA(FWindowHandle, WM_SMTP_REQUEST_DONE, 0, Error);
+}
+
+void TCustomSmtpClient::WndProc(TMessage& Msg) {
+  if (Msg.Msg != WM_SMTP_REQUEST_DONE) return;
+  if (OnRequestDone)
+    OnRequestDone(this, FRequestType, static_cast<std::uint16_t>(Msg.LParam & 0xFFFF));
+}
+
+// --- reply assembly ---
+
+void TCustomSmtpClient::WSocketDataAvailable(TCustomWSocket*, std::uint16_t Error) {
+  const int room = ReceiveBufferSize - FRcvdCount - 1;
+  const int count = FWSocket->Receive(FReceiveBuffer + FRcvdCount, room);
+  if (count <= 0) return;
+  ReceivedBytes(count, Error);
+}
+
+void TCustomSmtpClient::ReceivedBytes(int Count, std::uint16_t Error) {
+  FRcvdCount += Count;
+  FReceiveBuffer[FRcvdCount] = '\0';
+  const auto alive = AliveToken();
+  while (FRcvdCount > 0) {
+    // Searched by count, not up to a NUL: a NUL byte from the server must not hide a line end.
+    const void* end = memmem(FReceiveBuffer, static_cast<std::size_t>(FRcvdCount), "\r\n", 2);
+    if (!end) {
+      if (FRcvdCount >= ReceiveBufferSize - 1) {
+        FailLocally("500 Reply line from the server longer than " +
+                        std::to_string(ReceiveBufferSize - 3) + " bytes; connection closed",
+                    true);
+      }
+      return;
+    }
+    const auto len = static_cast<std::size_t>(static_cast<const char*>(end) - FReceiveBuffer);
+    FLastResponse = Printable(FReceiveBuffer, len);
+    FRcvdCount -= static_cast<int>(len + 2);
+    std::memmove(FReceiveBuffer, FReceiveBuffer + len + 2,
+                 static_cast<std::size_t>(FRcvdCount) + 1);
+    TriggerResponse(FLastResponse);
+    if (Gone(alive)) return;
+    HandleReplyLine(Error);
+    if (Gone(alive)) return;
+  }
+}
+
+void TCustomSmtpClient::HandleReplyLine(std::uint16_t Error) {
+  switch (FState) {
+    case TSmtpState::smtpWaitingBanner: {
+      DisplayLastResponse();
+      const std::size_t after = ReadCode(FLastResponse, FReplyCode);
+      if (IsContinuation(FLastResponse, after)) return;
+      if (FReplyCode != 220) {
+        SetErrorMessage();
+        FRequestResult = FReplyCode;
+        FRcvdCount = 0;  // the rest is not read: the session ends here
+        FWSocket->Close();
+        return;
+      }
+      StateChange(TSmtpState::smtpConnected);
+      TriggerSessionConnected(Error);
+      TriggerRequestDone(0);
+      return;
+    }
+    case TSmtpState::smtpWaitingResponse:
+      if (!FNext) throw SmtpException("Program error: FNext is nil");
+      (this->*FNext)();
+      return;
+    case TSmtpState::smtpReady:
+    case TSmtpState::smtpDnsLookup:
+    case TSmtpState::smtpConnecting:
+    case TSmtpState::smtpConnected:
+    case TSmtpState::smtpInternalReady:
+    case TSmtpState::smtpAbort:
+      DisplayLastResponse();
+      return;
+  }
+}
+
+// A failure the client detects itself: the open request ends with 500 and Text as its reply
+// line; with CloseConnection the session is dropped too.
+void TCustomSmtpClient::FailLocally(const std::string& Text, bool CloseConnection) {
+  FLastResponse = OneLine(Text);
+  FReplyCode = 500;
+  FRequestResult = 500;
+  FRcvdCount = 0;
+  FReceiveBuffer[0] = '\0';
+  SetErrorMessage();
+  FWSocket->OnDataSent = nullptr;
+  TriggerRequestDone(500);
+  if (CloseConnection) FWSocket->AbortSession();
+}
+
+// --- connecting ---
+
+void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Error) {
+  if (Error != 0) {
+    FLastResponse = WinsockErrorLine(Error);
+    FReplyCode = 500;
+    SetErrorMessage();
+    TriggerRequestDone(Error);
+    return;
+  }
+  try {
+    FWSocket->SetAddr(FWSocket->DnsResult());
+    FWSocket->SetProto("tcp");
+    FWSocket->SetPort(FPort);
+    FWSocket->OnSessionConnected = [this](TCustomWSocket* S, std::uint16_t E) {
+      WSocketSessionConnected(S, E);
+    };
+    FWSocket->OnDataAvailable = [this](TCustomWSocket* S, std::uint16_t E) {
+      WSocketDataAvailable(S, E);
+    };
+    StateChange(TSmtpState::smtpConnecting);
+    FWSocket->Connect();
+  } catch (const std::exception& E) {
+    FLastResponse = OneLine("500 " + ExceptionClassName(E) + ": " + E.what());
+    FReplyCode = 500;
+    FRequestResult = 500;
+    SetErrorMessage();
+    TriggerRequestDone(500);
+    // A socket created before the failure must not linger half-open.
+    if (FWSocket->State() != wsClosed) FWSocket->Close();
+  }
+}
+
+void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t Error) {
+  if (Error != 0) {
+    FLastResponse = WinsockErrorLine(Error);
+    FReplyCode = 500;
+    FConnected = false;
+    SetErrorMessage();
+    TriggerRequestDone(Error);
+    FWSocket->Close();
+    StateChange(TSmtpState::smtpReady);
+    return;
+  }
+  FConnected = true;
+  StateChange(TSmtpState::smtpWaitingBanner);
+}
+
+void TCustomSmtpClient::WSocketSessionClosed(TCustomWSocket*, std::uint16_t Error) {
+  FConnected = false;
+  if (!FRequestDoneFlag && FErrorMessage.empty()) {
+    // The open request ends with 10004; say why, so that the report is never empty.
+    if (FState == TSmtpState::smtpAbort)
+      FLastResponse = "426 Operation aborted.";
+    else if (Error != 0)
+      FLastResponse = "500 Connection closed: " + SocketErrorText(Error) + " (Winsock error #" +
+                      std::to_string(Error) + ")";
+    else
+      FLastResponse = "500 Connection closed by the server before the request completed";
+    SetErrorMessage();
+  }
+  const auto alive = AliveToken();
+  TriggerSessionClosed(Error);
+  if (Gone(alive)) return;
+  TriggerRequestDone(10004);
+}
+
+void TCustomSmtpClient::Abort() {
+  StateChange(TSmtpState::smtpAbort);
+  FWSocket->CancelLookup();
+  FWSocket->AbortSession();
+  StateChange(TSmtpState::smtpReady);
+}

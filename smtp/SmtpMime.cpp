@@ -1,0 +1,248 @@
+// TSmtpCli: MIME multipart/mixed messages with Base64 attachments, produced line by line
+// through the get-data hook; attachment files are read in 45-byte steps, never whole.
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "smtp/SmtpProt.h"
+
+namespace {
+
+constexpr char Base64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// 45 bytes give one full 60-character line.
+constexpr std::size_t BytesPerLine = 45;
+// Reading in large blocks keeps the number of read calls low; the block is the only buffer.
+constexpr std::size_t FileBufferSize = 64 * 1024;
+
+std::string Trim(const std::string& S) {
+  std::size_t b = 0, e = S.size();
+  while (b < e && static_cast<unsigned char>(S[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(S[e - 1]) <= ' ') --e;
+  return S.substr(b, e - b);
+}
+
+bool IsRegularFile(const std::string& Name) {
+  struct stat st {};
+  return ::stat(Name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string BaseName(const std::string& Path) {
+  const auto slash = Path.find_last_of('/');
+  return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}
+
+// "mmddyyhhnn" of the current local time.
+std::string BoundaryStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[64];
+  std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d", local.tm_mon + 1, local.tm_mday,
+                local.tm_year % 100, local.tm_hour, local.tm_min);
+  return text;
+}
+
+std::string IoErrorText(const char* What, const std::string& Name, int Err) {
+  return std::string(What) + " attachment '" + Name + "': " + std::strerror(Err);
+}
+
+}  // namespace
+
+std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len) {
+  std::string out;
+  out.reserve((Len + 2) / 3 * 4);
+  for (std::size_t i = 0; i < Len; i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, Len - i);
+    const unsigned v = (unsigned{Data[i]} << 16) | (n > 1 ? unsigned{Data[i + 1]} << 8 : 0u) |
+                       (n > 2 ? unsigned{Data[i + 2]} : 0u);
+    out += Base64Alphabet[(v >> 18) & 63];
+    out += Base64Alphabet[(v >> 12) & 63];
+    out += n > 1 ? Base64Alphabet[(v >> 6) & 63] : '=';
+    out += n > 2 ? Base64Alphabet[v & 63] : '=';
+  }
+  return out;
+}
+
+TSmtpCli::TSmtpCli() = default;
+
+TSmtpCli::~TSmtpCli() = default;
+
+void TSmtpCli::SetEmailFiles(const TStringList& List) {
+  FEmailFiles.Clear();
+  for (const std::string& line : List) {
+    const std::string name = Trim(line);
+    if (name.empty()) continue;
+    // Only regular files: a FIFO or a device could block the sender or never end.
+    if (!IsRegularFile(name)) throw SmtpException("File not found '" + name + "'");
+    FEmailFiles.Add(name);
+  }
+}
+
+void TSmtpCli::Data() {
+  // Checked before the preparation, which must not disturb a transfer still running.
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  PrepareEMail();
+  TCustomSmtpClient::Data();
+}
+
+void TSmtpCli::PrepareEMail() {
+  FBodyFlag = true;
+  FCurrentFile = 0;
+  FBodyLine = 0;
+  FFileStarted = false;
+  FAttachFile.reset();
+  FMimeLines.Clear();
+  FMimeHead = 0;
+  if (FEmailFiles.Count() > 0) {
+    FBoundary = "= Multipart Boundary " + BoundaryStamp();
+    FMimeLines.Add("This is a multipart MIME message.");
+    FMimeLines.Add("");
+    FMimeLines.Add("--" + FBoundary);
+    FMimeLines.Add("Content-Type: " + FContentTypeText + "; charset=\"" + FCharSet + "\"");
+    FMimeLines.Add("Content-Transfer-Encoding: 7bit");
+    FMimeLines.Add("");
+  } else {
+    FBoundary.clear();
+  }
+  // A text line too long for the wire goes on in the next line; nothing of it is dropped.
+  for (const std::string& line : FMailMessage)
+    for (std::string& piece : BreakTextLine(line, MaxWireLine)) FMimeLines.Add(std::move(piece));
+}
+
+void TSmtpCli::TriggerHeaderLine(char* Line, int Size) {
+  if (!FBoundary.empty() && strncasecmp(Line, "CONTENT-TYPE:", 13) == 0) {
+    const std::string multipart =
+        "Content-Type: multipart/mixed;\r\n\tboundary=\"" + FBoundary + "\"";
+    if (static_cast<int>(multipart.size()) < Size)
+      std::memcpy(Line, multipart.c_str(), multipart.size() + 1);
+  }
+  TCustomSmtpClient::TriggerHeaderLine(Line, Size);
+}
+
+void TSmtpCli::TakeQueuedLine(char* MsgLine, int MaxLen) {
+  std::string line = std::move(FMimeLines[FMimeHead]);
+  if (line.size() > MaxWireLine) {
+    // Part header lines (from OnAttachHeader, say) fold like message header lines.
+    std::vector<std::string> pieces = FoldHeaderLine(line, MaxWireLine);
+    line = std::move(pieces.front());
+    for (std::size_t i = pieces.size() - 1; i >= 1; --i)
+      FMimeLines.Insert(FMimeHead + 1, std::move(pieces[i]));
+  }
+  ++FMimeHead;
+  if (FMimeHead >= FMimeLines.Count()) {
+    FMimeLines.Clear();
+    FMimeHead = 0;
+  }
+  const std::size_t n = std::min(line.size(), static_cast<std::size_t>(MaxLen));
+  std::memcpy(MsgLine, line.data(), n);
+  MsgLine[n] = '\0';
+}
+
+void TSmtpCli::TriggerGetData(int, char* MsgLine, int MaxLen, bool& More) {
+  if (FMimeHead < FMimeLines.Count()) {
+    TakeQueuedLine(MsgLine, MaxLen);
+    More = true;
+    return;
+  }
+  if (FBodyFlag) {
+    ++FBodyLine;
+    TCustomSmtpClient::TriggerGetData(FBodyLine, MsgLine, MaxLen, More);
+    if (More) return;
+    FBodyFlag = false;
+  }
+  if (!FFileStarted) {
+    if (FCurrentFile >= FEmailFiles.Count()) {
+      More = false;
+      return;
+    }
+    StartNextAttachment(MsgLine);
+    More = true;
+    return;
+  }
+  bool moreData = false;
+  EncodeAttachmentLine(MsgLine, moreData);
+  if (!moreData) {
+    CloseAttachment();
+    FFileStarted = false;
+    ++FCurrentFile;
+    if (FCurrentFile >= FEmailFiles.Count()) {
+      FMimeLines.Add("");
+      FMimeLines.Add("--" + FBoundary + "--");
+    }
+  }
+  More = true;
+}
+
+// This call sends the empty line before the part; the part header waits in the queue.
+void TSmtpCli::StartNextAttachment(char* MsgLine) {
+  MsgLine[0] = '\0';
+  const std::string& path = FEmailFiles[FCurrentFile];
+  OpenAttachment(path);
+  const std::string ownName = BaseName(path);
+  std::string name = ownName;
+  std::string type = "application/octet-stream";
+  TriggerAttachContentType(FCurrentFile, name, type);
+  FMimeLines.Add("--" + FBoundary);
+  FMimeLines.Add("Content-Type: " + type + ";");
+  FMimeLines.Add("\tname=\"" + name + "\"");
+  FMimeLines.Add("Content-Transfer-Encoding: base64");
+  FMimeLines.Add("Content-Disposition: attachment;");
+  FMimeLines.Add("\tfilename=\"" + ownName + "\"");
+  TriggerAttachHeader(FCurrentFile, name, FMimeLines);
+  FMimeLines.Add("");
+  FFileStarted = true;
+}
+
+void TSmtpCli::TriggerAttachContentType(int FileNumber, std::string& FileName,
+                                        std::string& ContentType) {
+  if (OnAttachContentType) OnAttachContentType(this, FileNumber, FileName, ContentType);
+}
+
+void TSmtpCli::TriggerAttachHeader(int FileNumber, const std::string& FileName,
+                                   TStringList& HdrLines) {
+  if (OnAttachHeader) OnAttachHeader(this, FileNumber, FileName, HdrLines);
+}
+
+void TSmtpCli::OpenAttachment(const std::string& FileName) {
+  FAttachFile.reset();
+  FAttachFileName = FileName;
+  std::FILE* file = std::fopen(FileName.c_str(), "rbe");  // read-only, close-on-exec
+  if (!file) throw EInOutError(IoErrorText("Cannot open", FileName, errno));
+  FAttachFile.reset(file);
+  struct stat st {};
+  if (::fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+    FAttachFile.reset();
+    throw EInOutError(IoErrorText("Cannot read", FileName, EINVAL));
+  }
+  std::setvbuf(file, nullptr, _IOFBF, FileBufferSize);
+}
+
+void TSmtpCli::EncodeAttachmentLine(char* Line, bool& More) {
+  Line[0] = '\0';
+  More = false;
+  if (!FAttachFile) return;
+  std::FILE* file = FAttachFile.get();
+  unsigned char bytes[BytesPerLine];
+  const std::size_t got = std::fread(bytes, 1, BytesPerLine, file);
+  if (std::ferror(file)) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
+  const std::string text = Base64EncodeLine(bytes, got);
+  std::memcpy(Line, text.c_str(), text.size() + 1);
+  if (got < BytesPerLine) return;
+  const int next = std::getc(file);
+  if (next == EOF) {
+    if (std::ferror(file)) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
+    return;
+  }
+  std::ungetc(next, file);
+  More = true;
+}
+
+void TSmtpCli::CloseAttachment() {
+  std::FILE* file = FAttachFile.release();
+  if (file && std::fclose(file) != 0)
+    throw EInOutError(IoErrorText("Cannot close", FAttachFileName, errno));
+}

@@ -1,0 +1,368 @@
+// SmtpProt: a non-blocking SMTP client over one TWSocket connection.
+//
+// TCustomSmtpClient runs one command at a time. Every request operation (Connect, Helo, Vrfy,
+// MailFrom, RcptTo, Data, Quit, Rset, and the sequences Open and Mail) either throws
+// SmtpException before anything is sent, or starts a request that ends with exactly one
+// OnRequestDone(Sender, RqType, Error), delivered from the event loop after the socket handler
+// that finished it has returned. Error is 0 on success, otherwise the refused reply code, a
+// Winsock code (10000 and up), 500 (a failure detected by the client itself; ErrorMessage says
+// which), 10004 (the session closed while the request was open) or 426 (a sequence aborted).
+//
+// TSmtpCli adds MIME attachments: with EmailFiles set, Data sends a multipart/mixed message
+// whose parts are produced line by line, so that no file is ever held in memory whole.
+//
+// Limits on what a server or a caller can make the client hold (all constant per connection):
+//  - a reply line is assembled in a fixed 4096-byte buffer; a longer line ends the open request
+//    with 500 and closes the connection (there is no way to resynchronise with such a server);
+//  - one message line is in flight at a time, prepared in a 1024-byte line buffer;
+//  - header lines longer than 998 characters (RFC 5322 2.1.1) are folded at blanks, and
+//    MailMessage lines longer than that are continued on the next line, so nothing is cut.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/WSocket.h"
+#include "platform/EventLoop.h"
+#include "platform/StringList.h"
+
+// Misuse of the client (a request started at the wrong time or without what it needs).
+class SmtpException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An attachment could not be opened, read or closed. Unlike an exception from the owner's
+// OnGetData handler, this does not end the body with "."; the message is abandoned (the
+// connection is dropped before the server sees the end of the data) and Data fails.
+class EInOutError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class TSmtpState : std::uint8_t {
+  smtpReady,
+  smtpDnsLookup,
+  smtpConnecting,
+  smtpConnected,
+  smtpInternalReady,
+  smtpWaitingBanner,
+  smtpWaitingResponse,
+  smtpAbort
+};
+const char* SmtpStateName(TSmtpState State);
+
+enum class TSmtpRequest : std::uint8_t {
+  smtpConnect,
+  smtpHelo,
+  smtpMailFrom,
+  smtpVrfy,
+  smtpRcptTo,
+  smtpData,
+  smtpQuit,
+  smtpRset,
+  smtpOpen,
+  smtpMail
+};
+const char* SmtpRequestName(TSmtpRequest Request);
+
+enum class TSmtpContentType : std::uint8_t { smtpHTML, smtpPlainText };
+
+// Steps of a command sequence; a TSmtpFctSet has bit n set when step n is present.
+enum class TSmtpFct : std::uint8_t {
+  smtpFctNone,
+  smtpFctHelo,
+  smtpFctConnect,
+  smtpFctMailFrom,
+  smtpFctRcptTo,
+  smtpFctData,
+  smtpFctVrfy,
+  smtpFctQuit,
+  smtpFctRset
+};
+using TSmtpFctSet = std::uint16_t;
+constexpr TSmtpFctSet SmtpFctBit(TSmtpFct Fct) {
+  return static_cast<TSmtpFctSet>(1u << static_cast<unsigned>(Fct));
+}
+
+// The completion message the client posts to its own hidden window.
+constexpr std::uint32_t WM_SMTP_REQUEST_DONE = WM_USER + 1;
+
+class TCustomSmtpClient;
+
+using TSmtpDisplay = std::function<void(TCustomSmtpClient* Sender, const std::string& Msg)>;
+using TSmtpRequestDone =
+    std::function<void(TCustomSmtpClient* Sender, TSmtpRequest RqType, std::uint16_t Error)>;
+using TSmtpSessionConnected = std::function<void(TCustomSmtpClient* Sender, std::uint16_t Error)>;
+using TSmtpSessionClosed = std::function<void(TCustomSmtpClient* Sender, std::uint16_t Error)>;
+using TSmtpStateChange = std::function<void(TCustomSmtpClient* Sender)>;
+// MsgLine holds room for MaxLen characters and a terminating NUL.
+using TSmtpGetDataEvent = std::function<void(TCustomSmtpClient* Sender, int LineNum, char* MsgLine,
+                                             int MaxLen, bool& More)>;
+// Msg holds the NUL-terminated header line; the handler may rewrite it within Size bytes.
+using TSmtpHeaderLineEvent = std::function<void(TCustomSmtpClient* Sender, char* Msg, int Size)>;
+using TSmtpProcessHeaderEvent =
+    std::function<void(TCustomSmtpClient* Sender, TStringList& HdrLines)>;
+using TSmtpAttachmentContentType = std::function<void(
+    TCustomSmtpClient* Sender, int FileNumber, std::string& FileName, std::string& ContentType)>;
+using TSmtpAttachHeader = std::function<void(TCustomSmtpClient* Sender, int FileNumber,
+                                             const std::string& FileName, TStringList& HdrLines)>;
+
+// The Date header value: "ddd, d mmm yyyy hh:mm:ss" with English names, a blank and the zone
+// offset of that moment, e.g. "Sun, 6 Dec 2026 14:05:09 +0100". Locale-independent.
+std::string Rfc822DateTime(std::time_t When);
+// The zone offset text of the local zone at When ("+0100", "-0500", "+0530"); "-0000" for UTC
+// and when no zone information is available. Honours a TZ change made since the last call.
+std::string TimeZoneBias(std::time_t When);
+std::string TimeZoneBias();
+
+// Standard Base64 (RFC 2045) of up to 45 bytes: at most 60 characters, "=" padded.
+std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len);
+
+// The pieces a header line is sent as so that no physical line exceeds MaxLine characters:
+// folded before a blank (RFC 5322 2.2.3), each continuation starting with its blank. A run of
+// more than MaxLine characters without a blank is broken at MaxLine and the continuation gets a
+// blank of its own (the only fold that loses no character). Embedded line ends (CR, LF, CR LF)
+// end a piece; a piece after one that does not start with a blank gets one, so that a header
+// value can never end the header or the data early.
+std::vector<std::string> FoldHeaderLine(std::string_view Line, std::size_t MaxLine);
+// The pieces a text line is sent as: broken after the last blank before MaxLine (the blank
+// stays at the end of the first piece), or at MaxLine when there is none. Nothing is dropped.
+std::vector<std::string> BreakTextLine(std::string_view Line, std::size_t MaxLine);
+
+class TCustomSmtpClient {
+ public:
+  // RFC 5321 4.5.3.1.6: 1000 octets per line including CR LF.
+  static constexpr std::size_t MaxWireLine = 998;
+  static constexpr int ReceiveBufferSize = 4096;
+  // The line buffer handed to OnHeaderLine (Size) and OnGetData (MaxLen + 1), plus one spare
+  // byte so that a 1023-character line whose leading dot is doubled still fits.
+  static constexpr int LineBufferSize = 1024;
+  static constexpr int MaxOkResponses = 16;
+
+  TCustomSmtpClient();
+  virtual ~TCustomSmtpClient();
+  TCustomSmtpClient(const TCustomSmtpClient&) = delete;
+  TCustomSmtpClient& operator=(const TCustomSmtpClient&) = delete;
+
+  // --- properties ---
+  const std::string& Host() const { return FHost; }
+  void SetHost(const std::string& Value) { FHost = Value; }
+  const std::string& Port() const { return FPort; }
+  void SetPort(const std::string& Value) { FPort = Value; }
+  const std::string& SignOn() const { return FSignOn; }
+  void SetSignOn(const std::string& Value) { FSignOn = Value; }
+  const std::string& FromName() const { return FFromName; }
+  void SetFromName(const std::string& Value) { FFromName = Value; }
+  const TStringList& RcptName() const { return FRcptName; }
+  TStringList& RcptName() { return FRcptName; }
+  void SetRcptName(const TStringList& Value) { FRcptName.Assign(Value); }
+  const TStringList& MailMessage() const { return FMailMessage; }
+  TStringList& MailMessage() { return FMailMessage; }
+  void SetMailMessage(const TStringList& Value) { FMailMessage.Assign(Value); }
+  const std::string& HdrFrom() const { return FHdrFrom; }
+  void SetHdrFrom(const std::string& Value) { FHdrFrom = Value; }
+  const std::string& HdrTo() const { return FHdrTo; }
+  void SetHdrTo(const std::string& Value) { FHdrTo = Value; }
+  const std::string& HdrReplyTo() const { return FHdrReplyTo; }
+  void SetHdrReplyTo(const std::string& Value) { FHdrReplyTo = Value; }
+  const std::string& HdrReturnPath() const { return FHdrReturnPath; }
+  void SetHdrReturnPath(const std::string& Value) { FHdrReturnPath = Value; }
+  const std::string& HdrSubject() const { return FHdrSubject; }
+  void SetHdrSubject(const std::string& Value) { FHdrSubject = Value; }
+  const std::string& HdrSender() const { return FHdrSender; }
+  void SetHdrSender(const std::string& Value) { FHdrSender = Value; }
+  TSmtpState State() const { return FState; }
+  const std::string& CharSet() const { return FCharSet; }
+  void SetCharSet(const std::string& Value) { FCharSet = Value; }
+  TSmtpContentType ContentType() const { return FContentType; }
+  void SetContentType(TSmtpContentType Value);
+  // The last reply line (without CR LF, control characters shown as '?'), or a line the client
+  // made up for a local failure. At most ReceiveBufferSize bytes.
+  const std::string& LastResponse() const { return FLastResponse; }
+  // The first failing line since the last sequence start.
+  const std::string& ErrorMessage() const { return FErrorMessage; }
+  int Tag() const { return FTag; }
+  void SetTag(int Value) { FTag = Value; }
+  bool Connected() const { return FConnected; }
+
+  // --- requests ---
+  virtual void Connect();
+  virtual void Helo();
+  virtual void Vrfy();
+  virtual void MailFrom();
+  virtual void RcptTo();
+  virtual void Data();
+  virtual void Quit();
+  virtual void Rset();
+  // Drops the connection at once; an open request ends with an error (10004).
+  virtual void Abort();
+  virtual void Open();  // Connect, then Helo, as one request (smtpOpen)
+  virtual void Mail();  // MailFrom, RcptTo, Data as one request (smtpMail)
+
+  // --- events ---
+  TSmtpDisplay OnDisplay;
+  TSmtpDisplay OnCommand;
+  TSmtpDisplay OnResponse;
+  TSmtpGetDataEvent OnGetData;
+  TSmtpHeaderLineEvent OnHeaderLine;
+  TSmtpProcessHeaderEvent OnProcessHeader;
+  TSmtpRequestDone OnRequestDone;
+  TSmtpStateChange OnStateChange;
+  TSmtpSessionConnected OnSessionConnected;
+  TSmtpSessionClosed OnSessionClosed;
+
+ protected:
+  using TNextProc = void (TCustomSmtpClient::*)();
+  using TLineHandler = void (TCustomSmtpClient::*)();
+
+  virtual void TriggerDisplay(const std::string& Msg);
+  virtual void TriggerCommand(const std::string& Msg);
+  virtual void TriggerResponse(const std::string& Msg);
+  virtual void TriggerRequestDone(std::uint16_t Error);
+  virtual void TriggerStateChange();
+  virtual void TriggerGetData(int LineNum, char* MsgLine, int MaxLen, bool& More);
+  virtual void TriggerHeaderLine(char* Line, int Size);
+  virtual void TriggerProcessHeader(TStringList& HdrLines);
+  virtual void TriggerSessionConnected(std::uint16_t Error);
+  virtual void TriggerSessionClosed(std::uint16_t Error);
+  virtual void SendCommand(const std::string& Cmd);
+  virtual void OpenAttachment(const std::string& FileName);
+  // Writes the next Base64 line (at most 60 characters and a NUL) into Line; More is false
+  // when the file has no data left after it.
+  virtual void EncodeAttachmentLine(char* Line, bool& More);
+  virtual void CloseAttachment();
+  virtual void WndProc(TMessage& Msg);
+
+  // --- engine ---
+  void CheckReady();
+  void StateChange(TSmtpState NewState);
+  void ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
+                 std::initializer_list<int> OkResponses, TNextProc DoneAsync);
+  void NextExecAsync();
+  void DisplayOnly();
+  void DisplayLastResponse();
+  void SetErrorMessage();
+  // Takes n bytes just stored after the FRcvdCount held ones and handles every complete line.
+  void ReceivedBytes(int Count, std::uint16_t Error);
+  void HandleReplyLine(std::uint16_t Error);
+  void FailLocally(const std::string& Text, bool CloseConnection);
+  void HighLevelAsync(TSmtpRequest RqType, TSmtpFctSet Fcts);
+  void NextHighLevelAsync();
+  void RcptToNext();
+  void RcptToDone();
+  void DataAfterDataCommand();
+  void DataNext();
+  void BuildHeader();
+  void SendHeaderLine();
+  void SendBodyLine();
+  void AbandonMessage(const std::exception& E);
+
+  // --- socket events ---
+  void WSocketDnsLookupDone(TCustomWSocket* Sender, std::uint16_t Error);
+  void WSocketSessionConnected(TCustomWSocket* Sender, std::uint16_t Error);
+  void WSocketDataAvailable(TCustomWSocket* Sender, std::uint16_t Error);
+  void WSocketSessionClosed(TCustomWSocket* Sender, std::uint16_t Error);
+  void WSocketDataSent(TCustomWSocket* Sender, std::uint16_t Error);
+
+  // True once the object has been destroyed by whatever ran since the token was taken.
+  std::shared_ptr<bool> AliveToken() const { return FAlive; }
+  static bool Gone(const std::shared_ptr<bool>& Token) { return !*Token; }
+
+  std::unique_ptr<TWSocket> FWSocket;
+  std::string FHost;
+  std::string FPort = "smtp";
+  std::string FSignOn;
+  std::string FFromName;
+  TStringList FRcptName;
+  TStringList FMailMessage;
+  std::string FHdrFrom, FHdrTo, FHdrReplyTo, FHdrReturnPath, FHdrSubject, FHdrSender;
+  TSmtpState FState = TSmtpState::smtpReady;
+  std::string FCharSet = "iso-8859-1";
+  TSmtpContentType FContentType = TSmtpContentType::smtpPlainText;
+  std::string FContentTypeText = "text/plain";
+  std::string FLastResponse;
+  std::string FErrorMessage;
+  int FTag = 0;
+  bool FConnected = false;
+  TSmtpRequest FRequestType = TSmtpRequest::smtpConnect;
+  // No request is open until the first one starts.
+  bool FRequestDoneFlag = true;
+  int FRcvdCount = 0;
+  int FRequestResult = 0;
+  int FReplyCode = 0;
+  char FReceiveBuffer[ReceiveBufferSize] = {};
+  TLineHandler FNext = nullptr;
+  TSmtpFctSet FFctSet = 0;
+  int FHighLevelResult = 0;
+  bool FHighLevelFlag = false;
+  TNextProc FNextRequest = nullptr;
+  int FOkResponses[MaxOkResponses] = {};
+  TNextProc FDoneAsync = nullptr;
+  HWND FWindowHandle = 0;
+  int FItemCount = -1;
+  std::unique_ptr<TStringList> FHdrLines;
+  int FLineNum = 0;
+  bool FMoreLines = true;
+  char FLineBuffer[LineBufferSize + 1] = {};
+
+ private:
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+};
+
+class TSmtpCli : public TCustomSmtpClient {
+ public:
+  TSmtpCli();
+  ~TSmtpCli() override;
+
+  const TStringList& EmailFiles() const { return FEmailFiles; }
+  // Takes the trimmed, non-empty names of List in order; throws SmtpException
+  // "File not found '<name>'" at the first name that is not an existing file (the names before
+  // it stay in the list).
+  void SetEmailFiles(const TStringList& List);
+
+  void Data() override;
+
+  TSmtpAttachmentContentType OnAttachContentType;
+  TSmtpAttachHeader OnAttachHeader;
+
+ protected:
+  virtual void TriggerAttachContentType(int FileNumber, std::string& FileName,
+                                        std::string& ContentType);
+  virtual void TriggerAttachHeader(int FileNumber, const std::string& FileName,
+                                   TStringList& HdrLines);
+  void TriggerGetData(int LineNum, char* MsgLine, int MaxLen, bool& More) override;
+  void TriggerHeaderLine(char* Line, int Size) override;
+  void OpenAttachment(const std::string& FileName) override;
+  void EncodeAttachmentLine(char* Line, bool& More) override;
+  void CloseAttachment() override;
+
+  void PrepareEMail();
+  // Moves the next queued line into MsgLine, folding a line too long for the wire.
+  void TakeQueuedLine(char* MsgLine, int MaxLen);
+  void StartNextAttachment(char* MsgLine);
+
+  struct FileCloser {
+    void operator()(std::FILE* F) const { std::fclose(F); }
+  };
+
+  // Lines to send before anything else is asked for; FMimeHead is the next one to send (the
+  // queue is emptied once it has all gone, so taking a line never moves the others).
+  TStringList FMimeLines;
+  int FMimeHead = 0;
+  TStringList FEmailFiles;
+  int FCurrentFile = 0;
+  std::string FBoundary;
+  std::unique_ptr<std::FILE, FileCloser> FAttachFile;
+  std::string FAttachFileName;
+  bool FFileStarted = false;
+  bool FBodyFlag = true;
+  int FBodyLine = 0;
+};
