@@ -95,6 +95,7 @@ std::string GetLocalHostName();
 class TCustomWSocket {
  public:
   static constexpr int ChunkSize = 1514;
+  static constexpr int kDiscardChunk = 1024;  // read size when nobody handles OnDataAvailable
 
   TCustomWSocket();
   virtual ~TCustomWSocket();
@@ -232,6 +233,14 @@ class TCustomWSocket {
   void HandleLookupDone(const TMessage& Message, bool ByName);
   // Runs one PeekMessage/DispatchMessage step of the own pump; false when nothing waited.
   bool PumpOneMessage();
+  // Adopts a new socket handle and starts a new session generation.
+  void NewSocketHandle(TSocket Handle);
+  // wParam of the notifications the object posts to itself: the socket handle in the low half,
+  // the session generation in the high half, so that a post meant for an earlier socket that
+  // had the same descriptor number is recognised as stale.
+  WPARAM NotifyWParam() const {
+    return static_cast<WPARAM>(SessionGeneration) << 32 | static_cast<std::uint32_t>(SocketHandle);
+  }
 
   // Fire*: call the handler when one is assigned. FireDataAvailable returns whether one was.
   virtual bool FireDataAvailable(std::uint16_t Error);
@@ -295,10 +304,13 @@ class TCustomWSocket {
   bool FMultiThreaded = false;
   bool FQuitSeen = false;
   bool Destroying = false;
+  std::uint32_t SessionGeneration = 0;
+  std::uint64_t RecvCalls = 0;  // receives made on the handle (DrainReceived's progress check)
 
  private:
   bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
-  void CloseFailedSession(int Code);
+  bool SetAddressingText(const char* Name, std::string& Text, bool& Assigned, bool& Resolved,
+                         const std::string& Value);
 
   std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
   std::unique_ptr<TCustomWSocket> SelfOwner;  // set by FreeLater

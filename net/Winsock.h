@@ -17,6 +17,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -103,7 +104,6 @@ int getpeername(TSocket s, sockaddr* name, int* namelen);
 
 in_addr_t inet_addr(const std::string& text);
 std::string inet_ntoa(in_addr_t addr);
-std::uint16_t htons(std::uint16_t v);
-std::uint16_t ntohs(std::uint16_t v);
+// htons and ntohs are the system's own (glibc may define them as macros).
 
 }  // namespace Winsock

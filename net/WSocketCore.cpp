@@ -1,0 +1,779 @@
+#include "net/WSocketCore.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int g_socketObjectCount = 0;
+
+// Winsock codes that mean the connection is gone when a send fails.
+bool EndsConnection(int code) {
+  return code == 10054 || code == 10038 || code == 10057 || code == 10022 || code == 10053;
+}
+
+constexpr std::uint32_t kConnectMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+constexpr std::uint32_t kListenMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+constexpr std::uint32_t kSessionMask = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+
+constexpr int kSockAddrLen = sizeof(sockaddr_in);
+
+// The binding is released when the last socket object goes.
+void UnloadWinsock() {
+  if (Winsock::IsStarted()) Winsock::WSACleanup();
+}
+
+}  // namespace
+
+int SocketObjectCount() {
+  return g_socketObjectCount;
+}
+
+const char* SocketStateName(TSocketState state) {
+  switch (state) {
+    case wsInvalidState:
+      return "wsInvalidState";
+    case wsOpened:
+      return "wsOpened";
+    case wsBound:
+      return "wsBound";
+    case wsConnecting:
+      return "wsConnecting";
+    case wsConnected:
+      return "wsConnected";
+    case wsAccepting:
+      return "wsAccepting";
+    case wsListening:
+      return "wsListening";
+    case wsClosed:
+      return "wsClosed";
+  }
+  return "?";
+}
+
+// ---- construction and destruction ----
+
+TCustomWSocket::TCustomWSocket() {
+  std::shared_ptr<bool> alive = Alive;
+  WindowHandle = AllocateHWnd([this, alive](TMessage& m) {
+    if (*alive) HandleWindowMessage(m);
+  });
+  TCustomWSocket::ResetDefaults();
+  ++g_socketObjectCount;
+}
+
+TCustomWSocket::~TCustomWSocket() {
+  // No event fires from here on: the handlers' owners may be half destroyed themselves.
+  Destroying = true;
+  try {
+    CancelLookup();
+  } catch (...) {
+  }
+  try {
+    if (FState != wsClosed) Close();
+  } catch (...) {
+  }
+  if (SocketHandle != Winsock::INVALID_SOCKET) {  // e.g. closed by an error report's state
+    Winsock::closesocket(SocketHandle);
+    SocketHandle = Winsock::INVALID_SOCKET;
+  }
+  if (--g_socketObjectCount <= 0) {
+    UnloadWinsock();
+    g_socketObjectCount = 0;
+  }
+  DiscardSendBuffer();
+  DeallocateHWnd(WindowHandle);
+  *Alive = false;
+}
+
+void TCustomWSocket::ResetDefaults() {
+  SockAddr = {};
+  SockAddr.sin_family = AF_INET;
+  AddrFamily = AF_INET;
+  AddrAssigned = AddrResolved = false;
+  PortAssigned = PortResolved = false;
+  ProtoResolved = LocalPortResolved = false;
+  ProtoAssigned = true;
+  FProtoNumber = 6;
+  FProto = "tcp";
+  FSocketType = SOCK_STREAM;
+  FLocalPort = "0";
+  FLocalAddr = "0.0.0.0";
+  FLingerOnOff = wsLingerOn;
+  FLingerTimeout = 0;
+  SocketHandle = Winsock::INVALID_SOCKET;
+  FState = wsClosed;
+  AllSent = true;
+  EventsSuspended = false;
+  FReadCount = 0;
+  SessionClosedFired = false;
+  FFlushTimeout = 60;
+}
+
+// ---- events ----
+
+bool TCustomWSocket::FireDataAvailable(std::uint16_t Error) {
+  if (!OnDataAvailable || Destroying) return false;
+  OnDataAvailable(this, Error);
+  return true;
+}
+void TCustomWSocket::FireSessionAvailable(std::uint16_t Error) {
+  if (OnSessionAvailable && !Destroying) OnSessionAvailable(this, Error);
+}
+void TCustomWSocket::FireSessionConnected(std::uint16_t Error) {
+  if (OnSessionConnected && !Destroying) OnSessionConnected(this, Error);
+}
+void TCustomWSocket::FireSessionClosed(std::uint16_t Error) {
+  if (OnSessionClosed && !Destroying) OnSessionClosed(this, Error);
+}
+void TCustomWSocket::FireDataSent(std::uint16_t Error) {
+  if (OnDataSent && !Destroying) OnDataSent(this, Error);
+}
+void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState) {
+  if (OnChangeState && !Destroying) OnChangeState(this, OldState, NewState);
+}
+void TCustomWSocket::FireDnsLookupDone(std::uint16_t Error) {
+  if (OnDnsLookupDone && !Destroying) OnDnsLookupDone(this, Error);
+}
+void TCustomWSocket::FireError() {
+  if (OnError && !Destroying) OnError(this);
+}
+void TCustomWSocket::FireSendData(int BytesSent) {
+  if (OnSendData && !Destroying) OnSendData(this, BytesSent);
+}
+
+void TCustomWSocket::EnterState(TSocketState NewState) {
+  TSocketState old = FState;
+  FState = NewState;
+  FireChangeState(old, NewState);
+}
+
+// ---- error reporting ----
+
+void TCustomWSocket::ReportError(const std::string& Msg) {
+  if (OnError) {
+    FireError();
+    return;
+  }
+  throw ESocketException(Msg);
+}
+
+void TCustomWSocket::ReportErrorFmt(const char* Fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, Fmt);
+  std::vsnprintf(text, sizeof text, Fmt, args);
+  va_end(args);
+  ReportError(text);
+}
+
+void TCustomWSocket::ReportSocketError(const std::string& OperationName) {
+  int code = Winsock::WSAGetLastError();
+  std::string text = SocketErrorMessage(code, OperationName);
+  if (code == 10054 || code == 10057) {
+    if (SocketHandle != Winsock::INVALID_SOCKET) Winsock::closesocket(SocketHandle);
+    SocketHandle = Winsock::INVALID_SOCKET;
+    auto alive = AliveToken();
+    EnterState(wsClosed);
+    if (Gone(alive)) return;
+  }
+  FLastError = code;
+  ReportError(text);
+}
+
+void TCustomWSocket::HandleBgException(const std::exception& E) {
+  auto alive = AliveToken();
+  bool CanClose = true;
+  if (OnBgException && !Destroying) {
+    try {
+      OnBgException(this, E, CanClose);
+    } catch (...) {
+    }
+    if (Gone(alive)) return;
+  }
+  if (CanClose) {
+    try {
+      AbortSession();
+    } catch (...) {
+    }
+  }
+}
+
+// ---- closing ----
+
+void TCustomWSocket::Close() {
+  DoClose(true, 0);
+}
+
+void TCustomWSocket::DoClose(bool Shut, std::uint16_t Error) {
+  auto alive = AliveToken();
+  if (SocketHandle == Winsock::INVALID_SOCKET) {
+    if (FState != wsClosed) {
+      EnterState(wsClosed);
+      if (Gone(alive)) return;
+      ResetDefaults();
+    }
+    return;
+  }
+  if (FState == wsClosed) return;
+  if (Shut) ShutdownSocket(SHUT_WR);
+  for (;;) {
+    if (Winsock::closesocket(SocketHandle) == 0) {
+      SocketHandle = Winsock::INVALID_SOCKET;
+      break;
+    }
+    FLastError = Winsock::WSAGetLastError();
+    if (FLastError == 10035) {
+      PumpMessages();
+      if (Gone(alive)) return;
+      continue;
+    }
+    SocketHandle = Winsock::INVALID_SOCKET;
+    if (FLastError == 10093) break;
+    ReportSocketError("Disconnect (closesocket)");
+    return;
+  }
+  EnterState(wsClosed);
+  if (Gone(alive)) return;
+  if (!Destroying && !SessionClosedFired) {
+    SessionClosedFired = true;
+    FireSessionClosed(Error);
+    if (Gone(alive)) return;
+  }
+  try {
+    ResetDefaults();
+  } catch (...) {
+  }
+}
+
+void TCustomWSocket::AbortSession() {
+  auto alive = AliveToken();
+  CancelLookup();
+  if (Gone(alive)) return;
+  DiscardSendBuffer();
+  if (FState == wsConnected && FProtoNumber == IPPROTO_TCP) {
+    FLingerOnOff = wsLingerOff;
+    ApplyLinger();
+  }
+  DoClose(false, 0);
+}
+
+void TCustomWSocket::ShutdownSocket(int How) {
+  if (SocketHandle != Winsock::INVALID_SOCKET) Winsock::shutdown(SocketHandle, How);
+}
+
+void TCustomWSocket::CloseLater() {
+  PostMessageA(WindowHandle, WM_CLOSE_LATER, 0, 0);
+}
+
+void TCustomWSocket::FreeLater(std::unique_ptr<TCustomWSocket> Owned) {
+  if (Owned.get() != this) {
+    ReportError("FreeLater: object not owned");
+    return;
+  }
+  SelfOwner = std::move(Owned);
+  PostMessageA(WindowHandle, WM_FREE_LATER, 0, 0);
+}
+
+void TCustomWSocket::WaitUntilClosed() {
+  auto alive = AliveToken();
+  while (SocketHandle != Winsock::INVALID_SOCKET && FState != wsClosed) {
+    PumpMessages();
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+    unsigned long waiting = 0;
+    if (Winsock::ioctlsocket(SocketHandle, FIONREAD, &waiting) != 0) break;
+    if (waiting > 0) {
+      FireDataAvailable(0);
+      if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+    }
+    char probe;
+    if (RecvRaw(&probe, 0, 0) <= 0) {
+      FLastError = Winsock::WSAGetLastError();
+      if (FLastError != 10035) break;
+    }
+    PumpMessages();
+    if (Gone(alive)) return;
+  }
+}
+
+// ---- opening ----
+
+bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort) {
+  try {
+    if (!ProtoResolved) {
+      FProtoNumber = WSocketResolveProto(FProto);
+      FSocketType = FProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+      ProtoResolved = true;
+    }
+    if (!PortResolved) {
+      FPortNumber = WSocketResolvePort(FPort, FProto) & 0xFFFF;
+      SockAddr.sin_port = htons(static_cast<std::uint16_t>(FPortNumber));
+      PortResolved = true;
+    }
+    if (WithLocalPort && !LocalPortResolved) {
+      LocalPortNumber = WSocketResolvePort(FLocalPort, FProto) & 0xFFFF;
+      LocalPortResolved = true;
+    }
+    if (!AddrResolved) {
+      SockAddr.sin_family = AF_INET;
+      SockAddr.sin_addr.s_addr = WSocketResolveHost(FAddr);
+      AddrResolved = true;
+    }
+  } catch (const std::exception& e) {
+    ReportError(std::string(Prefix) + e.what());
+    return false;
+  }
+  return true;
+}
+
+void TCustomWSocket::NewSocketHandle(TSocket Handle) {
+  SocketHandle = Handle;
+  if (++SessionGeneration == 0) ++SessionGeneration;
+}
+
+void TCustomWSocket::Connect() {
+  auto alive = AliveToken();
+  if (SocketHandle != Winsock::INVALID_SOCKET && FState != wsClosed) {
+    ReportError("Connect: Socket already in use");
+    return;
+  }
+  if (!PortAssigned) return ReportError("Connect: No Port Specified");
+  if (!AddrAssigned) return ReportError("Connect: No IP Address Specified");
+  if (!ProtoAssigned) return ReportError("Connect: No Protocol Specified");
+  if (!ResolveForOpen("connect: ", true)) return;
+  DiscardSendBuffer();
+
+  TSocket s = Winsock::socket(AddrFamily, FSocketType, FProtoNumber);
+  if (s == Winsock::INVALID_SOCKET) return ReportSocketError("Connect (socket)");
+  NewSocketHandle(s);
+  EnterState(wsOpened);
+  if (Gone(alive)) return;
+
+  if (FSocketType == SOCK_DGRAM) {
+    BindLocal();
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+    if (SockAddr.sin_addr.s_addr == INADDR_NONE) {
+      int on = 1;
+      if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        return ReportSocketError("setsockopt(SO_BROADCAST)");
+    }
+  } else {
+    if (LocalPortNumber != 0 || FLocalAddr != "0.0.0.0") {
+      BindLocal();
+      if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+    }
+    ApplyLinger();
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+    int on = -1;
+    if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
+      return ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+      return ReportSocketError("setsockopt(SO_REUSEADDR)");
+  }
+
+  if (Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, WM_SOCKET_NOTIFY, kConnectMask) != 0)
+    return ReportSocketError("WSAAsyncSelect");
+
+  if (FSocketType == SOCK_DGRAM) {
+    EnterState(wsConnected);
+    if (Gone(alive)) return;
+    FireSessionConnected(0);
+    return;
+  }
+  if (Winsock::connect(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), kSockAddrLen) ==
+          0 ||
+      Winsock::WSAGetLastError() == 10035) {
+    EnterState(wsConnecting);
+    return;
+  }
+  FLastError = Winsock::WSAGetLastError();
+  ReportSocketError("Connect");
+}
+
+void TCustomWSocket::BindLocal() {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<std::uint16_t>(LocalPortNumber));
+  local.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
+  if (Winsock::bind(SocketHandle, reinterpret_cast<const sockaddr*>(&local), kSockAddrLen) != 0)
+    return ReportErrorFmt("winsock.bind failed, error #%d", Winsock::WSAGetLastError());
+  sockaddr_in bound{};
+  int len = kSockAddrLen;
+  if (Winsock::getsockname(SocketHandle, reinterpret_cast<sockaddr*>(&bound), &len) != 0)
+    return ReportErrorFmt("winsock.getsockname failed, error #%d", Winsock::WSAGetLastError());
+  LocalPortNumber = ntohs(bound.sin_port);
+  FLocalPort = std::to_string(LocalPortNumber);
+}
+
+void TCustomWSocket::ApplyLinger() {
+  if (FLingerOnOff == wsLingerNoSet) return;
+  if (SocketHandle == Winsock::INVALID_SOCKET)
+    return ReportError("Cannot set linger option at this time");
+  linger value{};
+  value.l_onoff = FLingerOnOff == wsLingerOn ? 1 : 0;
+  value.l_linger = FLingerTimeout & 0xFFFF;
+  if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0)
+    ReportSocketError("setsockopt(SO_LINGER)");
+}
+
+void TCustomWSocket::Dup(TSocket NewHandle) {
+  auto alive = AliveToken();
+  if (NewHandle == 0 || NewHandle == Winsock::INVALID_SOCKET) {
+    Winsock::WSASetLastError(10022);
+    return ReportSocketError("Dup");
+  }
+  if (FState != wsClosed) {
+    int rc = SocketHandle == Winsock::INVALID_SOCKET ? 0 : Winsock::closesocket(SocketHandle);
+    SocketHandle = Winsock::INVALID_SOCKET;
+    if (rc != 0) return ReportSocketError("Dup (closesocket)");
+    EnterState(wsClosed);
+    if (Gone(alive)) return;
+  }
+  NewSocketHandle(NewHandle);
+  ApplyLinger();
+  if (Gone(alive) || SocketHandle != NewHandle) return;
+  if (Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, WM_SOCKET_NOTIFY, kSessionMask) != 0)
+    return ReportSocketError("WSAAsyncSelect");
+  EnterState(wsConnected);
+}
+
+void TCustomWSocket::Listen() {
+  auto alive = AliveToken();
+  auto refuse = [this](const char* what) {
+    Winsock::WSASetLastError(10022);
+    ReportSocketError(what);
+  };
+  if (!PortAssigned) return refuse("listen: port not assigned");
+  if (!ProtoAssigned) return refuse("listen: protocol not assigned");
+  if (!AddrAssigned) return refuse("listen: address not assigned");
+  if (!ResolveForOpen("listen: ", false)) return;
+  DiscardSendBuffer();
+
+  TSocket s = Winsock::socket(AddrFamily, FSocketType, FProtoNumber);
+  if (s == Winsock::INVALID_SOCKET) return ReportSocketError("socket");
+  NewSocketHandle(s);
+  if (Winsock::bind(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), kSockAddrLen) !=
+      0) {
+    // The handle is released before the report, which may throw: nothing else would close it,
+    // as the state is still wsClosed.
+    int code = Winsock::WSAGetLastError();
+    Winsock::closesocket(SocketHandle);
+    SocketHandle = Winsock::INVALID_SOCKET;
+    Winsock::WSASetLastError(code);
+    ReportSocketError("Bind");
+    if (Gone(alive)) return;
+    Close();
+    return;
+  }
+  EnterState(wsBound);
+  if (Gone(alive)) return;
+  if (FSocketType == SOCK_DGRAM) {
+    EnterState(wsListening);
+    if (Gone(alive)) return;
+    EnterState(wsConnected);
+    if (Gone(alive)) return;
+    FireSessionConnected(0);
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+  } else {
+    if (Winsock::listen(SocketHandle, 5) != 0) return ReportSocketError("Listen");
+    EnterState(wsListening);
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+  }
+  if (Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, WM_SOCKET_NOTIFY, kListenMask) != 0)
+    ReportSocketError("WSAASyncSelect");
+}
+
+TSocket TCustomWSocket::Accept() {
+  if (FState != wsListening) {
+    Winsock::WSASetLastError(10022);
+    ReportSocketError("not a listening socket");
+    return Winsock::INVALID_SOCKET;
+  }
+  sockaddr_in peer{};
+  int len = kSockAddrLen;
+  TSocket s = Winsock::accept(SocketHandle, reinterpret_cast<sockaddr*>(&peer), &len);
+  if (s == Winsock::INVALID_SOCKET) {
+    ReportSocketError("Accept");
+    return Winsock::INVALID_SOCKET;
+  }
+  return s;
+}
+
+// ---- receiving ----
+
+int TCustomWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
+  ++RecvCalls;
+  return Winsock::recv(SocketHandle, Buffer, Size, Flags);
+}
+
+int TCustomWSocket::RecvFromRaw(TSocket Handle, void* Buffer, int Size, int Flags,
+                                sockaddr_in& From, int& FromLen) {
+  ++RecvCalls;
+  return Winsock::recvfrom(Handle, Buffer, Size, Flags, reinterpret_cast<sockaddr*>(&From),
+                           &FromLen);
+}
+
+int TCustomWSocket::Receive(void* Buffer, int Size) {
+  int n = RecvRaw(Buffer, Size, 0);
+  if (n < 0)
+    FLastError = Winsock::WSAGetLastError();
+  else
+    FReadCount += n;
+  return n;
+}
+
+std::string TCustomWSocket::ReceiveText() {
+  int waiting = RcvdCount();
+  if (waiting <= 0) return {};
+  std::string text(static_cast<std::size_t>(waiting), '\0');
+  int n = RecvRaw(text.data(), waiting, 0);
+  if (n <= 0) return {};
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+
+int TCustomWSocket::ReceiveDatagram(void* Buffer, int Size, sockaddr_in& From, int& FromLen) {
+  int n = RecvFromRaw(SocketHandle, Buffer, Size, 0, From, FromLen);
+  if (n < 0)
+    FLastError = Winsock::WSAGetLastError();
+  else
+    FReadCount += n;
+  return n;
+}
+
+int TCustomWSocket::RcvdCount() {
+  unsigned long waiting = 0;
+  if (Winsock::ioctlsocket(SocketHandle, FIONREAD, &waiting) != 0) {
+    ReportSocketError("ioctlSocket");
+    return -1;
+  }
+  return static_cast<int>(waiting);
+}
+
+// ---- sending ----
+
+int TCustomWSocket::BufferedByteCount() const {
+  int total = 0;
+  for (const auto& chunk : SendChunks) total += chunk->WritePos() - chunk->ReadPos();
+  return total;
+}
+
+void TCustomWSocket::QueueSendData(const void* Data, int Len) {
+  if (Len <= 0) return;
+  const auto* bytes = static_cast<const std::uint8_t*>(Data);
+  if (SendChunks.empty()) SendChunks.push_back(std::make_unique<TBuffer>(ChunkCapacity));
+  for (;;) {
+    int n = SendChunks.back()->AppendData(bytes, Len);
+    if (n >= Len) return;
+    bytes += n;
+    Len -= n;
+    SendChunks.push_back(std::make_unique<TBuffer>(ChunkCapacity));
+  }
+}
+
+int TCustomWSocket::Send(const void* Data, int Len) {
+  if (FState != wsConnected) {
+    Winsock::WSASetLastError(10057);
+    ReportSocketError("Send");
+    return -1;
+  }
+  auto alive = AliveToken();
+  AllSent = false;
+  int result = Len <= 0 ? 0 : Len;
+  if (Len > 0) QueueSendData(Data, Len);
+  TryToSend();
+  if (Gone(alive)) return result;
+  // OnDataSent always comes from the loop, never from inside Send.
+  if (AllSent && SocketHandle != Winsock::INVALID_SOCKET)
+    PostMessageA(WindowHandle, WM_SOCKET_NOTIFY, NotifyWParam(), MakeSelectLParam(FD_WRITE, 0));
+  return result;
+}
+
+int TCustomWSocket::SendText(std::string_view S) {
+  return Send(S.data(), static_cast<int>(S.size()));
+}
+
+void TCustomWSocket::TryToSend() {
+  if (SocketHandle == Winsock::INVALID_SOCKET) return;
+  if (SendChunks.empty()) {
+    // Nothing was ever queued: an empty buffer has drained as much as a drained chunk has.
+    AllSent = true;
+    return;
+  }
+  auto alive = AliveToken();
+  for (;;) {
+    TBuffer& chunk = *SendChunks.front();
+    int len = 0;
+    const std::uint8_t* p = chunk.PeekData(len);
+    if (len <= 0) {
+      if (SendChunks.size() > 1) {
+        SendChunks.erase(SendChunks.begin());
+        continue;
+      }
+      AllSent = true;
+      return;
+    }
+    int n = RawSend(p, len);
+    if (Gone(alive)) return;
+    if (n == 0) return;
+    if (n < 0) {
+      int code = Winsock::WSAGetLastError();
+      if (EndsConnection(code)) {
+        SessionClosedFired = true;
+        Close();
+        if (Gone(alive)) return;
+        FireSessionClosed(static_cast<std::uint16_t>(code));
+        return;
+      }
+      if (code == 10035) return;  // the next FD_WRITE resumes
+      ReportSocketError("TryToSend failed");
+      return;
+    }
+    // The handler of OnSendData may have closed or discarded the buffer.
+    if (SendChunks.empty() || &chunk != SendChunks.front().get()) return;
+    chunk.ConsumeData(n);
+    if (n < len) return;
+  }
+}
+
+int TCustomWSocket::RawSend(const void* Data, int Len) {
+  int n = FSocketType == SOCK_DGRAM
+              ? Winsock::sendto(SocketHandle, Data, Len, SendFlagWord,
+                                reinterpret_cast<const sockaddr*>(&SockAddr), kSockAddrLen)
+              : Winsock::send(SocketHandle, Data, Len, SendFlagWord);
+  if (n > 0) FireSendData(n);
+  return n;
+}
+
+int TCustomWSocket::SendDatagram(const sockaddr_in& Dest, int DestLen, const void* Data, int Len) {
+  sockaddr_in copy = Dest;
+  int n = Winsock::sendto(SocketHandle, Data, Len, SendFlagWord,
+                          reinterpret_cast<const sockaddr*>(&copy), DestLen);
+  if (n > 0) FireSendData(n);
+  return n;
+}
+
+void TCustomWSocket::Flush() {
+  auto alive = AliveToken();
+  while (SocketHandle != Winsock::INVALID_SOCKET && !AllSent) {
+    TryToSend();
+    if (Gone(alive)) return;
+    PumpMessages();
+    if (Gone(alive)) return;
+  }
+}
+
+void TCustomWSocket::DiscardSendBuffer() {
+  SendChunks.clear();
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags() {
+  switch (SendFlagWord) {
+    case 0:
+      return wsSendNormal;
+    case 1:
+      return wsSendUrgent;
+    default:
+      ReportError("Invalid internal SendFlags");
+      return wsSendNormal;
+  }
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags Value) {
+  switch (Value) {
+    case wsSendNormal:
+      SendFlagWord = 0;
+      return;
+    case wsSendUrgent:
+      SendFlagWord = MSG_OOB;
+      return;
+  }
+  ReportError("Invalid SendFlags");
+}
+
+// ---- control ----
+
+int TCustomWSocket::SuspendEvents() {
+  EventsSuspended = true;
+  return Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, 0, 0);
+}
+
+int TCustomWSocket::ResumeEvents() {
+  EventsSuspended = false;
+  return Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, WM_SOCKET_NOTIFY, kSessionMask);
+}
+
+bool TCustomWSocket::PumpOneMessage() {
+  QueuedMessage message;
+  if (!EventLoop::Current().PeekMessage(message)) return false;
+  if (message.Msg == WM_QUIT && message.Window == 0) {
+    FQuitSeen = true;
+    return true;
+  }
+  EventLoop::Current().DispatchMessage(message);
+  return true;
+}
+
+void TCustomWSocket::PumpMessages() {
+  if (!FMultiThreaded) {
+    EventLoop::Current().ProcessMessages();
+    return;
+  }
+  auto alive = AliveToken();
+  while (PumpOneMessage())
+    if (Gone(alive)) return;
+}
+
+bool TCustomWSocket::TimeValueIsSet(const timeval& T) const {
+  return T.tv_sec != 0 || T.tv_usec != 0;
+}
+void TCustomWSocket::ClearTimeValue(timeval& T) const {
+  T = {};
+}
+bool TCustomWSocket::CompareTimeValues(const timeval& A, const timeval& B, bool WantEqual) const {
+  bool equal = A.tv_sec == B.tv_sec && A.tv_usec == B.tv_usec;
+  return equal == WantEqual;
+}
+
+// ---- addressing read-outs ----
+
+std::string TCustomWSocket::PeerAddr() {
+  if (FState != wsConnected) return "error";
+  sockaddr_in peer{};
+  int len = kSockAddrLen;
+  if (Winsock::getpeername(SocketHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+    ReportSocketError("GetPeerName");
+    return "error";
+  }
+  return Winsock::inet_ntoa(peer.sin_addr.s_addr);
+}
+
+std::string TCustomWSocket::PeerPort() {
+  if (FState != wsConnected) return "error";
+  sockaddr_in peer{};
+  int len = kSockAddrLen;
+  if (Winsock::getpeername(SocketHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+    ReportSocketError("GetPeerPort");
+    return "error";
+  }
+  return std::to_string(ntohs(peer.sin_port));
+}
+
+std::string TCustomWSocket::BoundPort() {
+  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
+  sockaddr_in local{};
+  int len = kSockAddrLen;
+  if (Winsock::getsockname(SocketHandle, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+    return "error";
+  return std::to_string(ntohs(local.sin_port));
+}
+
+int TCustomWSocket::ReadPeerName(sockaddr_in& Name, int NameLen) {
+  if (FState != wsConnected) return -1;
+  return Winsock::getpeername(SocketHandle, reinterpret_cast<sockaddr*>(&Name), &NameLen);
+}
+
+int TCustomWSocket::ReadSockName(sockaddr_in& Name, int& NameLen) {
+  return Winsock::getsockname(SocketHandle, reinterpret_cast<sockaddr*>(&Name), &NameLen);
+}

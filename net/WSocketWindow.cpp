@@ -1,0 +1,202 @@
+// The socket window's messages: notification dispatch, the receive loop and name lookups.
+#include "net/WSocketCore.h"
+
+void TCustomWSocket::HandleWindowMessage(TMessage& Message) {
+  auto alive = AliveToken();
+  try {
+    switch (Message.Msg) {
+      case WM_SOCKET_NOTIFY:
+        HandleSocketEvent(Message);
+        break;
+      case WM_LOOKUP_NAME_DONE:
+        HandleLookupDone(Message, true);
+        break;
+      case WM_LOOKUP_ADDR_DONE:
+        HandleLookupDone(Message, false);
+        break;
+      case WM_CLOSE_LATER:
+        Close();
+        break;
+      case WM_FREE_LATER: {
+        // Destroys this object; the event loop keeps the window procedure alive meanwhile.
+        std::unique_ptr<TCustomWSocket> self = std::move(SelfOwner);
+        self.reset();
+        return;
+      }
+      case WM_TEST_EXCEPTION:
+        throw ESocketException("Test exception in WSocket");
+      default:
+        Message.Result = 0;
+        break;
+    }
+  } catch (const std::exception& e) {
+    if (!Gone(alive)) HandleBgException(e);
+  } catch (...) {
+    if (!Gone(alive)) HandleBgException(ESocketException("Unknown exception in WSocket"));
+  }
+}
+
+void TCustomWSocket::HandleSocketEvent(const TMessage& Message) {
+  TSocket handle = static_cast<TSocket>(static_cast<std::uint32_t>(Message.WParam));
+  std::uint32_t generation = static_cast<std::uint32_t>(Message.WParam >> 32);
+  if (handle != SocketHandle || SocketHandle == Winsock::INVALID_SOCKET || EventsSuspended) return;
+  if (generation != 0 && generation != SessionGeneration) return;  // an own post, now stale
+
+  auto alive = AliveToken();
+  // A handler may close the socket (or open another one): the remaining bits then no longer
+  // belong to the session in hand.
+  auto sessionGone = [&] { return Gone(alive) || SocketHandle != handle; };
+  std::uint32_t events = SelectEvent(Message.LParam);
+  auto error = static_cast<std::uint16_t>(SelectError(Message.LParam));
+
+  if (events & FD_CONNECT) {
+    EnterState(wsConnected);
+    if (sessionGone()) return;
+    FireSessionConnected(error);
+    if (sessionGone()) return;
+    if (error != 0 && FState != wsClosed) {
+      Close();
+      return;
+    }
+  }
+  if (events & FD_READ) {
+    DrainReceived(error);
+    if (sessionGone()) return;
+  }
+  if (events & FD_WRITE) {
+    TryToSend();
+    if (sessionGone()) return;
+    if (AllSent) {
+      FireDataSent(error);
+      if (sessionGone()) return;
+    }
+  }
+  if (events & FD_ACCEPT) {
+    FireSessionAvailable(error);
+    if (sessionGone()) return;
+  }
+  if ((events & FD_CLOSE) && FState != wsConnecting) {
+    DrainReceived(0);
+    if (sessionGone()) return;
+    if (!SessionClosedFired) {
+      SessionClosedFired = true;
+      FireSessionClosed(error);
+      if (sessionGone()) return;
+    }
+    if (FState != wsClosed) Close();
+  }
+}
+
+void TCustomWSocket::DrainReceived(std::uint16_t Error) {
+  auto alive = AliveToken();
+  for (;;) {
+    FLastError = 0;
+    std::uint64_t receivesBefore = RecvCalls;
+    try {
+      if (!FireDataAvailable(Error)) {
+        if (Gone(alive)) return;
+        char scratch[kDiscardChunk];
+        if (RecvRaw(scratch, sizeof scratch, 0) == -1) {
+          FLastError = Winsock::WSAGetLastError();
+          if (FLastError == 10035) {
+            FLastError = 0;
+            return;
+          }
+        }
+      }
+      if (Gone(alive)) return;
+      if (FLastError != 0 || SocketHandle == Winsock::INVALID_SOCKET) return;
+      unsigned long waiting = 0;
+      if (Winsock::ioctlsocket(SocketHandle, FIONREAD, &waiting) != 0) {
+        FLastError = Winsock::WSAGetLastError();
+        return;
+      }
+      if (waiting == 0) return;
+      // A handler that read nothing would be called for ever; the bytes wait for its next
+      // Receive, which re-arms FD_READ.
+      if (RecvCalls == receivesBefore) return;
+    } catch (...) {
+      return;  // handler exceptions end the receive loop and go no further
+    }
+  }
+}
+
+// ---- name lookup ----
+
+void TCustomWSocket::LookupHost(const std::string& HostName) {
+  auto alive = AliveToken();
+  if (HostName.empty()) {
+    ReportError("DNS lookup: invalid host name.");
+    if (Gone(alive)) return;
+    FireDnsLookupDone(10022);
+    return;
+  }
+  if (LookupHandle != 0) {
+    Winsock::WSACancelAsyncRequest(LookupHandle);  // its result is dropped, no event for it
+    LookupHandle = 0;
+  }
+  FDnsResult.clear();
+  FDnsResultList.Clear();
+  in_addr_t a = Winsock::inet_addr(HostName);
+  if (a != INADDR_NONE) {
+    FDnsResult = Winsock::inet_ntoa(a);
+    FireDnsLookupDone(0);
+    return;
+  }
+  LookupHandle = Winsock::WSAAsyncGetHostByName(WindowHandle, WM_LOOKUP_NAME_DONE, HostName);
+  if (LookupHandle == 0)
+    ReportErrorFmt("%s: can't start DNS lookup, error #%d", HostName.c_str(),
+                   Winsock::WSAGetLastError());
+}
+
+void TCustomWSocket::LookupAddr(const std::string& HostAddr) {
+  auto alive = AliveToken();
+  if (HostAddr.empty()) {
+    ReportError("DNS lookup: invalid host name.");
+    if (Gone(alive)) return;
+    FireDnsLookupDone(10022);
+    return;
+  }
+  if (LookupHandle != 0) {
+    Winsock::WSACancelAsyncRequest(LookupHandle);
+    LookupHandle = 0;
+  }
+  FDnsResult.clear();
+  FDnsResultList.Clear();
+  in_addr_t a = Winsock::inet_addr(HostAddr);
+  LookupHandle = Winsock::WSAAsyncGetHostByAddr(WindowHandle, WM_LOOKUP_ADDR_DONE, a);
+  if (LookupHandle == 0)
+    ReportErrorFmt("%s: can't start DNS lookup, error #%d", HostAddr.c_str(),
+                   Winsock::WSAGetLastError());
+}
+
+void TCustomWSocket::CancelLookup() {
+  if (LookupHandle == 0) return;
+  Winsock::AsyncHandle handle = LookupHandle;
+  LookupHandle = 0;
+  if (Winsock::WSACancelAsyncRequest(handle) != 0) {
+    ReportSocketError("WSACancelAsyncRequest");
+    return;
+  }
+  if (!Destroying) FireDnsLookupDone(10004);
+}
+
+void TCustomWSocket::HandleLookupDone(const TMessage& Message, bool ByName) {
+  if (LookupHandle == 0 || Message.WParam != LookupHandle) return;  // cancelled or replaced
+  LookupHandle = 0;
+  auto error = static_cast<std::uint16_t>(SelectError(Message.LParam));
+  if (error == 0) {
+    Winsock::HostEntry entry;
+    if (!Winsock::WSAFetchAsyncResult(static_cast<Winsock::AsyncHandle>(Message.WParam), entry)) {
+      error = 11004;
+    } else if (ByName) {
+      for (in_addr_t a : entry.Addresses) FDnsResultList.Add(Winsock::inet_ntoa(a));
+      if (FDnsResultList.Count() > 0) FDnsResult = FDnsResultList[0];
+    } else {
+      FDnsResult = entry.Name;
+      FDnsResultList.Clear();
+      FDnsResultList.Add(entry.Name);
+    }
+  }
+  FireDnsLookupDone(error);
+}

@@ -1,0 +1,595 @@
+#include "net/Winsock.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "net/NameService.h"
+
+namespace Winsock {
+namespace {
+
+thread_local int t_lastError = 0;
+
+// ---- start-up state and the handles the binding holds ----
+
+struct SocketInfo {
+  bool sendShutdown = false;  // shutdown(SD_SEND/SD_BOTH) was called on it
+};
+
+std::mutex g_bindingMutex;
+std::atomic<bool> g_started{false};
+int g_startupCount = 0;
+WSAData g_wsaData;
+std::unordered_map<TSocket, SocketInfo> g_sockets;
+
+// The first call of any wrapper starts the binding, as loading the library did.
+void EnsureStarted() {
+  if (!g_started.load(std::memory_order_acquire)) WSAStartup(WinsockVersion11, &g_wsaData);
+}
+
+int Fail(int code) {
+  t_lastError = code;
+  return SOCKET_ERROR;
+}
+int FailErrno() {
+  return Fail(WinsockErrorFromErrno(errno));
+}
+
+void Register(TSocket s) {
+  std::lock_guard lock(g_bindingMutex);
+  g_sockets[s] = {};
+}
+
+bool SendShutdown(TSocket s) {
+  std::lock_guard lock(g_bindingMutex);
+  auto it = g_sockets.find(s);
+  return it != g_sockets.end() && it->second.sendShutdown;
+}
+
+socklen_t ToLen(int len) {
+  return len < 0 ? 0 : static_cast<socklen_t>(len);
+}
+
+// ---- the lookup worker ----
+
+struct LookupTask {
+  AsyncHandle handle = 0;
+  bool byName = true;
+  std::string name;
+  in_addr_t addr = 0;
+  HWND window = 0;
+  std::uint32_t msg = 0;
+};
+
+class LookupWorker {
+ public:
+  ~LookupWorker() { Stop(); }
+
+  AsyncHandle Start(LookupTask task) {
+    std::lock_guard lock(mutex_);
+    if (++lastHandle_ == 0) ++lastHandle_;  // 0 means "none"
+    task.handle = lastHandle_;
+    pending_.push_back(task);
+    if (!thread_.joinable()) {
+      stopping_ = false;
+      thread_ = std::thread([this] { Loop(); });
+    }
+    wake_.notify_one();
+    return task.handle;
+  }
+
+  // Succeeds for a task that is queued, running, or finished with its result not yet taken:
+  // from the caller's side all of these are still pending.
+  bool Cancel(AsyncHandle handle) {
+    std::lock_guard lock(mutex_);
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+      if (it->handle == handle) {
+        pending_.erase(it);
+        return true;
+      }
+    }
+    if (running_ == handle) {
+      runningCancelled_ = true;
+      return true;
+    }
+    return results_.erase(handle) > 0;
+  }
+
+  bool Fetch(AsyncHandle handle, HostEntry& out) {
+    std::lock_guard lock(mutex_);
+    auto it = results_.find(handle);
+    if (it == results_.end()) return false;
+    out = std::move(it->second);
+    results_.erase(it);
+    return true;
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      pending_.clear();
+      runningCancelled_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    results_.clear();
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+      if (stopping_) return;
+      LookupTask task = std::move(pending_.front());
+      pending_.pop_front();
+      running_ = task.handle;
+      runningCancelled_ = false;
+      lock.unlock();
+      HostEntry entry;
+      int error =
+          task.byName ? ResolveNameToHost(task.name, entry) : ResolveAddrToHost(task.addr, entry);
+      lock.lock();
+      running_ = 0;
+      if (runningCancelled_ || stopping_) continue;  // a cancelled lookup posts nothing
+      if (error == 0) results_[task.handle] = std::move(entry);
+      // Posted under the lock so that a Cancel either sees the result or prevents the post.
+      if (!PostMessageA(task.window, task.msg, task.handle, MakeSelectLParam(0, error)))
+        results_.erase(task.handle);  // the window is gone: nobody will fetch it
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<LookupTask> pending_;
+  std::map<AsyncHandle, HostEntry> results_;
+  AsyncHandle lastHandle_ = 0;
+  AsyncHandle running_ = 0;
+  bool runningCancelled_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+LookupWorker& Worker() {
+  static LookupWorker worker;  // joined by its destructor at exit
+  return worker;
+}
+
+}  // namespace
+
+int WinsockErrorFromErrno(int err) {
+  switch (err) {
+    case 0:
+      return 0;
+    case EINTR:
+      return 10004;
+    case EACCES:
+    case EPERM:
+      return 10013;
+    case EFAULT:
+      return 10014;
+    case EINVAL:
+      return 10022;
+    case EMFILE:
+    case ENFILE:
+      return 10024;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EAGAIN:
+    case EINPROGRESS:
+      return 10035;
+    case EALREADY:
+      return 10037;
+    case ENOTSOCK:
+    case EBADF:
+      return 10038;
+    case EDESTADDRREQ:
+      return 10039;
+    case EMSGSIZE:
+      return 10040;
+    case EPROTOTYPE:
+      return 10041;
+    case ENOPROTOOPT:
+      return 10042;
+    case EPROTONOSUPPORT:
+      return 10043;
+    case ESOCKTNOSUPPORT:
+      return 10044;
+    case EOPNOTSUPP:
+      return 10045;
+    case EPFNOSUPPORT:
+      return 10046;
+    case EAFNOSUPPORT:
+      return 10047;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENETDOWN:
+      return 10050;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+      return 10053;
+    case ECONNRESET:
+      return 10054;
+    case ENOBUFS:
+    case ENOMEM:
+      return 10055;
+    case EISCONN:
+      return 10056;
+    case ENOTCONN:
+      return 10057;
+    case ESHUTDOWN:
+    case EPIPE:
+      return 10058;
+    case ETOOMANYREFS:
+      return 10059;
+    case ETIMEDOUT:
+      return 10060;
+    case ECONNREFUSED:
+      return 10061;
+    case ELOOP:
+      return 10062;
+    case ENAMETOOLONG:
+      return 10063;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return 10065;
+    case ENOTEMPTY:
+      return 10066;
+    case EUSERS:
+      return 10068;
+    case EDQUOT:
+      return 10069;
+    case ESTALE:
+      return 10070;
+    case EREMOTE:
+      return 10071;
+    default:
+      return 10022;
+  }
+}
+
+int WSAStartup(std::uint16_t version, WSAData* data) {
+  // Version 1.1 or later is served as 1.1.
+  std::uint8_t major = version & 0xFF, minor = version >> 8;
+  if (major < 1 || (major == 1 && minor < 1)) return 10092;
+  std::lock_guard lock(g_bindingMutex);
+  if (!g_started.load(std::memory_order_relaxed)) {
+    ++g_startupCount;
+    g_started.store(true, std::memory_order_release);
+  }
+  if (data) {
+    data->wVersion = WinsockVersion11;
+    data->wHighVersion = WinsockVersion11;
+    data->szDescription = "Tarvik POSIX sockets";
+  }
+  return 0;
+}
+
+int WSACleanup() {
+  std::unordered_map<TSocket, SocketInfo> leftovers;
+  {
+    std::lock_guard lock(g_bindingMutex);
+    if (!g_started.load(std::memory_order_relaxed)) return Fail(10093);
+    g_started.store(false, std::memory_order_release);
+    leftovers.swap(g_sockets);
+  }
+  // Winsock closes every socket of the process at clean-up; so do we (e.g. an accepted handle
+  // that no object adopted).
+  for (const auto& entry : leftovers) {
+    EventLoop::Current().ForgetSocket(entry.first);
+    ::close(entry.first);
+  }
+  return 0;
+}
+
+bool IsStarted() {
+  return g_started.load(std::memory_order_acquire);
+}
+
+int StartupCount() {
+  std::lock_guard lock(g_bindingMutex);
+  return g_startupCount;
+}
+
+int WSAGetLastError() {
+  return t_lastError;
+}
+void WSASetLastError(int code) {
+  t_lastError = code;
+}
+
+int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, std::uint32_t mask) {
+  EnsureStarted();
+  if (EventLoop::Current().SelectSocket(s, window, msg, mask) != 0) return FailErrno();
+  return 0;
+}
+
+AsyncHandle WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const std::string& name) {
+  EnsureStarted();
+  LookupTask task;
+  task.byName = true;
+  task.name = name;
+  task.window = window;
+  task.msg = msg;
+  return Worker().Start(std::move(task));
+}
+
+AsyncHandle WSAAsyncGetHostByAddr(HWND window, std::uint32_t msg, in_addr_t addr) {
+  EnsureStarted();
+  LookupTask task;
+  task.byName = false;
+  task.addr = addr;
+  task.window = window;
+  task.msg = msg;
+  return Worker().Start(std::move(task));
+}
+
+int WSACancelAsyncRequest(AsyncHandle handle) {
+  EnsureStarted();
+  if (handle == 0 || !Worker().Cancel(handle)) return Fail(10022);
+  return 0;
+}
+
+bool WSAFetchAsyncResult(AsyncHandle handle, HostEntry& out) {
+  return Worker().Fetch(handle, out);
+}
+
+void ShutdownLookupWorker() {
+  Worker().Stop();
+}
+
+bool gethostbyname(const std::string& name, HostEntry& out) {
+  EnsureStarted();
+  int error = ResolveNameToHost(name, out);
+  if (error != 0) {
+    t_lastError = error;
+    return false;
+  }
+  return true;
+}
+
+bool getservbyname(const std::string& name, const char* proto, int& portNetworkOrder) {
+  EnsureStarted();
+  servent entry;
+  servent* found = nullptr;
+  char buffer[1024];
+  if (::getservbyname_r(name.c_str(), proto, &entry, buffer, sizeof buffer, &found) != 0 ||
+      !found) {
+    t_lastError = 11004;
+    return false;
+  }
+  portNetworkOrder = found->s_port;
+  return true;
+}
+
+bool getprotobyname(const std::string& name, int& protoNumber) {
+  EnsureStarted();
+  protoent entry;
+  protoent* found = nullptr;
+  char buffer[1024];
+  if (::getprotobyname_r(name.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || !found) {
+    t_lastError = 11004;
+    return false;
+  }
+  protoNumber = found->p_proto;
+  return true;
+}
+
+int gethostname(char* name, int nameLen) {
+  EnsureStarted();
+  if (!name || nameLen <= 0) return Fail(10014);
+  if (::gethostname(name, static_cast<std::size_t>(nameLen)) != 0) return FailErrno();
+  name[nameLen - 1] = '\0';
+  return 0;
+}
+
+TSocket socket(int af, int type, int protocol) {
+  EnsureStarted();
+  TSocket s = ::socket(af, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+  if (s < 0) return FailErrno();
+  Register(s);
+  return s;
+}
+
+int shutdown(TSocket s, int how) {
+  EnsureStarted();
+  if (::shutdown(s, how) != 0) return FailErrno();
+  if (how == SHUT_WR || how == SHUT_RDWR) {
+    std::lock_guard lock(g_bindingMutex);
+    auto it = g_sockets.find(s);
+    if (it != g_sockets.end()) it->second.sendShutdown = true;
+  }
+  return 0;
+}
+
+int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen) {
+  EnsureStarted();
+  if (::setsockopt(s, level, optname, optval, ToLen(optlen)) != 0) return FailErrno();
+  return 0;
+}
+
+int getsockopt(TSocket s, int level, int optname, void* optval, int* optlen) {
+  EnsureStarted();
+  if (!optlen) return Fail(10014);
+  socklen_t len = ToLen(*optlen);
+  if (::getsockopt(s, level, optname, optval, &len) != 0) return FailErrno();
+  *optlen = static_cast<int>(len);
+  return 0;
+}
+
+namespace {
+// A send that did not take everything has met a full socket buffer: Winsock's "would block",
+// after which the next FD_WRITE tells when to go on.
+int FinishSend(TSocket s, ssize_t n, int len) {
+  if (n < 0) {
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
+    // EPIPE on a socket we did not shut down ourselves means the peer broke the connection,
+    // which Winsock reports as a reset.
+    if (err == EPIPE && !SendShutdown(s)) return Fail(10054);
+    return Fail(WinsockErrorFromErrno(err));
+  }
+  if (n < len) EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
+  return static_cast<int>(n);
+}
+}  // namespace
+
+int send(TSocket s, const void* buf, int len, int flags) {
+  EnsureStarted();
+  if (len < 0) return Fail(10022);
+  ssize_t n = ::send(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL);
+  return FinishSend(s, n, len);
+}
+
+int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen) {
+  EnsureStarted();
+  if (len < 0) return Fail(10022);
+  ssize_t n =
+      ::sendto(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to, ToLen(tolen));
+  return FinishSend(s, n, len);
+}
+
+int recv(TSocket s, void* buf, int len, int flags) {
+  EnsureStarted();
+  if (len < 0) return Fail(10022);
+  ssize_t n = ::recv(s, buf, static_cast<std::size_t>(len), flags);
+  int err = errno;
+  // Every receive re-enables FD_READ, as in Winsock.
+  EventLoop::Current().ReenableSocketEvent(s, FD_READ);
+  if (n < 0) return Fail(WinsockErrorFromErrno(err));
+  return static_cast<int>(n);
+}
+
+int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen) {
+  EnsureStarted();
+  if (len < 0) return Fail(10022);
+  socklen_t flen = fromlen ? ToLen(*fromlen) : 0;
+  ssize_t n =
+      ::recvfrom(s, buf, static_cast<std::size_t>(len), flags, from, fromlen ? &flen : nullptr);
+  int err = errno;
+  EventLoop::Current().ReenableSocketEvent(s, FD_READ);
+  if (n < 0) return Fail(WinsockErrorFromErrno(err));
+  if (fromlen) *fromlen = static_cast<int>(flen);
+  return static_cast<int>(n);
+}
+
+int ioctlsocket(TSocket s, unsigned long cmd, unsigned long* argp) {
+  EnsureStarted();
+  if (!argp) return Fail(10014);
+  if (cmd == FIONREAD) {
+    int count = 0;
+    if (::ioctl(s, FIONREAD, &count) != 0) return FailErrno();
+    *argp = static_cast<unsigned long>(count < 0 ? 0 : count);
+    return 0;
+  }
+  if (cmd == FIONBIO) {
+    int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0) return FailErrno();
+    flags = *argp ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (::fcntl(s, F_SETFL, flags) != 0) return FailErrno();
+    return 0;
+  }
+  return Fail(10022);
+}
+
+int connect(TSocket s, const sockaddr* name, int namelen) {
+  EnsureStarted();
+  int rc = ::connect(s, name, ToLen(namelen));
+  if (rc == 0 || errno == EINPROGRESS) {
+    // The outcome, immediate or not, arrives as FD_CONNECT.
+    EventLoop::Current().SocketConnectStarted(s);
+    return rc == 0 ? 0 : Fail(10035);
+  }
+  return FailErrno();
+}
+
+int bind(TSocket s, const sockaddr* name, int namelen) {
+  EnsureStarted();
+  if (::bind(s, name, ToLen(namelen)) != 0) return FailErrno();
+  return 0;
+}
+
+int listen(TSocket s, int backlog) {
+  EnsureStarted();
+  if (::listen(s, backlog) != 0) return FailErrno();
+  return 0;
+}
+
+TSocket accept(TSocket s, sockaddr* addr, int* addrlen) {
+  EnsureStarted();
+  socklen_t len = addrlen ? ToLen(*addrlen) : 0;
+  TSocket n = ::accept4(s, addr, addrlen ? &len : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int err = errno;
+  // Each accept re-arms FD_ACCEPT for the next pending connection.
+  EventLoop::Current().ReenableSocketEvent(s, FD_ACCEPT);
+  if (n < 0) return Fail(WinsockErrorFromErrno(err));
+  if (addrlen) *addrlen = static_cast<int>(len);
+  Register(n);
+  return n;
+}
+
+int closesocket(TSocket s) {
+  EnsureStarted();
+  {
+    std::lock_guard lock(g_bindingMutex);
+    // Only handles this binding created are closed: a stale number may by now belong to an
+    // unrelated file.
+    if (g_sockets.erase(s) == 0) return Fail(10038);
+  }
+  EventLoop::Current().ForgetSocket(s);
+  ::close(s);  // on Linux the descriptor is released even when close reports an error
+  return 0;
+}
+
+int getsockname(TSocket s, sockaddr* name, int* namelen) {
+  EnsureStarted();
+  if (!namelen) return Fail(10014);
+  socklen_t len = ToLen(*namelen);
+  if (::getsockname(s, name, &len) != 0) return FailErrno();
+  *namelen = static_cast<int>(len);
+  return 0;
+}
+
+int getpeername(TSocket s, sockaddr* name, int* namelen) {
+  EnsureStarted();
+  if (!namelen) return Fail(10014);
+  socklen_t len = ToLen(*namelen);
+  if (::getpeername(s, name, &len) != 0) return FailErrno();
+  *namelen = static_cast<int>(len);
+  return 0;
+}
+
+in_addr_t inet_addr(const std::string& text) {
+  EnsureStarted();
+  return ::inet_addr(text.c_str());
+}
+
+std::string inet_ntoa(in_addr_t addr) {
+  EnsureStarted();
+  const auto* b = reinterpret_cast<const unsigned char*>(&addr);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
+}
+
+}  // namespace Winsock
