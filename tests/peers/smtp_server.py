@@ -1,0 +1,157 @@
+#!/usr/bin/python3
+"""A real SMTP server for tests: python3-aiosmtpd (Debian) on 127.0.0.1.
+
+Run with /usr/bin/python3 (the Debian interpreter that can import aiosmtpd). The server listens
+on a free loopback port and prints "PORT <n>" as its first line on standard output (flushed),
+then serves until it is terminated (SIGTERM/SIGINT) or standard input reaches end of file
+when --stdin-eof is given.
+
+Every accepted message is saved in the folder given by --dir as
+    msg-<n>.eml       the raw data as received (after the server removed dot-stuffing)
+    msg-<n>.env       the envelope: "FROM <sender>" then one "RCPT <recipient>" line each
+numbered from 1 in the order of acceptance. msg-<n>.env is written after msg-<n>.eml, so a
+test that sees the .env file can read the whole message.
+
+Options:
+  --dir DIR             folder for the saved messages (required; created when missing)
+  --refuse-rcpt ADDR    answer RCPT TO for ADDR with "550 5.1.1 <ADDR>: Recipient address
+                        rejected" (repeatable; compared without angle brackets, ignoring case)
+  --fail-first N        refuse the first N transactions (default 0), at the point --fail-at
+                        names, with --fail-code; transactions after them are accepted
+  --fail-at WHERE       connect | mail | rcpt | data  (default mail). "connect" answers the
+                        greeting with the code and closes; "data" refuses after the data was
+                        received (the reply to the final ".")
+  --fail-code CODE      reply code for --fail-first (default 451; 554 for a permanent refusal)
+  --close-in-data N     for the first N transactions, answer DATA with 354, read one line of
+                        the data, then close the connection without a reply (default 0)
+  --stdin-eof           also stop when standard input reaches end of file (so that the
+                        server ends with the process that started it)
+  --log                 log the SMTP conversation to standard error
+
+Refusals and closes are counted per transaction (one MAIL FROM ... DATA), except "connect",
+which counts connections.
+"""
+import argparse
+import asyncio
+import os
+import signal
+import sys
+
+from aiosmtpd.smtp import SMTP
+
+
+class Handler:
+    def __init__(self, opts):
+        self.opts = opts
+        self.saved = 0
+        self.fail_left = opts.fail_first
+        self.close_left = opts.close_in_data
+        self.refused = {a.strip('<>').lower() for a in opts.refuse_rcpt}
+
+    def _fail_here(self, where):
+        if self.fail_left > 0 and self.opts.fail_at == where:
+            self.fail_left -= 1
+            return True
+        return False
+
+    def failure_text(self):
+        code = self.opts.fail_code
+        word = "Temporary failure" if code < 500 else "Transaction failed"
+        return f"{code} {word}, please try again later" if code < 500 else f"{code} {word}"
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self._fail_here("mail"):
+            return self.failure_text()
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.strip('<>').lower() in self.refused:
+            return f"550 5.1.1 <{address}>: Recipient address rejected"
+        if self._fail_here("rcpt"):
+            return self.failure_text()
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        if self._fail_here("data"):
+            return self.failure_text()
+        self.saved += 1
+        base = os.path.join(self.opts.dir, f"msg-{self.saved}")
+        data = envelope.original_content or b""
+        with open(base + ".eml.tmp", "wb") as f:
+            f.write(data)
+        os.replace(base + ".eml.tmp", base + ".eml")
+        with open(base + ".env.tmp", "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.write(f"FROM {envelope.mail_from}\n")
+            for r in envelope.rcpt_tos:
+                f.write(f"RCPT {r}\n")
+        os.replace(base + ".env.tmp", base + ".env")
+        return "250 Message accepted for delivery"
+
+
+class TestSMTP(SMTP):
+    """aiosmtpd's server with the fault injections that need the protocol itself."""
+
+    handler_ref = None
+
+    async def _handle_client(self):
+        h = self.handler_ref
+        if h._fail_here("connect"):
+            await self.push(h.failure_text())
+            self.transport.close()
+            return
+        await super()._handle_client()
+
+    async def smtp_DATA(self, arg):
+        h = self.handler_ref
+        if h.close_left > 0 and self.envelope.rcpt_tos:
+            h.close_left -= 1
+            await self.push("354 End data with <CR><LF>.<CR><LF>")
+            await self._reader.readuntil(b"\r\n")
+            self.transport.close()
+            return
+        await super().smtp_DATA(arg)
+
+
+async def main(opts):
+    os.makedirs(opts.dir, exist_ok=True)
+    handler = Handler(opts)
+    TestSMTP.handler_ref = handler
+    loop = asyncio.get_running_loop()
+    # 1 GiB: the tests decide how much they send; aiosmtpd's 32 MiB default would refuse more.
+    server = await loop.create_server(
+        lambda: TestSMTP(handler, hostname="tarvik-test", data_size_limit=1 << 30),
+        host="127.0.0.1", port=0)
+    port = server.sockets[0].getsockname()[1]
+    print(f"PORT {port}", flush=True)
+
+    stop = asyncio.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stop.set)
+    if opts.stdin_eof:
+        def on_stdin():
+            if not sys.stdin.buffer.read1(4096):
+                loop.remove_reader(sys.stdin.fileno())
+                stop.set()
+        loop.add_reader(sys.stdin.fileno(), on_stdin)
+    await stop.wait()
+    server.close()
+
+
+if __name__ == "__main__":
+    p = argparse.ArgumentParser(description="aiosmtpd test server on loopback")
+    p.add_argument("--dir", required=True)
+    p.add_argument("--refuse-rcpt", action="append", default=[])
+    p.add_argument("--fail-first", type=int, default=0)
+    p.add_argument("--fail-at", choices=["connect", "mail", "rcpt", "data"], default="mail")
+    p.add_argument("--fail-code", type=int, default=451)
+    p.add_argument("--close-in-data", type=int, default=0)
+    p.add_argument("--stdin-eof", action="store_true")
+    p.add_argument("--log", action="store_true")
+    opts = p.parse_args()
+    if opts.log:
+        import logging
+        logging.basicConfig(level=logging.DEBUG, stream=sys.stderr)
+    asyncio.run(main(opts))
