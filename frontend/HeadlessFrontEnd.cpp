@@ -1,0 +1,129 @@
+#include "frontend/HeadlessFrontEnd.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <istream>
+#include <ostream>
+
+#include "app/Tarvik2_unit1.h"
+#include "platform/Application.h"
+#include "platform/EventLoop.h"
+
+namespace {
+
+void WriteLine(std::ostream& stream, const std::string& text) {
+  std::string line = TerminalText(text);
+  if (line.empty() || line.back() != '\n') line += '\n';
+  stream << line << std::flush;
+}
+
+bool Set(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value && *value;
+}
+
+// Blocks until the loop has something to dispatch.
+void WaitForLoop(int fd) {
+  pollfd watch{fd, POLLIN, 0};
+  while (::poll(&watch, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+THeadlessFrontEnd::THeadlessFrontEnd(std::istream& in, std::ostream& out, std::ostream& err,
+                                     bool inputIsTerminal)
+    : in_(in), out_(out), err_(err), inputIsTerminal_(inputIsTerminal) {}
+
+int THeadlessFrontEnd::MessageBox(const std::string& text, const std::string& caption,
+                                  unsigned type) {
+  WriteLine(err_, caption + ": " + text);
+  switch (type & MB_TYPEMASK) {
+    case MB_YESNO:
+      return Ask("[y/N]", 'y') ? IDYES : IDNO;
+    case MB_OKCANCEL:
+      return Ask("[o/C]", 'o') ? IDOK : IDCANCEL;
+    default:
+      return IDOK;
+  }
+}
+
+bool THeadlessFrontEnd::Ask(const std::string& choices, char yes) {
+  if (!inputIsTerminal_) {
+    err_ << "(no terminal to ask: answered " << (yes == 'y' ? "No" : "Cancel") << ")\n"
+         << std::flush;
+    return false;
+  }
+  err_ << choices << ' ' << std::flush;
+  std::string answer;
+  if (!std::getline(in_, answer)) return false;
+  const std::size_t first = answer.find_first_not_of(" \t");
+  if (first == std::string::npos) return false;
+  const char c = answer[first];
+  return c == yes || c == yes - 'a' + 'A';
+}
+
+void THeadlessFrontEnd::ShowMessage(const std::string& text) {
+  WriteLine(out_, text);
+}
+
+bool THeadlessFrontEnd::ExecuteOpenDialog(TOpenDialog&) {
+  return false;
+}
+
+std::int16_t THeadlessFrontEnd::GetKeyState(int) {
+  return 0;
+}
+
+TPoint THeadlessFrontEnd::GetCursorPos() {
+  return {};
+}
+
+void THeadlessFrontEnd::PopupMenu(TPopupMenu&, TPoint) {}
+
+void THeadlessFrontEnd::Repaint(TControl&) {}
+
+void THeadlessFrontEnd::ShowException(const std::exception& e) {
+  WriteLine(err_, std::string(kTarvikTitle) + ": " + e.what());
+}
+
+bool HeadlessRequested(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments)
+    if (argument == "-nogui") return true;
+  return !Set("DISPLAY") && !Set("WAYLAND_DISPLAY");
+}
+
+void PrepareHeadless(TForm1& form) {
+  form.DraftsEnabled = false;
+  form.CloseWhenDone = true;
+}
+
+int RunHeadless(TForm1& form, std::ostream& err) {
+  if (!form.AutoSend) {
+    for (const std::string& line : CommandLineHelpLines()) err << line << '\n';
+    err << std::flush;
+    return 1;
+  }
+  try {
+    form.Show();
+  } catch (const std::exception& e) {
+    Application().HandleException(e);
+  }
+  EventLoop& loop = EventLoop::Current();
+  while (!form.Closed()) {
+    WaitForLoop(loop.Fd());
+    Application().ProcessMessages();
+    if (form.Closed()) break;
+    // ShowTimer's tick has pressed Send; when no send runs after it, nothing will end the
+    // process any more.
+    const bool sendPressed = !form.ShowTimer.Enabled();
+    const bool sending = form.SendBtn.Caption == "&Abort";
+    if (sendPressed && !sending) {
+      WriteLine(err, std::string(kErrorCaption) + ": The message was not sent.");
+      return 1;
+    }
+  }
+  return 0;
+}
