@@ -1,4 +1,153 @@
-// stub: the composer helper replaces this file
-#include "app/Tarvik2_unit1.h"
+// The address book: when the focus leaves the to-field, a nick typed there is completed from
+// the book ("Nick <address>"), and a recipient typed in that full form is stored under its
+// nick. The book is the section "adresses" of the settings file or of a separate address file.
+//
+// A nick that is already in the book is rewritten with the address just typed: the full form a
+// user types is the newest and most deliberate word on that person's address (a corrected or
+// changed address), and a book that kept the old one would keep completing the nick to an
+// address the user has just replaced. The file is only written when the address changes, so
+// leaving the field after a completion does not rewrite it.
+#include <string>
+#include <string_view>
 
-void TForm1::sendtoExit(TControl*) {}
+#include "app/Tarvik2_unit1.h"
+#include "platform/FrontEnd.h"
+#include "util/FileUtils.h"
+#include "util/IniUtils.h"
+#include "util/Tokenutils.h"
+
+namespace {
+
+constexpr const char* kBookSection = "adresses";
+constexpr std::size_t kMaxAddress = 255;
+
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (prefix.size() > text.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
+  return true;
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithIgnoringCase(a, b);
+}
+
+bool Contains(const std::string& text, char c) {
+  return text.find(c) != std::string::npos;
+}
+
+void SetStatus(TForm1& form, const std::string& text, bool repaint) {
+  form.StatusBar1.SimpleText = text;
+  if (repaint) form.StatusBar1.Repaint();
+}
+
+// The book line (nick "=" address) that the typed text begins, completed to "Nick <address>";
+// "" when no line begins with it.
+std::string Completion(const TStringList& book, const std::string& typed) {
+  for (const std::string& line : book) {
+    if (!StartsWithIgnoringCase(line, typed)) continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) return line + " <>";
+    return line.substr(0, equals) + " <" + line.substr(equals + 1, kMaxAddress) + ">";
+  }
+  return "";
+}
+
+// One recipient in full form, split into the nick (the text before "<" without the blank in
+// front of it) and the address between the angle brackets.
+struct BookEntry {
+  std::string Nick;
+  std::string Address;
+};
+
+std::vector<BookEntry> FullFormEntries(const std::string& field) {
+  std::vector<BookEntry> entries;
+  for (int i = 1; i <= 255; ++i) {
+    std::string entry = GetToken(field, ";", static_cast<std::uint8_t>(i));
+    if (entry.empty()) break;
+    const std::size_t open = entry.find('<');
+    const std::size_t close = entry.find('>', open == std::string::npos ? 0 : open + 1);
+    if (open == std::string::npos || close == std::string::npos ||
+        !Contains(entry.substr(open), '@'))
+      continue;
+    std::string nick = entry.substr(0, open);
+    if (!nick.empty()) nick.pop_back();  // the blank before "<"
+    nick.erase(0, nick.find_first_not_of(' '));
+    // A nick the book could not read back as a key is not stored.
+    if (nick.empty() || Contains(nick, '=') || nick.starts_with('[') || nick.starts_with(';'))
+      continue;
+    entries.push_back({nick, entry.substr(open + 1, std::min(close - open - 1, kMaxAddress))});
+  }
+  return entries;
+}
+
+// The address the book holds for the nick (keys compared as the ini file compares them), or
+// nothing.
+const std::string* StoredAddress(const TStringList& book, const std::string& nick,
+                                 std::string& value) {
+  for (const std::string& line : book) {
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos && EqualIgnoringCase(line.substr(0, equals), nick)) {
+      value = line.substr(equals + 1);
+      return &value;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void TForm1::sendtoExit(TControl*) {
+  if (sendto.Text.empty()) return;
+  bool noAccess = false;
+  if (!AddressFile.empty()) {
+    SetStatus(*this, "Status: Looking for address...", true);
+    if (!FileCanOpen(AddressFile)) {
+      ErrorBox("Cannot access adressfile, please check server.");
+      if (!Contains(sendto.Text, '@')) {
+        sendto.SetFocus();
+        SetStatus(*this, "Status: Ready (warning: cannot access adressfile).", false);
+        return;
+      }
+      noAccess = true;
+    } else {
+      SetIniFile(AddressFile, SettingsSection, true);
+    }
+    SetStatus(*this, "Status: Ready.", true);
+  }
+
+  SetIniSection(kBookSection, false);
+  TStringList book;
+  IniReadSectionValues(book);
+
+  if (!Contains(sendto.Text, '@')) {
+    if (const std::string completed = Completion(book, sendto.Text); !completed.empty())
+      sendto.Text = completed;
+    if (!Contains(sendto.Text, '@')) {
+      MessageBoxA(0, "Can't find name in adressbook, please specify address.", kErrorCaption,
+                  MB_ICONERROR);
+      sendto.SetFocus();
+    }
+  }
+
+  if (Contains(sendto.Text, '@') && Contains(sendto.Text, '<') && Contains(sendto.Text, '>')) {
+    for (const BookEntry& entry : FullFormEntries(sendto.Text)) {
+      if (noAccess) {
+        ErrorBox("Cannot store address, no access to adressfile.");
+        break;
+      }
+      std::string stored;
+      if (const std::string* known = StoredAddress(book, entry.Nick, stored);
+          known && *known == entry.Address)
+        continue;
+      IniWriteString(entry.Nick, entry.Address);
+    }
+  }
+
+  IniClose();
+  if (!AddressFile.empty()) SetIniFile(SettingsFileName(), SettingsSection, false);
+}

@@ -1,7 +1,170 @@
-// stub: the composer helper replaces this file
-#include "app/Tarvik2_unit1.h"
+// Drafts: the unsent message kept in three files of the draft folder (text, header fields,
+// attachments), saved by the timer, by Ctrl+S/Ctrl+D and at close, offered at the next start.
+//
+// Each file is written to a fresh temporary name in the same folder (mode 0600), flushed to
+// disk and renamed over the old one, so that a crash or a full disk during a save never leaves
+// a half-written draft in place of the previous one. The folder is created with mode 0700: a
+// draft is private.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void TForm1::SaveDraft() {}
-void TForm1::SaveDraftTimerTimer(TTimer*) {}
-void TForm1::OfferSavedDraft() {}
-void TForm1::SaveOrDeleteDraft() {}
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/Tarvik2_unit1.h"
+#include "platform/FrontEnd.h"
+
+namespace {
+
+constexpr const char* kTextFile = "/tarvik2.dft";
+constexpr const char* kHeaderFile = "/tarvik2.dfh";
+constexpr const char* kAttachmentsFile = "/tarvik2.dfa";
+
+// A draft file that cannot be written or read.
+class EDraftFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
+  throw EDraftFileError("Cannot " + what + " \"" + path + "\". " + std::strerror(error));
+}
+
+// Creates the folder and any missing parent (new ones with mode 0700).
+void MakeFolder(const std::string& folder) {
+  struct stat info {};
+  if (folder.empty() || ::stat(folder.c_str(), &info) == 0) return;
+  if (const std::size_t slash = folder.find_last_of('/'); slash != std::string::npos && slash > 0)
+    MakeFolder(folder.substr(0, slash));
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    Fail("create the draft folder", folder, errno);
+}
+
+std::string LinesText(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
+// A draft file being written: the content goes to a temporary file that replaces the real one
+// only on Commit. An uncommitted file is removed.
+class PendingFile {
+ public:
+  PendingFile(std::string path, const std::string& content) : path_(std::move(path)) {
+    temporary_ = path_ + ".XXXXXX";
+    const int fd = ::mkstemp(temporary_.data());  // mode 0600
+    if (fd < 0) Fail("write the draft file", path_, errno);
+    std::size_t written = 0;
+    int error = 0;
+    while (written < content.size()) {
+      const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n < 0 ? errno : EIO;
+        break;
+      }
+      written += static_cast<std::size_t>(n);
+    }
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) {
+      ::unlink(temporary_.c_str());
+      Fail("write the draft file", path_, error);
+    }
+  }
+  ~PendingFile() {
+    if (!committed_) ::unlink(temporary_.c_str());
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  void Commit() {
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0)
+      Fail("write the draft file", path_, errno);
+    committed_ = true;
+  }
+
+ private:
+  std::string path_;
+  std::string temporary_;
+  bool committed_ = false;
+};
+
+bool FileExists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
+
+TStringList ReadLines(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) Fail("read the draft file", path, errno);
+  std::ostringstream content;
+  content << file.rdbuf();
+  TStringList lines;
+  lines.SetText(content.str());
+  return lines;
+}
+
+void DeleteDraftFiles(const std::string& folder) {
+  for (const char* name : {kTextFile, kHeaderFile, kAttachmentsFile})
+    ::unlink((folder + name).c_str());  // a missing file is no error
+}
+
+}  // namespace
+
+void TForm1::SaveDraft() {
+  if (!DraftsEnabled || MessageText.Lines.Empty()) return;
+  MakeFolder(DraftDir);
+  // Everything is written first; the text file, which marks a draft, is replaced last.
+  PendingFile header(DraftDir + kHeaderFile,
+                     LinesText({from.Text, sendto.Text, subject.Text, SMTPServer.Text}));
+  std::unique_ptr<PendingFile> attachments;
+  if (!AttachedFiles.Items.Empty())
+    attachments = std::make_unique<PendingFile>(DraftDir + kAttachmentsFile,
+                                                LinesText(AttachedFiles.Items.Lines()));
+  PendingFile text(DraftDir + kTextFile, LinesText(MessageText.Lines.Lines()));
+  header.Commit();
+  if (attachments) attachments->Commit();
+  text.Commit();
+}
+
+void TForm1::SaveDraftTimerTimer(TTimer*) {
+  SaveDraft();
+}
+
+void TForm1::OfferSavedDraft() {
+  if (!DraftsEnabled || !FileExists(DraftDir + kTextFile)) return;
+  const int answer = MessageBoxA(0, "There is an unsent saved draft.\r\rWould you like to load it?",
+                                 "Draft Saved", MB_YESNO + MB_ICONQUESTION);
+  if (answer != IDYES) {
+    DeleteDraftFiles(DraftDir);
+    return;
+  }
+  MessageText.Lines = ReadLines(DraftDir + kTextFile);
+  KeepDraft = true;
+  if (FileExists(DraftDir + kHeaderFile)) {
+    const TStringList header = ReadLines(DraftDir + kHeaderFile);
+    TEdit* fields[] = {&from, &sendto, &subject};
+    for (int i = 0; i < 3; ++i) fields[i]->Text = i < header.Count() ? header[i] : "";
+    SMTPServer.Text = header.Count() > 3 ? header[3] : "";
+  }
+  if (FileExists(DraftDir + kAttachmentsFile))
+    AttachedFiles.Items = ReadLines(DraftDir + kAttachmentsFile);
+  MessageText.SetFocus();
+}
+
+void TForm1::SaveOrDeleteDraft() {
+  if (!DraftsEnabled) return;
+  if (KeepDraft)
+    SaveDraft();
+  else
+    DeleteDraftFiles(DraftDir);
+}

@@ -1,13 +1,477 @@
-// stub: the composer helper replaces this file
-#include "app/Tarvik2_unit1.h"
+// Sending a message: the checks of the Send button, filling the SMTP client from the form, the
+// request chain Open, MailFrom, RcptTo, Data, Quit driven from the client's completion event,
+// the body lines handed to the client, retry, abort and what follows a successful send.
+#include <unistd.h>
 
-void TForm1::SendBtnClick(TControl*) {}
-void TForm1::RestoreControls() {}
-#ifdef TARVIK_HAS_SMTP_CLIENT
-void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest, std::uint16_t) {}
-void TForm1::SmtpCli1GetData(TCustomSmtpClient*, int, char*, int, bool& More) {
-  More = false;
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "app/Tarvik2_unit1.h"
+#include "platform/FrontEnd.h"
+#include "platform/Shell.h"
+#include "util/KeyUtils.h"
+#include "util/StringUtils.h"
+#include "util/Tokenutils.h"
+
+namespace {
+
+constexpr const char* kSendCaption = "&Send";
+constexpr const char* kAbortCaption = "&Abort";
+constexpr const char* kMailerLine =
+    "X-Mailer: Tarvik v2.0 - a small plain-text mail sender for Linux";
+constexpr const char* kNotifier = "vorelclient";
+
+// RFC 5321 4.5.3.1.6: at most 998 characters on a line, CR LF not counted.
+constexpr std::size_t kMaxWireLine = 998;
+
+// SmtpCli1's Tag tells, during a send, whether the server has accepted the message (its reply
+// to the final "."). What fails after that (QUIT) cannot undo the delivery: the send counts as
+// a success, so neither a retry nor the user sends the message twice.
+constexpr int kTagIdle = 0;
+constexpr int kTagMessageAccepted = 1;
+
+bool HoldsLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
 }
-void TForm1::SmtpCli1ProcessHeader(TCustomSmtpClient*, TStringList&) {}
+
+bool IsBlankOnly(std::string_view text) {
+  return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// The text between the first "<" and the first ">" after it; nothing when no ">" follows.
+std::string BetweenAngleBrackets(const std::string& text) {
+  const std::size_t open = text.find('<');
+  const std::size_t close = text.find('>', open + 1);
+  if (close == std::string::npos) return "";
+  return text.substr(open + 1, close - open - 1);
+}
+
+// A recipient entry as the server is to get it, or the reason why it cannot be sent.
+struct Recipient {
+  std::string Address;
+  std::string Problem;
+};
+
+Recipient RecipientFromEntry(const std::string& entry, bool dropOneLeadingBlank) {
+  Recipient result;
+  result.Address = entry.find('<') != std::string::npos ? BetweenAngleBrackets(entry) : entry;
+  if (dropOneLeadingBlank && result.Address.starts_with(' ')) result.Address.erase(0, 1);
+  if (IsBlankOnly(result.Address))
+    result.Problem = "The recipient \"" + entry +
+                     "\" holds no address (nothing between \"<\" and \">\"), can't send mail.";
+  return result;
+}
+
+// The recipients of the to-field, or the first problem found in it.
+struct RecipientList {
+  TStringList Addresses;
+  std::string Problem;
+};
+
+RecipientList RecipientsOf(const std::string& sendto) {
+  RecipientList list;
+  auto take = [&list](const Recipient& recipient) {
+    if (!recipient.Problem.empty() && list.Problem.empty()) list.Problem = recipient.Problem;
+    list.Addresses.Add(recipient.Address);
+  };
+  if (sendto.find(';') == std::string::npos) {
+    take(RecipientFromEntry(sendto, false));
+    return list;
+  }
+  for (int i = 1; i <= 255; ++i) {
+    const std::string token = GetToken(sendto, ";", static_cast<std::uint8_t>(i));
+    // The list ends at the first empty entry; an entry of blanks only (the "; " a user leaves
+    // after the last address) ends it too.
+    if (token.empty() || IsBlankOnly(token)) break;
+    take(RecipientFromEntry(token, true));
+  }
+  return list;
+}
+
+// The envelope sender: the address in angle brackets, or the whole from-field.
+std::string EnvelopeSender(const std::string& fromText) {
+  return fromText.find('<') != std::string::npos ? BetweenAngleBrackets(fromText) : fromText;
+}
+
+// The first reason why the fields cannot be sent as they stand, or "".
+std::string FieldProblem(const TForm1& form, const RecipientList& recipients) {
+  struct Field {
+    const char* Name;
+    const std::string& Text;
+  };
+  for (const Field& field : {Field{"from", form.from.Text}, Field{"to", form.sendto.Text},
+                             Field{"subject", form.subject.Text}})
+    if (HoldsLineBreak(field.Text))
+      return std::string("The ") + field.Name +
+             "-field holds a line break, which would end the command or header early, can't "
+             "send mail.";
+  for (const std::string& file : form.AttachedFiles.Items)
+    if (HoldsLineBreak(file))
+      return "The name of an attached file holds a line break, can't send mail.";
+  if (form.from.Text.find('<') != std::string::npos && IsBlankOnly(EnvelopeSender(form.from.Text)))
+    return "The sender \"" + form.from.Text +
+           "\" holds no address (nothing between \"<\" and \">\"), can't send mail.";
+  return recipients.Problem;
+}
+
+// True when the text holds bytes beyond ASCII and all of it is well-formed UTF-8.
+void ScanUtf8(std::string_view text, bool& beyondAscii, bool& valid) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    beyondAscii = true;
+    std::size_t length = 0;
+    unsigned char secondMin = 0x80, secondMax = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) secondMin = 0xA0;
+      if (c == 0xED) secondMax = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) secondMin = 0x90;
+      if (c == 0xF4) secondMax = 0x8F;
+    } else {
+      valid = false;
+      return;
+    }
+    if (i + length > text.size()) {
+      valid = false;
+      return;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      const unsigned char d = static_cast<unsigned char>(text[i + k]);
+      const unsigned char lo = k == 1 ? secondMin : 0x80, hi = k == 1 ? secondMax : 0xBF;
+      if (d < lo || d > hi) {
+        valid = false;
+        return;
+      }
+    }
+    i += length;
+  }
+}
+
+// "utf-8" when the text the user wrote holds valid UTF-8 beyond ASCII, else "iso-8859-1", so
+// that the label always matches the bytes sent.
+std::string CharSetOf(const TForm1& form) {
+  bool beyondAscii = false, valid = true;
+  ScanUtf8(form.subject.Text, beyondAscii, valid);
+  for (const std::string& line : form.MessageText.Lines) ScanUtf8(line, beyondAscii, valid);
+  for (const std::string& line : form.SignLines) ScanUtf8(line, beyondAscii, valid);
+  return beyondAscii && valid ? "utf-8" : "iso-8859-1";
+}
+
+// Where the body cursor stands: which source line (message lines, then signature lines) and
+// how much of it has gone out. Kept so that line N+1 follows line N without a rescan; any other
+// request is answered by walking from the start, so the cache never decides the result.
+struct BodyCursor {
+  const TForm1* Form = nullptr;
+  int NextLineNum = 0;
+  int SourceLine = 0;
+  std::size_t Offset = 0;
+};
+BodyCursor& Cursor() {
+  static BodyCursor cursor;
+  return cursor;
+}
+
+const std::string* SourceLine(const TForm1& form, int index) {
+  const int messageLines = form.MessageText.Lines.Count();
+  if (index < messageLines) return &form.MessageText.Lines[index];
+  if (index - messageLines < form.SignLines.Count()) return &form.SignLines[index - messageLines];
+  return nullptr;
+}
+
+bool IsUtf8Continuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// The length of the next piece of line from offset: the rest when it fits within limit, else up
+// to and including the last blank before the limit, else the limit moved back to the start of
+// a UTF-8 character (so that no character is split across two lines).
+std::size_t PieceLength(const std::string& line, std::size_t offset, std::size_t limit) {
+  if (line[offset] == '.') --limit;  // the client doubles a leading dot
+  const std::size_t rest = line.size() - offset;
+  if (rest <= limit) return rest;
+  const std::size_t blank = line.find_last_of(" \t", offset + limit - 1);
+  if (blank != std::string::npos && blank > offset) return blank - offset + 1;
+  std::size_t back = 0;
+  while (back < 3 && back + 1 < limit && IsUtf8Continuation(line[offset + limit - back])) ++back;
+  return IsUtf8Continuation(line[offset + limit - back]) ? limit : limit - back;
+}
+
+// Advances the cursor past one wire line.
+void AdvanceCursor(const TForm1& form, BodyCursor& cursor, std::size_t limit) {
+  const std::string* line = SourceLine(form, cursor.SourceLine);
+  if (!line) return;
+  if (line->size() > cursor.Offset) cursor.Offset += PieceLength(*line, cursor.Offset, limit);
+  if (cursor.Offset >= line->size()) {
+    ++cursor.SourceLine;
+    cursor.Offset = 0;
+  }
+  ++cursor.NextLineNum;
+}
+
+void SetStatus(TForm1& form, const std::string& text) {
+  form.StatusBar1.SimpleText = text;
+}
+
+void StartNotifier(const char* parameter) {
+  StartProgram(kNotifier, parameter);
+}
+
+void DeleteFileQuietly(const std::string& fileName) {
+  if (!fileName.empty()) ::unlink(fileName.c_str());  // a file that cannot go is skipped
+}
+
+// The signature: an empty line, "--" and the lines of the file. False when the file cannot be
+// opened and the user chose not to send without it.
+bool LoadSignature(TForm1& form) {
+  form.SignLines.Clear();
+  if (form.SignFile.Text.empty()) return true;
+  std::ifstream file(form.SignFile.Text, std::ios::binary);
+  if (!file) {
+    const int answer = MessageBoxA(
+        0, "The signfile cannot be opened, sign will not be added.\rSend message anyway?",
+        "SignFile Error", MB_YESNO + MB_ICONQUESTION);
+    return answer == IDYES;
+  }
+  std::ostringstream content;
+  content << file.rdbuf();
+  TStringList lines;
+  lines.SetText(content.str());
+  form.SignLines.Add("");
+  form.SignLines.Add("--");
+  for (const std::string& line : lines) form.SignLines.Add(line);
+  return true;
+}
+
+}  // namespace
+
+void TForm1::SendBtnClick(TControl*) {
+  if (SendBtn.Caption == kAbortCaption) {
+    AbortRequested = true;
+    DoRetry = false;
+    SmtpCli1->Abort();
+    return;
+  }
+  if (SMTPServer.Text.empty()) return ErrorBox("No SMTP Server specified, can't send mail.");
+  if (from.Text.empty()) return ErrorBox("Sender not specified (from-field), can't send mail.");
+  if (sendto.Text.empty()) return ErrorBox("Reciptient not specified (to-field), can't send mail.");
+  if (MessageText.Text().empty()) return ErrorBox("No message text written, can't send mail.");
+  const RecipientList recipients = RecipientsOf(sendto.Text);
+  if (const std::string problem = FieldProblem(*this, recipients); !problem.empty())
+    return ErrorBox(problem);
+
+  if (IsKeyDown(VK_SHIFT)) DoRetry = true;
+
+  TSmtpCli& client = *SmtpCli1;
+  client.RcptName().Clear();
+  client.SetHdrFrom(from.Text);
+  client.SetFromName(EnvelopeSender(from.Text));
+  for (const std::string& address : recipients.Addresses) client.RcptName().Add(address);
+  client.SetHdrTo(sendto.Text.find(';') == std::string::npos
+                      ? sendto.Text
+                      : ReplaceAll(ReplaceAll(sendto.Text, "; ", ", "), ";", ", "));
+  if (SendForward) {
+    std::string self = from.Text;
+    if (const std::size_t open = self.find('<'); open != std::string::npos) {
+      self = self.substr(open + 1);
+      if (!self.empty()) self.pop_back();
+    }
+    client.RcptName().Add(self);
+  }
+  client.SetHdrSubject(subject.Text);
+  if (SMTPServer.Text.find(':') != std::string::npos) {
+    client.SetHost(GetToken(SMTPServer.Text, ":", 1));
+    client.SetPort(GetToken(SMTPServer.Text, ":", 2));
+  } else {
+    client.SetHost(SMTPServer.Text);
+    client.SetPort("25");
+  }
+  try {
+    client.SetEmailFiles(AttachedFiles.Items);
+  } catch (const SmtpException& e) {
+    return ErrorBox(std::string("Cannot attach the file, can't send mail:\r") + e.what());
+  }
+  if (!LoadSignature(*this)) return;
+  client.SetCharSet(CharSetOf(*this));
+  Cursor() = BodyCursor{};
+
+  if (StatusBarTimer.Running()) OnStatusBarTimer(&StatusBarTimer);
+  SetStatus(*this, "Status: Connecting to server...");
+  ProgressBar1.SetPosition(1);
+  PageControl1.Enabled = false;
+  MessageText.Enabled = false;
+  SendBtn.Caption = kAbortCaption;
+  ClearBtn.Enabled = false;
+
+  AbortRequested = false;
+  SendSucceeded = true;
+  client.SetTag(kTagIdle);
+  try {
+    client.Open();
+  } catch (const std::exception& e) {
+    // The client refused to start (it is still busy with an earlier session): nothing went
+    // out, so the window goes back to idle and the user is told why.
+    SendSucceeded = false;
+    SetStatus(*this, "Status: Message not sent due to an error.");
+    RestoreControls();
+    ErrorBox(std::string("Error occured while sending mail:\r") + e.what());
+  }
+}
+
+void TForm1::RestoreControls() {
+  PageControl1.Enabled = true;
+  MessageText.Enabled = true;
+  ClearBtn.Enabled = true;
+  SendBtn.Caption = kSendCaption;
+  ProgressBar1.SetPosition(0);
+}
+
+namespace {
+
+// Starts the request that follows a finished one; false when the finished one ends the chain.
+// Throws what the client throws when it cannot start the request.
+bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
+  TSmtpCli& client = *form.SmtpCli1;
+  switch (finished) {
+    case TSmtpRequest::smtpOpen:
+      client.MailFrom();
+      SetStatus(form, "Status: Connected, waiting for reply...");
+      break;
+    case TSmtpRequest::smtpHelo:
+      client.MailFrom();
+      SetStatus(form, "Status: Sending sender information...");
+      break;
+    case TSmtpRequest::smtpMailFrom:
+      client.RcptTo();
+      SetStatus(form, "Status: Sending reciptient information...");
+      break;
+    case TSmtpRequest::smtpRcptTo:
+      client.Data();
+      SetStatus(form, "Status: Sending email message...");
+      break;
+    case TSmtpRequest::smtpData:
+      client.SetTag(kTagMessageAccepted);
+      client.Quit();
+      SetStatus(form, "Status: Sending completed, closing connection...");
+      break;
+    default:
+      return false;
+  }
+  form.ProgressBar1.SetPosition(form.ProgressBar1.Position() + 1);
+  return true;
+}
+
+// The end of a send whose message the server accepted: QUIT is done, or only the farewell
+// failed. Only now may the files go.
+void FinishSend(TForm1& form, std::uint16_t quitError) {
+  TSmtpCli& client = *form.SmtpCli1;
+  client.SetTag(kTagIdle);
+  if (quitError != 0) client.Abort();
+  SetStatus(form, form.SendSucceeded ? "Status: Message sent successfully."
+                                     : "Status: Message not sent due to an error.");
+  form.ProgressBar1.SetPosition(0);
+  form.RestoreControls();
+  if (!form.SendSucceeded) return;
+  if (form.DeleteMessageFile) DeleteFileQuietly(form.MessageFileName);
+  if (form.AutoDeleteAttached.Checked)
+    for (const std::string& file : form.AttachedFiles.Items) DeleteFileQuietly(file);
+  form.KeepDraft = false;
+  if (form.ReportSuccess) StartNotifier("soundchime:100 /noresult");
+  if (form.CloseWhenSent.Checked || form.CloseWhenDone) form.Close();
+}
+
+// A send that ended before the server accepted the message: an abort, or a failure that is
+// reported (unless retry is in force) and retried when asked. Nothing is deleted.
+void FailSend(TForm1& form, const std::string& reason) {
+  TSmtpCli& client = *form.SmtpCli1;
+  client.SetTag(kTagIdle);
+  if (form.AbortRequested) {
+    form.AbortRequested = false;
+    client.Abort();
+    SetStatus(form, "Status: Sending aborted.");
+    form.RestoreControls();
+    return;
+  }
+  if (!form.DoRetry && form.ReportFailure)
+    StartNotifier("say:tarvik reports: sendmail failed /noresult");
+  if (!form.DoRetry) form.ErrorBox("Error occured while sending mail:\r" + reason);
+  form.SendSucceeded = false;
+  client.Abort();
+  SetStatus(form, "Status: Message not sent due to an error.");
+  form.ProgressBar1.SetPosition(0);
+  form.RestoreControls();
+  if (form.DoRetry) {
+    if (form.DoRetryOnce) form.DoRetry = false;
+    form.SendBtn.Click();
+  }
+}
+
+}  // namespace
+
+void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::uint16_t Error) {
+  using enum TSmtpRequest;
+  if (RqType != smtpOpen && RqType != smtpHelo && RqType != smtpMailFrom && RqType != smtpRcptTo &&
+      RqType != smtpData && RqType != smtpQuit)
+    return;
+  TSmtpCli& client = *SmtpCli1;
+  if (client.Tag() == kTagMessageAccepted && (RqType == smtpQuit || Error != 0))
+    return FinishSend(*this, Error);
+  if (Error != 0)
+    return FailSend(*this,
+                    client.ErrorMessage().empty() ? client.LastResponse() : client.ErrorMessage());
+  if (RqType == smtpRcptTo && !client.ErrorMessage().empty())
+    // A recipient was refused while a later one was accepted: the client reports success, but
+    // going on would lose the message for that recipient without a word.
+    return FailSend(*this, client.ErrorMessage());
+  if (RqType == smtpQuit) return;  // not part of a send of ours
+  try {
+    StartNextRequest(*this, RqType);
+  } catch (const std::exception& e) {
+    // The client could not start the next step (the server went away in between).
+    if (client.Tag() == kTagMessageAccepted) return FinishSend(*this, 1);
+    FailSend(*this, e.what());
+  }
+}
+
+void TForm1::SmtpCli1GetData(TCustomSmtpClient*, int LineNum, char* MsgLine, int MaxLen,
+                             bool& More) {
+  if (MaxLen < 3) {  // no room for a piece and a doubled dot: end the body
+    More = false;
+    return;
+  }
+  const std::size_t limit = std::min(kMaxWireLine, static_cast<std::size_t>(MaxLen - 1));
+  BodyCursor& cursor = Cursor();
+  if (cursor.Form != this || cursor.NextLineNum != LineNum) {
+    cursor = BodyCursor{this, 1, 0, 0};
+    while (cursor.NextLineNum < LineNum && SourceLine(*this, cursor.SourceLine))
+      AdvanceCursor(*this, cursor, limit);
+  }
+  const std::string* line = SourceLine(*this, cursor.SourceLine);
+  if (!line || cursor.NextLineNum != LineNum) {
+    More = false;
+    return;
+  }
+  const std::size_t length =
+      line->size() > cursor.Offset ? PieceLength(*line, cursor.Offset, limit) : 0;
+  line->copy(MsgLine, length, cursor.Offset);
+  MsgLine[length] = '\0';
+  AdvanceCursor(*this, cursor, limit);
+}
+
+void TForm1::SmtpCli1ProcessHeader(TCustomSmtpClient*, TStringList& HdrLines) {
+  HdrLines.Add(kMailerLine);
+}
+
 void TForm1::SmtpCli1SessionConnected(TCustomSmtpClient*, std::uint16_t) {}
-#endif

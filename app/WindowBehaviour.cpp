@@ -1,14 +1,150 @@
-// stub: the composer helper replaces this file
-#include "app/Tarvik2_unit1.h"
+// The composer's interactive behaviour: keyboard shortcuts, Enter in the header fields, the
+// attachment and signature buttons, Clear, short status notices, zoom, the message size notice,
+// the start-up timers and the logo's pop-up menu.
+#include <string>
 
-void TForm1::FormKeyDown(TControl*, std::uint16_t&, TShiftState) {}
-void TForm1::FromKeyPress(TControl*, char&) {}
-void TForm1::AddFileBtnClick(TControl*) {}
-void TForm1::RemoveFileBtnClick(TControl*) {}
-void TForm1::BrowseBtnClick(TControl*) {}
-void TForm1::ClearBtnClick(TControl*) {}
-void TForm1::Image1Click(TControl*) {}
-void TForm1::FocusTimerTimer(TTimer*) {}
-void TForm1::OnShowTimer(TTimer*) {}
-void TForm1::OnStatusBarTimer(TTimer*) {}
-void TForm1::SetStatusNotice(const std::string&) {}
+#include "app/Tarvik2_unit1.h"
+#include "platform/FrontEnd.h"
+#include "util/IniUtils.h"
+#include "util/IniUtilsExt.h"
+
+namespace {
+
+constexpr std::uint16_t kEnter = VK_RETURN;
+// The memo's font size when the window is not zoomed.
+constexpr int kNormalFontSize = 8;
+// The longest selection the message size notice measures (a classic edit control's limit).
+constexpr int kMaxMeasuredLength = 32767;
+
+// True when the key code is the one the keyboard layout gives the lower-case letter (the whole
+// 16-bit result, so a letter that needs a modifier on this layout never matches).
+bool IsLetterKey(std::uint16_t key, char letter) {
+  return key == static_cast<std::uint16_t>(VkKeyScanA(letter));
+}
+
+}  // namespace
+
+void TForm1::FormKeyDown(TControl* Sender, std::uint16_t& Key, TShiftState Shift) {
+  if (Shift.Contains(TShiftState::Ctrl)) {
+    if (IsLetterKey(Key, 's') || IsLetterKey(Key, 'd')) {
+      SaveDraft();
+      KeepDraft = true;
+      SuppressKeyPress = true;
+    } else if (IsLetterKey(Key, 'a')) {
+      SuppressKeyPress = true;
+      AddFileBtnClick(Sender);
+    } else if (Key == kEnter) {
+      SendBtnClick(Sender);
+    } else if (IsLetterKey(Key, 'z')) {
+      const TPoint caret = MessageText.CaretPos();
+      if (MessageText.Font.Size == kNormalFontSize) {
+        MessageText.WordWrap = false;
+        MessageText.Font = TFont{"Times New Roman", 18};
+        MessageText.SetCaretPos(caret);
+        WindowState = TWindowState::wsMaximized;
+      } else {
+        MessageText.Font = TFont{"MS Sans Serif", kNormalFontSize};
+        MessageText.WordWrap = true;
+        MessageText.SetCaretPos(caret);
+        WindowState = TWindowState::wsNormal;
+      }
+    } else if (IsLetterKey(Key, 't')) {
+      const int caret = MessageText.SelStart();
+      MessageText.SetSelStart(0);
+      MessageText.SetSelLength(kMaxMeasuredLength);
+      const int bytes = MessageText.SelLength();
+      const int lines = MessageText.Lines.Count();
+      SetStatusNotice("Message info: " + std::to_string(bytes) + " bytes in " +
+                      std::to_string(lines) + " lines.");
+      MessageText.SetSelStart(caret);
+      SuppressKeyPress = true;
+    } else if (IsLetterKey(Key, 'f')) {
+      SendForward = !SendForward;
+      SetStatusNotice(SendForward ? "Send forward is ON" : "Send forward is OFF");
+      SuppressKeyPress = true;
+    }
+  } else if (Shift.Contains(TShiftState::Alt)) {
+    if (IsLetterKey(Key, 'x')) Close();
+  } else if (Shift.Contains(TShiftState::Shift)) {
+    if (Key == kEnter && SendBtn.Focused()) SendBtn.Click();
+  }
+}
+
+void TForm1::FromKeyPress(TControl* Sender, char& Key) {
+  if (Key == '\r' && Sender != &MessageText) {
+    if (Sender == &from)
+      sendto.SetFocus();
+    else if (Sender == &sendto)
+      subject.SetFocus();
+    else if (Sender == &subject)
+      MessageText.SetFocus();
+    Key = 0;
+  }
+  if (SuppressKeyPress) {
+    SuppressKeyPress = false;
+    Key = 0;
+  }
+}
+
+void TForm1::AddFileBtnClick(TControl*) {
+  if (!OpenDialog1.Execute()) return;
+  for (const std::string& file : OpenDialog1.Files) AttachedFiles.Items.Add(file);
+}
+
+void TForm1::RemoveFileBtnClick(TControl*) {
+  const int selected = AttachedFiles.ItemIndex;
+  if (selected < 0 || selected >= AttachedFiles.Items.Count()) return;
+  AttachedFiles.Items.Delete(selected);
+  AttachedFiles.ItemIndex = -1;
+}
+
+void TForm1::BrowseBtnClick(TControl*) {
+  if (OpenDialog2.Execute()) SignFile.Text = OpenDialog2.FileName;
+}
+
+void TForm1::ClearBtnClick(TControl*) {
+  from.Text.clear();
+  SetIniFile(SettingsFileName(), SettingsSection, false);
+  LoadControl(from);
+  sendto.Text.clear();
+  if (!from.Text.empty())
+    sendto.SetFocus();
+  else
+    from.SetFocus();
+  subject.Text.clear();
+  MessageText.Lines.Clear();
+  AttachedFiles.Items.Clear();
+  AttachedFiles.ItemIndex = -1;
+  ProgressBar1.SetPosition(0);
+  KeepDraft = false;
+}
+
+void TForm1::Image1Click(TControl*) {
+  const TPoint at = GetCursorPos();
+  TarvikPopup.Popup(at.X, at.Y);
+}
+
+void TForm1::FocusTimerTimer(TTimer*) {
+  FocusTimer.SetEnabled(false);
+  if (!from.Text.empty())
+    subject.SetFocus();
+  else
+    from.SetFocus();
+}
+
+void TForm1::OnShowTimer(TTimer*) {
+  ShowTimer.SetEnabled(false);
+  if (AutoSend) SendBtn.Click();
+}
+
+void TForm1::OnStatusBarTimer(TTimer*) {
+  StatusBarTimer.SetEnabled(false);
+  StatusBar1.SimpleText = SavedStatusText;
+}
+
+void TForm1::SetStatusNotice(const std::string& text) {
+  if (StatusBarTimer.Running()) OnStatusBarTimer(&StatusBarTimer);
+  SavedStatusText = StatusBar1.SimpleText;
+  StatusBar1.SimpleText = text;
+  StatusBarTimer.SetEnabled(true);
+}
