@@ -36,7 +36,7 @@ void TCustomSmtpClient::Data() {
 }
 
 void TCustomSmtpClient::DataAfterDataCommand() {
-  if (FRequestResult != 0) {
+  if (FRequestResult != 0 || FReplyCode != 354) {
     TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
     return;
   }

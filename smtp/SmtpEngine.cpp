@@ -202,18 +202,17 @@ void TCustomSmtpClient::NextExecAsync() {
   DisplayLastResponse();
   const std::size_t after = ReadCode(FLastResponse, FReplyCode);
   if (IsContinuation(FLastResponse, after)) return;
+  bool accepted = false;
   if (FOkResponses[0] == 0) {
-    FRequestResult = FReplyCode >= 500 ? FReplyCode : 0;
+    accepted = FReplyCode < 500;
   } else {
-    FRequestResult = FReplyCode;
-    for (int i = 0; i < MaxOkResponses && FOkResponses[i] != 0; ++i) {
-      if (FOkResponses[i] == FReplyCode) {
-        FRequestResult = 0;
-        break;
-      }
-    }
+    for (int i = 0; i < MaxOkResponses && FOkResponses[i] != 0; ++i)
+      if (FOkResponses[i] == FReplyCode) accepted = true;
   }
-  if (FRequestResult != 0) SetErrorMessage();
+  // A refusal must never read as success: a line without a code (code 0), or with one that
+  // does not fit the 16-bit result, is reported as the client's own 500.
+  FRequestResult = accepted ? 0 : (FReplyCode > 0 && FReplyCode <= 0xFFFF ? FReplyCode : 500);
+  if (!accepted) SetErrorMessage();
   if (FDoneAsync) {
     (this->*FDoneAsync)();
   } else {

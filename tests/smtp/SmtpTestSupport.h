@@ -1,0 +1,380 @@
+// Test support for the SMTP client: a scripted loopback SMTP peer on a thread with blocking
+// POSIX sockets, the aiosmtpd peer process of tests/peers, temporary folders, an event pump
+// that waits for a condition, and a recorder of the client's events.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/EventLoop.h"
+#include "smtp/SmtpProt.h"
+
+extern char** environ;
+
+namespace smtptest {
+
+// Dispatches the event loop until Done() holds or TimeoutMs passed; waits on the loop's fd in
+// between, so nothing sleeps for a fixed time.
+inline bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs = 15000,
+                      const std::function<void()>& EachRound = nullptr) {
+  EventLoop& loop = EventLoop::Current();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  for (;;) {
+    loop.ProcessMessages();
+    if (EachRound) EachRound();
+    if (Done()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    pollfd p{loop.Fd(), POLLIN, 0};
+    ::poll(&p, 1, 20);
+  }
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-smtp-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+  std::string operator/(const std::string& Name) const { return (path_ / Name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void WriteFile(const std::string& Path, const std::string& Bytes) {
+  std::ofstream f(Path, std::ios::binary | std::ios::trunc);
+  f.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + Path);
+}
+
+inline std::string ReadFile(const std::string& Path) {
+  std::ifstream f(Path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// Runs a program to its end and returns its standard output (the exit status in Status).
+inline std::string RunCapture(const std::vector<std::string>& Argv, int* Status = nullptr) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::vector<char*> args;
+  for (const auto& a : Argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  std::string text;
+  if (rc == 0) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (Status) *Status = status;
+  }
+  ::close(out[0]);
+  if (rc != 0) throw std::runtime_error("cannot start " + Argv[0]);
+  return text;
+}
+
+inline std::string PeerScript(const std::string& Name) {
+  return std::string(TARVIK_SOURCE_DIR) + "/tests/peers/" + Name;
+}
+
+// tests/peers/smtp_server.py (aiosmtpd) as a child process. The server also ends when this
+// object closes its standard input, so it never outlives the test process.
+class AiosmtpdServer {
+ public:
+  explicit AiosmtpdServer(const std::string& Dir, const std::vector<std::string>& Options = {}) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe failed");
+    std::vector<std::string> argv = {"/usr/bin/python3", PeerScript("smtp_server.py"), "--dir", Dir,
+                                     "--stdin-eof"};
+    argv.insert(argv.end(), Options.begin(), Options.end());
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    if (rc != 0) throw std::runtime_error("cannot start the aiosmtpd peer");
+    std::string line;
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    ::close(out[0]);
+    if (line.rfind("PORT ", 0) != 0) throw std::runtime_error("aiosmtpd peer failed: " + line);
+    port_ = std::stoi(line.substr(5));
+  }
+  ~AiosmtpdServer() {
+    ::close(stdin_);
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  AiosmtpdServer(const AiosmtpdServer&) = delete;
+  AiosmtpdServer& operator=(const AiosmtpdServer&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  pid_t pid_ = 0;
+  int stdin_ = -1;
+  int port_ = 0;
+};
+
+// A scripted SMTP peer: one thread, blocking sockets, one connection per script run. The
+// script is a list of steps; everything the client sends is kept in Transcript() (except data
+// read with DiscardData) so that a test can compare the wire image byte for byte.
+class ScriptedServer {
+ public:
+  struct Step {
+    enum Kind { Reply, ReadLine, ReadData, DiscardData, Gate, Close, ReadToEnd } kind;
+    std::string text;
+  };
+  static Step Reply(std::string Text) { return {Step::Reply, std::move(Text)}; }
+  static Step ReadLine() { return {Step::ReadLine, {}}; }
+  // Reads up to and including the CR LF "." CR LF that ends the data.
+  static Step ReadData() { return {Step::ReadData, {}}; }
+  static Step DiscardData() { return {Step::DiscardData, {}}; }
+  // Waits until the test calls Release() (to split a reply between two reads of the client).
+  static Step Gate() { return {Step::Gate, {}}; }
+  static Step Close() { return {Step::Close, {}}; }
+  // Reads until the client closes.
+  static Step ReadToEnd() { return {Step::ReadToEnd, {}}; }
+
+  // Serves Connections connections, each with the same script.
+  explicit ScriptedServer(std::vector<Step> Script, int Connections = 1)
+      : script_(std::move(Script)) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listen_, 4) != 0 ||
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("scripted server: cannot listen");
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, Connections] { Serve(Connections); });
+  }
+  ~ScriptedServer() {
+    Release();
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      stop_ = true;
+    }
+    ::shutdown(listen_, SHUT_RDWR);
+    int c = conn_.load();
+    if (c >= 0) ::shutdown(c, SHUT_RDWR);
+    thread_.join();
+    ::close(listen_);
+  }
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  int Port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  std::string Transcript() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return transcript_;
+  }
+  long DataBytes() const { return dataBytes_.load(); }
+  bool Done() const { return done_.load(); }
+  void Release() {
+    std::lock_guard<std::mutex> g(mutex_);
+    gates_++;
+    cv_.notify_all();
+  }
+
+ private:
+  void Serve(int Connections) {
+    for (int i = 0; i < Connections; ++i) {
+      const int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) break;
+      timeval tv{20, 0};
+      ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      conn_ = c;
+      RunScript(c);
+      conn_ = -1;
+      ::close(c);
+    }
+    done_ = true;
+  }
+
+  void Append(const char* p, size_t n) {
+    std::lock_guard<std::mutex> g(mutex_);
+    transcript_.append(p, n);
+  }
+
+  void RunScript(int c) {
+    std::string pending;  // received but not yet consumed by a step
+    auto fill = [&]() {
+      char buf[65536];
+      const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      pending.append(buf, static_cast<size_t>(n));
+      return true;
+    };
+    auto take = [&](size_t n, bool keep) {
+      if (keep) Append(pending.data(), n);
+      pending.erase(0, n);
+    };
+    for (const Step& s : script_) {
+      switch (s.kind) {
+        case Step::Reply:
+          if (::send(c, s.text.data(), s.text.size(), MSG_NOSIGNAL) < 0) return;
+          break;
+        case Step::ReadLine: {
+          size_t pos;
+          while ((pos = pending.find("\r\n")) == std::string::npos)
+            if (!fill()) return;
+          take(pos + 2, true);
+          break;
+        }
+        case Step::ReadData:
+        case Step::DiscardData: {
+          const bool keep = s.kind == Step::ReadData;
+          // The data ends with a line holding one dot; lines are scanned as they come.
+          bool atLineStart = true;
+          for (;;) {
+            size_t pos;
+            while ((pos = pending.find("\r\n")) == std::string::npos) {
+              if (!keep && pending.size() > 1 << 20) {
+                dataBytes_ += static_cast<long>(pending.size());
+                pending.clear();
+                atLineStart = false;
+              }
+              if (!fill()) return;
+            }
+            const bool end = atLineStart && pos == 1 && pending[0] == '.';
+            dataBytes_ += static_cast<long>(pos + 2);
+            take(pos + 2, keep);
+            atLineStart = true;
+            if (end) break;
+          }
+          break;
+        }
+        case Step::Gate: {
+          std::unique_lock<std::mutex> g(mutex_);
+          cv_.wait_for(g, std::chrono::seconds(20), [&] { return gates_ > 0 || stop_; });
+          if (gates_ > 0) gates_--;
+          break;
+        }
+        case Step::Close:
+          return;
+        case Step::ReadToEnd:
+          take(pending.size(), true);
+          while (fill()) take(pending.size(), true);
+          return;
+      }
+    }
+  }
+
+  std::vector<Step> script_;
+  int listen_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<int> conn_{-1};
+  std::atomic<bool> done_{false};
+  std::atomic<long> dataBytes_{0};
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  int gates_ = 0;
+  bool stop_ = false;
+  std::string transcript_;
+};
+
+// Records every event of a client, in order.
+struct EventLog {
+  struct Done {
+    TSmtpRequest request;
+    std::uint16_t error;
+  };
+  std::vector<Done> done;
+  std::vector<std::string> display, command, response;
+  int sessionConnected = 0, sessionClosed = 0;
+  std::function<void(TCustomSmtpClient*, TSmtpRequest, std::uint16_t)> onDone;
+
+  void Attach(TCustomSmtpClient& c) {
+    c.OnRequestDone = [this](TCustomSmtpClient* s, TSmtpRequest r, std::uint16_t e) {
+      done.push_back({r, e});
+      if (onDone) onDone(s, r, e);
+    };
+    c.OnDisplay = [this](TCustomSmtpClient*, const std::string& m) { display.push_back(m); };
+    c.OnCommand = [this](TCustomSmtpClient*, const std::string& m) { command.push_back(m); };
+    c.OnResponse = [this](TCustomSmtpClient*, const std::string& m) { response.push_back(m); };
+    c.OnSessionConnected = [this](TCustomSmtpClient*, std::uint16_t) { sessionConnected++; };
+    c.OnSessionClosed = [this](TCustomSmtpClient*, std::uint16_t) { sessionClosed++; };
+  }
+};
+
+// A TSmtpCli that lets tests see its socket and hand it server bytes directly.
+class TestSmtpCli : public TSmtpCli {
+ public:
+  TWSocket& Socket() { return *FWSocket; }
+  const TStringList* HeaderLines() const { return FHdrLines.get(); }
+  // Pretends a session is up without a socket: commands are traced but not sent.
+  void FakeConnected() { FConnected = true; }
+  void SetWaitingBanner() {
+    FConnected = true;
+    FRequestDoneFlag = false;
+    FRequestType = TSmtpRequest::smtpConnect;
+    StateChange(TSmtpState::smtpWaitingBanner);
+  }
+  // Hands Bytes to the reply assembly as the socket would, in reads of at most the free room.
+  void Feed(std::string_view Bytes) {
+    while (!Bytes.empty()) {
+      const int room = ReceiveBufferSize - FRcvdCount - 1;
+      if (room <= 0) return;
+      const int n = std::min<int>(room, static_cast<int>(Bytes.size()));
+      std::memcpy(FReceiveBuffer + FRcvdCount, Bytes.data(), static_cast<size_t>(n));
+      Bytes.remove_prefix(static_cast<size_t>(n));
+      ReceivedBytes(n, 0);
+    }
+  }
+  void FakeSessionClosed(std::uint16_t Error) { WSocketSessionClosed(FWSocket.get(), Error); }
+};
+
+}  // namespace smtptest
