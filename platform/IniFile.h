@@ -5,7 +5,8 @@
 //
 // There is no cache: every read parses the file as it is on disk, and every write is on disk
 // when the call returns (written to a temporary file in the same folder, flushed, renamed over
-// the original; a missing folder is created). A missing or unreadable file reads as empty.
+// the original, keeping its permissions; a new file is readable by its owner only, a missing
+// folder is created with mode 0700). A missing or unreadable file reads as empty.
 // A write that cannot be done raises EIniFileError and leaves the file as it was. Texts that
 // cannot be stored on one line (CR or LF anywhere, "=" or a leading "[" or ";" in a key, "]"
 // in a section name, an empty key) are refused with EIniFileError.

@@ -1,6 +1,7 @@
 #include "platform/Shell.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,12 +12,18 @@
 
 namespace {
 
+bool IsExecutableFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
 // The program's path as execvp would find it, looked up here so that the child only has to
 // call async-signal-safe functions.
 std::optional<std::string> FindProgram(const std::string& program) {
   if (program.empty()) return std::nullopt;
   if (program.find('/') != std::string::npos) {
-    if (::access(program.c_str(), X_OK) == 0) return program;
+    if (IsExecutableFile(program)) return program;
     return std::nullopt;
   }
   const char* path = std::getenv("PATH");
@@ -28,7 +35,7 @@ std::optional<std::string> FindProgram(const std::string& program) {
         searchPath.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
     if (folder.empty()) folder = ".";
     const std::string candidate = folder + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (IsExecutableFile(candidate)) return candidate;
     if (colon == std::string::npos) return std::nullopt;
     start = colon + 1;
   }

@@ -175,6 +175,13 @@ TEST_F(IniFileTest, UnreadableFileGivesDefaultsAndWritesFailWithoutDamage) {
   EXPECT_EQ(ReadWholeFile(path + "/keep"), "content");
   EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"tarvik2.ini"});
 
+  // A fifo must not block a read, nor be replaced by a write.
+  const std::string fifo = dir.File("fifo.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TIniFile fifoIni(fifo);
+  EXPECT_EQ(fifoIni.ReadString("a", "b", "def"), "def");
+  EXPECT_THROW(fifoIni.WriteString("a", "b", "c"), EIniFileError);
+
   // A file inside something that is not a folder: the write reports why.
   WriteWholeFile(dir.File("plain"), "x");
   TIniFile blocked(dir.File("plain/tarvik2.ini"));

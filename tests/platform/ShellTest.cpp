@@ -72,7 +72,9 @@ TEST(StartProgram, RunsTheProgramFromPathWithOneArgumentWithoutWaitingOrZombie) 
   // The program takes its time and writes its argument count and argument.
   WriteScript(dir.File("vorelclient"), "printf '%s|%s' \"$#\" \"$1\" > '" + out + ".tmp' && mv '" +
                                            out + ".tmp' '" + out + "'\n");
-  ScopedPath path(dir.Path() + ":/usr/bin:/bin");
+  // A folder of the same name earlier on the path is skipped.
+  std::filesystem::create_directories(dir.File("first/vorelclient"));
+  ScopedPath path(dir.File("first") + ":" + dir.Path() + ":/usr/bin:/bin");
   const std::string argument = "say:tarvik reports: sendmail failed /noresult 'q' \"d\" $HOME";
   StartProgram("vorelclient", argument);
   EXPECT_TRUE(NoChildLeft());  // nothing to wait for, nothing left unreaped
