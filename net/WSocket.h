@@ -12,7 +12,8 @@
 #include "net/WSocketSync.h"
 #include "net/Winsock.h"
 
-// The published socket class.
+// The published socket class: every layer's properties, operations and events are public
+// members of the classes above, so this class adds nothing but the name applications use.
 class TWSocket : public TCustomSyncWSocket {
  public:
   TWSocket();

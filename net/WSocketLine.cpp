@@ -1,4 +1,303 @@
 #include "net/WSocketLine.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+constexpr char Backspace = 8;
+constexpr char Tab = 9;
+constexpr std::size_t TabStop = 8;
+
+// Restores a flag on every way out of a scope.
+class FlagGuard {
+ public:
+  FlagGuard(bool& Flag, bool Value) : flag_(Flag), saved_(Flag) { flag_ = Value; }
+  ~FlagGuard() { flag_ = saved_; }
+  FlagGuard(const FlagGuard&) = delete;
+  FlagGuard& operator=(const FlagGuard&) = delete;
+
+ private:
+  bool& flag_;
+  bool saved_;
+};
+
+}  // namespace
+
+LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Floor,
+                             bool WantEcho) {
+  LineEditResult result;
+  result.FirstChanged = Start;
+  const std::size_t end = Buf.size();
+  // Until the first backspace or tab the bytes stay where they are; from then on the edited
+  // bytes are written to a copy.
+  std::string copy;
+  bool copying = false;
+  std::size_t w = Start;
+  auto startCopy = [&](std::size_t r) {
+    if (copying) return;
+    copying = true;
+    copy.assign(Buf, 0, r);
+  };
+  for (std::size_t r = Start; r < end; ++r) {
+    const char c = Buf[r];
+    if (c == Backspace) {
+      startCopy(r);
+      if (w > Floor) {
+        if (WantEcho) result.Echo.emplace_back("\b \b");
+        --w;
+        copy.resize(w);
+        result.FirstChanged = std::min(result.FirstChanged, w);
+      }
+    } else if (c == Tab) {
+      startCopy(r);
+      do {
+        if (WantEcho) result.Echo.emplace_back(" ");
+        copy.push_back(' ');
+        ++w;
+      } while (w % TabStop != 0);
+    } else {
+      if (WantEcho) result.Echo.emplace_back(1, c);
+      if (copying) copy.push_back(c);
+      ++w;
+    }
+  }
+  if (copying) Buf = std::move(copy);
+  return result;
+}
+
 TCustomLineWSocket::TCustomLineWSocket() = default;
+
 TCustomLineWSocket::~TCustomLineWSocket() = default;
+
+void TCustomLineWSocket::SetLineLimit(int Value) {
+  if (Value < 1) return ReportError("Line limit must be at least 1");
+  FLineLimit = Value;
+}
+
+void TCustomLineWSocket::SetLineMode(bool Value) {
+  if (Value == FLineMode) return;
+  FLineMode = Value;
+  if (LineBufferCount() > 0 || FPendingLineLength > 0)
+    PostMessageA(WindowHandle, WM_DELIVER_BUFFERED, 0, 0);
+}
+
+// --- reading ---
+
+int TCustomLineWSocket::RcvdCount() {
+  if (Framing()) return FPendingLineLength;
+  // Bytes left over from line mode are what the next read returns.
+  if (LineBufferCount() > 0) return LineBufferCount();
+  return TCustomSocksWSocket::RcvdCount();
+}
+
+int TCustomLineWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
+  if (ReadingNetwork || Size <= 0) return TCustomSocksWSocket::RecvRaw(Buffer, Size, Flags);
+  int available = 0;
+  if (Framing() && FPendingLineLength > 0)
+    available = FPendingLineLength;
+  else if (!Framing())
+    available = LineBufferCount();
+  if (available <= 0) return TCustomSocksWSocket::RecvRaw(Buffer, Size, Flags);
+  const int n = std::min(Size, available);
+  std::memcpy(Buffer, LineBuffer.data() + LineHead, static_cast<std::size_t>(n));
+  LineHead += static_cast<std::size_t>(n);
+  if (FPendingLineLength > 0) FPendingLineLength = std::max(0, FPendingLineLength - n);
+  return n;
+}
+
+// --- receiving ---
+
+void TCustomLineWSocket::Compact() {
+  if (LineHead == 0) return;
+  LineBuffer.erase(0, LineHead);
+  LineHead = 0;
+}
+
+long TCustomLineWSocket::ReceiveIntoBuffer() {
+  int available = TCustomSocksWSocket::RcvdCount();
+  if (available <= 0) return -1;
+  // Read no more than the limit leaves room for; the rest stays in the socket for later.
+  const int room = FLineLimit - LineBufferCount();
+  available = std::max(1, std::min(available, room));
+  Compact();
+  const std::size_t start = LineBuffer.size();
+  LineBuffer.resize(start + static_cast<std::size_t>(available));
+  int n = 0;
+  {
+    FlagGuard reading(ReadingNetwork, true);
+    n = Receive(LineBuffer.data() + start, available);
+  }
+  if (n <= 0) {
+    LineBuffer.resize(start);
+    return -1;
+  }
+  LineBuffer.resize(start + static_cast<std::size_t>(n));
+  std::size_t firstNew = start;
+  if (FLineEdit) {
+    int count = n;
+    ApplyLineEditing(count);
+    firstNew = LineBuffer.size() - static_cast<std::size_t>(count);
+  } else if (FLineEcho) {
+    Send(LineBuffer.data() + start, n);
+  }
+  // A line end may straddle the earlier bytes and the new ones.
+  return static_cast<long>(firstNew - std::min(firstNew, FLineEnd.size()));
+}
+
+void TCustomLineWSocket::ApplyLineEditing(int& NewCount) {
+  const std::size_t start = LineBuffer.size() - static_cast<std::size_t>(NewCount);
+  // The unread part of a line being delivered (a handler pumped messages) is out of reach.
+  const std::size_t floor = LineHead + static_cast<std::size_t>(FPendingLineLength);
+  auto edit = EditLineBytes(LineBuffer, start, floor, FLineEcho);
+  NewCount = static_cast<int>(LineBuffer.size() - edit.FirstChanged);
+  for (const auto& piece : edit.Echo) Send(piece.data(), static_cast<int>(piece.size()));
+}
+
+bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
+  // The proxy's replies belong to the SOCKS layer even when line mode is already on.
+  if (!Framing() || FSocksPhase != TSocksPhase::socksPhaseNone)
+    return TCustomSocksWSocket::FireDataAvailable(Error);
+  auto alive = AliveToken();
+  const auto session = LineSession;
+  long searchFrom = ReceiveIntoBuffer();
+  if (Gone(alive) || session != LineSession) return true;
+  // Inside a delivery the running loop looks at the new bytes once the handler returns.
+  if (searchFrom >= 0 && !Delivering) DeliverLines(static_cast<std::size_t>(searchFrom));
+  return true;
+}
+
+void TCustomLineWSocket::FireLineTooLong() {
+  if (OnLineTooLong && !Destroying) OnLineTooLong(this);
+}
+
+bool TCustomLineWSocket::DeliverPending() {
+  auto alive = AliveToken();
+  const auto session = LineSession;
+  while (Framing() && FPendingLineLength > 0) {
+    const int before = FPendingLineLength;
+    const bool assigned = TCustomSocksWSocket::FireDataAvailable(0);
+    if (Gone(alive) || session != LineSession) return false;
+    // No handler, or one that took nothing of the line: the line is not wanted.
+    if (!assigned || (Framing() && FPendingLineLength == before)) {
+      LineHead += static_cast<std::size_t>(FPendingLineLength);
+      FPendingLineLength = 0;
+    }
+  }
+  // Line mode switched off mid-line: the unread rest stays at the head, directly followed by
+  // the bytes received after the line, and is delivered unframed.
+  FPendingLineLength = 0;
+  return true;
+}
+
+void TCustomLineWSocket::DeliverLines(std::size_t SearchFrom) {
+  FlagGuard delivering(Delivering, true);
+  auto alive = AliveToken();
+  while (Framing()) {
+    std::string_view held(LineBuffer.data() + LineHead, LineBuffer.size() - LineHead);
+    std::size_t lineLength = 0;
+    const auto found =
+        SearchFrom <= held.size() ? held.find(FLineEnd, SearchFrom) : std::string_view::npos;
+    if (found != std::string_view::npos) {
+      lineLength = found + FLineEnd.size();
+    } else if (held.size() >= static_cast<std::size_t>(FLineLimit)) {
+      const auto session = LineSession;
+      FireLineTooLong();
+      if (Gone(alive) || session != LineSession) return;
+      if (!Framing()) break;
+      lineLength = LineBufferCount();
+    } else {
+      break;
+    }
+    FPendingLineLength = static_cast<int>(lineLength);
+    if (!DeliverPending()) return;
+    SearchFrom = 0;
+  }
+  Compact();
+  if (LineBuffer.empty()) return;
+  // Bytes that line mode no longer frames (switched off, or LineEnd emptied) are handed over
+  // from the event loop once the current handler has returned.
+  if (!Framing() || DeliveryPostponed) {
+    DeliveryPostponed = false;
+    PostMessageA(WindowHandle, WM_DELIVER_BUFFERED, 0, 0);
+  }
+}
+
+void TCustomLineWSocket::DeliverUnframed() {
+  auto alive = AliveToken();
+  const auto session = LineSession;
+  while (!Framing() && LineBufferCount() > 0) {
+    const int before = LineBufferCount();
+    const bool assigned = TCustomSocksWSocket::FireDataAvailable(0);
+    if (Gone(alive) || session != LineSession) return;
+    if (!assigned) {
+      ReleaseLineBuffer();
+      return;
+    }
+    if (LineBufferCount() == before) return;  // the handler reads later; the bytes wait
+  }
+  if (Framing() && LineBufferCount() > 0) DeliverLines(0);
+}
+
+void TCustomLineWSocket::DeliverBuffered() {
+  if (LineBufferCount() <= 0) return;
+  if (Delivering) {
+    // A handler pumped messages in the middle of a delivery: that delivery posts again when done.
+    DeliveryPostponed = true;
+    return;
+  }
+  if (Framing())
+    DeliverLines(0);  // switched back on: the complete lines now, the tail waits for more data
+  else
+    DeliverUnframed();
+}
+
+void TCustomLineWSocket::HandleWindowMessage(TMessage& Message) {
+  if (Message.Msg != WM_DELIVER_BUFFERED) return TCustomSocksWSocket::HandleWindowMessage(Message);
+  try {
+    DeliverBuffered();
+  } catch (const std::exception& e) {
+    HandleBgException(e);
+  }
+}
+
+// --- closing ---
+
+void TCustomLineWSocket::DeliverAtClose() {
+  auto alive = AliveToken();
+  const auto session = LineSession;
+  if (FLineMode) {
+    if (Framing() && !Delivering) DeliverLines(0);
+    if (Gone(alive) || session != LineSession) return;
+    // The last line, without line end.
+    FPendingLineLength = LineBufferCount();
+    FlagGuard delivering(Delivering, true);
+    while (FLineMode && FPendingLineLength > 0) {
+      const int before = FPendingLineLength;
+      const bool assigned = TCustomSocksWSocket::FireDataAvailable(0);
+      if (Gone(alive) || session != LineSession) return;
+      if (!assigned || FPendingLineLength == before) break;
+    }
+    FPendingLineLength = 0;
+  }
+  if (!FLineMode) DeliverUnframed();
+}
+
+void TCustomLineWSocket::ReleaseLineBuffer() {
+  LineBuffer.clear();
+  LineBuffer.shrink_to_fit();
+  LineHead = 0;
+  FPendingLineLength = 0;
+  ++LineSession;
+}
+
+void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error) {
+  auto alive = AliveToken();
+  if (LineBufferCount() > 0) {
+    DeliverAtClose();
+    if (Gone(alive)) return;
+  }
+  ReleaseLineBuffer();
+  TCustomSocksWSocket::FireSessionClosed(Error);
+}

@@ -1,4 +1,467 @@
 #include "net/WSocketSocks.h"
 
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <typeinfo>
+
+namespace {
+
+std::string Trimmed(const std::string& S) {
+  const char* blanks = " \t\r\n";
+  auto first = S.find_first_not_of(blanks);
+  if (first == std::string::npos) return {};
+  auto last = S.find_last_not_of(blanks);
+  return S.substr(first, last - first + 1);
+}
+
+std::string LowerCase(std::string S) {
+  for (auto& c : S) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return S;
+}
+
+// The class name of an exception as the failure report shows it ("ESocketException").
+std::string ExceptionClassName(const std::exception& E) {
+  const char* mangled = typeid(E).name();
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> demangled(
+      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+  return status == 0 && demangled ? demangled.get() : mangled;
+}
+
+void AppendPort(std::vector<std::uint8_t>& Out, std::uint16_t Port) {
+  Out.push_back(static_cast<std::uint8_t>(Port >> 8));
+  Out.push_back(static_cast<std::uint8_t>(Port & 0xFF));
+}
+
+void AppendText(std::vector<std::uint8_t>& Out, const std::string& Text) {
+  Out.insert(Out.end(), Text.begin(), Text.end());
+}
+
+// The reply of the method selection and of the credentials sub-negotiation is 2 bytes; a read
+// takes at most 127 bytes so that nothing can overrun the receive area.
+constexpr int ShortReplyRead = 127;
+constexpr int Socks4ReplyLength = 8;
+constexpr std::uint8_t Socks4Granted = 90;
+
+}  // namespace
+
+const char* SocksPhaseName(TSocksPhase Phase) {
+  switch (Phase) {
+    case TSocksPhase::socksPhaseNone:
+      return "socksPhaseNone";
+    case TSocksPhase::socksPhaseConnecting:
+      return "socksPhaseConnecting";
+    case TSocksPhase::socksPhaseAuthenticating:
+      return "socksPhaseAuthenticating";
+    case TSocksPhase::socksPhaseRequesting:
+      return "socksPhaseRequesting";
+  }
+  return "?";
+}
+
+// --- wire formats ---
+
+namespace SocksWire {
+
+std::vector<std::uint8_t> MethodSelection(std::uint8_t Method) {
+  return {5, 1, Method};
+}
+
+std::vector<std::uint8_t> Credentials(const std::string& User, const std::string& Password) {
+  std::vector<std::uint8_t> out{1, static_cast<std::uint8_t>(User.size())};
+  AppendText(out, User);
+  out.push_back(static_cast<std::uint8_t>(Password.size()));
+  AppendText(out, Password);
+  return out;
+}
+
+std::vector<std::uint8_t> Socks5Connect(const std::string& Host, std::uint16_t Port) {
+  std::vector<std::uint8_t> out{5, 1, 0, 3, static_cast<std::uint8_t>(Host.size())};
+  AppendText(out, Host);
+  AppendPort(out, Port);
+  return out;
+}
+
+std::vector<std::uint8_t> Socks4Connect(std::uint16_t Port, in_addr_t Address,
+                                        const std::string& User, bool Socks4A,
+                                        const std::string& Host) {
+  std::vector<std::uint8_t> out{4, 1};
+  AppendPort(out, Port);
+  if (Socks4A) {
+    out.insert(out.end(), {0, 0, 0, 1});
+  } else {
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &Address, 4);  // already in network order
+    out.insert(out.end(), bytes, bytes + 4);
+  }
+  AppendText(out, User);
+  out.push_back(0);
+  if (Socks4A) {
+    AppendText(out, Host);
+    out.push_back(0);
+  }
+  return out;
+}
+
+std::pair<int, std::string> Socks5ReplyError(std::uint8_t Code) {
+  static const char* const texts[] = {
+      "general SOCKS server failure", "connection not allowed by ruleset",
+      "network unreachable",          "host unreachable",
+      "connection refused",           "time to live expired",
+      "command not supported",        "address type not supported"};
+  if (Code >= 1 && Code <= 8) return {SocksError::GeneralFailure + Code - 1, texts[Code - 1]};
+  return {SocksError::Unassigned, "unassigned error #" + std::to_string(Code)};
+}
+
+std::pair<int, std::string> Socks4StatusError(std::uint8_t Status) {
+  switch (Status) {
+    case 91:
+      return {SocksError::RequestRejected, "request rejected or failed"};
+    case 92:
+      return {SocksError::ConnectionRefused, "connection refused"};
+    case 93:
+      return {SocksError::AuthenticationFailed, "authentification failed"};
+    default:
+      return {SocksError::Unassigned, "unassigned error #" + std::to_string(Status)};
+  }
+}
+
+Socks5ReplyVerdict JudgeSocks5Reply(const std::uint8_t* Data, std::size_t N) {
+  Socks5ReplyVerdict v;
+  if (N >= 1 && Data[0] != 5) {
+    v.What = Socks5ReplyVerdict::Fail;
+    v.Error = SocksError::VersionError;
+    v.Message = "socks version error";
+    return v;
+  }
+  if (N >= 2 && Data[1] != 0) {
+    v.What = Socks5ReplyVerdict::Fail;
+    std::tie(v.Error, v.Message) = Socks5ReplyError(Data[1]);
+    return v;
+  }
+  if (N < 5) return v;
+  const std::uint8_t addressType = Data[3];
+  std::size_t length = addressType == 1 ? 10 : addressType == 3 ? 7u + Data[4] : 5;
+  if (N < length) return v;
+  if (addressType != 1 && addressType != 3) {
+    v.What = Socks5ReplyVerdict::Fail;
+    v.Error = SocksError::AddressTypeNotSupported;
+    v.Message = "address type not supported";
+    return v;
+  }
+  v.What = Socks5ReplyVerdict::Granted;
+  v.ReplyLength = length;
+  return v;
+}
+
+}  // namespace SocksWire
+
+// --- construction and properties ---
+
+// The fields start at the values ResetDefaults gives them.
 TCustomSocksWSocket::TCustomSocksWSocket() = default;
+
 TCustomSocksWSocket::~TCustomSocksWSocket() = default;
+
+void TCustomSocksWSocket::ResetDefaults() {
+  TCustomWSocket::ResetDefaults();
+  FSocksPhase = TSocksPhase::socksPhaseNone;
+  FSocksServer.clear();
+  FSocksPort.clear();
+  FSocksLevel = "5";
+  SocksDataCount = 0;
+  SocksDataPos = 0;
+  SocksRcvCount = 0;
+  SocksPortAssigned = false;
+  SocksServerAssigned = false;
+}
+
+void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
+  if (FState != wsClosed) return ReportError("Can't change socks level if not closed");
+  if (Value != "4" && Value != "5" && Value != "4A" && Value != "4a")
+    return ReportError("Invalid socks level. Must be 4, 4A or 5.");
+  FSocksLevel = Value == "4a" ? "4A" : Value;
+}
+
+void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
+  if (FState != wsClosed) return ReportError("Can't change socks port if not closed");
+  FSocksPort = Trimmed(Value);
+  SocksPortAssigned = !FSocksPort.empty();
+}
+
+void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
+  if (FState != wsClosed) return ReportError("Can't change socks server if not closed");
+  FSocksServer = Trimmed(Value);
+  SocksServerAssigned = !FSocksServer.empty();
+}
+
+// --- events ---
+
+void TCustomSocksWSocket::FireSocksConnected(std::uint16_t Error) {
+  if (OnSocksConnected) OnSocksConnected(this, Error);
+}
+
+void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg) {
+  if (OnSocksError) OnSocksError(this, Error, Msg);
+}
+
+void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
+  if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
+}
+
+// --- opening ---
+
+void TCustomSocksWSocket::Listen() {
+  if (SocksServerAssigned) return ReportError("listening is not supported thru socks server");
+  TCustomWSocket::Listen();
+}
+
+std::string TCustomSocksWSocket::SocksRequestTooLong() const {
+  using namespace SocksWire;
+  if (IsSocks4()) {
+    if (FSocksLevel == "4A" && FSocksUsercode.size() + FAddr.size() > MaxSocks4AUserHost)
+      return "socks user code and host name too long (at most 118 bytes together)";
+    if (FSocksLevel == "4" && FSocksUsercode.size() > MaxSocks4User)
+      return "socks user code too long (at most 119 bytes)";
+    return {};
+  }
+  if (FSocksAuthentication == socksAuthenticateUsercode &&
+      FSocksUsercode.size() + FSocksPassword.size() > MaxCredentials)
+    return "socks user code and password too long (at most 125 bytes together)";
+  if (FAddr.size() > MaxSocks5Host) return "socks host name too long (at most 121 bytes)";
+  return {};
+}
+
+void TCustomSocksWSocket::Connect() {
+  if (!SocksServerAssigned) return TCustomWSocket::Connect();
+  if (LowerCase(FProto) != "tcp")
+    return ReportError("tcp is the only protocol supported thru socks server");
+  if (auto tooLong = SocksRequestTooLong(); !tooLong.empty()) return ReportError(tooLong);
+  try {
+    if (!PortResolved) {
+      SockAddr.sin_port =
+          htons(static_cast<std::uint16_t>(WSocketResolvePort(FSocksPort, FProto) & 0xFFFF));
+      PortResolved = true;
+    }
+    if (!AddrResolved) {
+      SockAddr.sin_family = AF_INET;
+      SockAddr.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+      AddrResolved = true;
+    }
+    FPortNumber = WSocketResolvePort(FPort, FProto) & 0xFFFF;
+  } catch (const std::exception& e) {
+    return ReportError(std::string("connect: ") + e.what());
+  }
+  FSocksPhase = TSocksPhase::socksPhaseConnecting;
+  SocksRcvCount = 0;
+  TCustomWSocket::Connect();
+}
+
+void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error) {
+  if (FSocksPhase != TSocksPhase::socksPhaseConnecting)
+    return TCustomWSocket::FireSessionConnected(Error);
+  auto alive = AliveToken();
+  FireSocksConnected(Error);
+  if (Gone(alive)) return;
+  if (Error != 0) return TCustomWSocket::FireSessionConnected(Error);
+  if (FState != wsConnected) return;  // the handler closed the socket
+  if (IsSocks4()) return SendSocksRequest();
+  SocksAuthMethod = FSocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
+  SendSocksBytes(SocksWire::MethodSelection(SocksAuthMethod));
+}
+
+void TCustomSocksWSocket::SendSocksBytes(const std::vector<std::uint8_t>& Bytes) {
+  try {
+    Send(Bytes.data(), static_cast<int>(Bytes.size()));
+  } catch (const std::exception&) {
+    // A failed send is already reported by the core; the negotiation simply waits.
+  }
+}
+
+void TCustomSocksWSocket::SendSocksCredentials() {
+  FSocksPhase = TSocksPhase::socksPhaseAuthenticating;
+  auto alive = AliveToken();
+  FireSocksAuthState(socksAuthBegin);
+  if (Gone(alive) || FState != wsConnected) return;
+  SendSocksBytes(SocksWire::Credentials(FSocksUsercode, FSocksPassword));
+}
+
+void TCustomSocksWSocket::SendSocksRequest() {
+  FSocksPhase = TSocksPhase::socksPhaseRequesting;
+  const auto port = static_cast<std::uint16_t>(FPortNumber);
+  if (!IsSocks4()) return SendSocksBytes(SocksWire::Socks5Connect(FAddr, port));
+  const bool socks4A = FSocksLevel == "4A";
+  in_addr_t target = 0;
+  if (!socks4A) {
+    try {
+      target = WSocketResolveHost(FAddr);
+    } catch (const std::exception& e) {
+      auto alive = AliveToken();
+      FireSocksError(SocksError::ResolveFailed, ExceptionClassName(e) + " " + e.what());
+      if (Gone(alive)) return;
+      return DoClose(true, SocksError::ResolveFailed);
+    }
+  }
+  SendSocksBytes(SocksWire::Socks4Connect(port, target, FSocksUsercode, socks4A, FAddr));
+}
+
+void TCustomSocksWSocket::SocksFail(int Error, const std::string& Msg) {
+  auto alive = AliveToken();
+  FireSocksError(Error, Msg);
+  if (Gone(alive)) return;
+  TCustomWSocket::FireSessionConnected(static_cast<std::uint16_t>(Error));
+  if (Gone(alive)) return;
+  DoClose(true, static_cast<std::uint16_t>(Error));
+}
+
+// --- the negotiation ---
+
+bool TCustomSocksWSocket::ReadSocksReply(int Limit) {
+  const int room = Limit - SocksRcvCount;
+  if (room <= 0) return true;
+  int n = Receive(SocksRcvBuf.data() + SocksRcvCount, room);
+  if (n < 0) return false;
+  SocksRcvCount += n;
+  return true;
+}
+
+bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error) {
+  if (FSocksPhase == TSocksPhase::socksPhaseNone) return TCustomWSocket::FireDataAvailable(Error);
+  if (Error != 0) {
+    SocksFail(Error, "data receive error");
+    return false;
+  }
+  switch (FSocksPhase) {
+    case TSocksPhase::socksPhaseNone:
+      break;  // handled above
+    case TSocksPhase::socksPhaseConnecting:
+      if (ReadSocksReply(ShortReplyRead)) HandleMethodReply();
+      return true;
+    case TSocksPhase::socksPhaseAuthenticating:
+      if (ReadSocksReply(ShortReplyRead)) HandleCredentialsReply();
+      return true;
+    case TSocksPhase::socksPhaseRequesting:
+      if (IsSocks4()) return ReadSocksReply(Socks4ReplyLength) ? HandleSocks4Reply() : true;
+      return ReadSocksReply(SocksWire::ReceiveArea - 1) ? HandleSocks5Reply() : true;
+  }
+  return true;
+}
+
+void TCustomSocksWSocket::HandleMethodReply() {
+  if (IsSocks4()) return SocksFail(SocksError::LogicError, "TWSocket logic error");
+  if (SocksRcvCount < 2) return;
+  SocksRcvCount = 0;  // anything beyond the two bytes is not part of the reply
+  if (SocksRcvBuf[0] != 5) return SocksFail(SocksError::VersionError, "socks version error");
+  switch (SocksRcvBuf[1]) {
+    case 0:
+      if (SocksAuthMethod != 0) {
+        auto alive = AliveToken();
+        FireSocksAuthState(socksAuthSkipped);
+        if (Gone(alive) || FState != wsConnected) return;
+      }
+      return SendSocksRequest();
+    case 2:
+      return SendSocksCredentials();
+    default:
+      return SocksFail(SocksError::MethodNotAcceptable, "authentification method not acceptable");
+  }
+}
+
+void TCustomSocksWSocket::HandleCredentialsReply() {
+  auto reject = [this](int Error, const char* Msg) {
+    auto alive = AliveToken();
+    FireSocksAuthState(socksAuthRejected);
+    if (Gone(alive) || FState != wsConnected) return;
+    SocksFail(Error, Msg);
+  };
+  if (SocksRcvCount >= 1 && SocksRcvBuf[0] != 1)
+    return reject(SocksError::VersionError, "socks version error");
+  if (SocksRcvCount > 2) return reject(SocksError::LogicError, "too much data availaible");
+  if (SocksRcvCount < 2) return;
+  if (SocksRcvBuf[1] != 0)
+    return reject(SocksError::AuthenticationFailed, "socks authentication failed");
+  SocksRcvCount = 0;
+  auto alive = AliveToken();
+  FireSocksAuthState(socksAuthAccepted);
+  if (Gone(alive) || FState != wsConnected) return;
+  SendSocksRequest();
+}
+
+bool TCustomSocksWSocket::HandleSocks4Reply() {
+  if (SocksRcvCount < Socks4ReplyLength) return true;
+  SocksRcvCount = 0;
+  if (SocksRcvBuf[0] != 0) {
+    SocksFail(SocksError::VersionError, "socks version error");
+    return true;
+  }
+  if (SocksRcvBuf[1] == Socks4Granted) return SocksGranted();
+  auto [error, message] = SocksWire::Socks4StatusError(SocksRcvBuf[1]);
+  SocksFail(error, message);
+  return true;
+}
+
+bool TCustomSocksWSocket::HandleSocks5Reply() {
+  auto verdict = SocksWire::JudgeSocks5Reply(SocksRcvBuf.data(), SocksRcvCount);
+  switch (verdict.What) {
+    case SocksWire::Socks5ReplyVerdict::Wait:
+      return true;
+    case SocksWire::Socks5ReplyVerdict::Fail:
+      SocksFail(verdict.Error, verdict.Message);
+      return true;
+    case SocksWire::Socks5ReplyVerdict::Granted:
+      break;
+  }
+  const int replyLength = static_cast<int>(verdict.ReplyLength);
+  SocksDataCount = std::max(0, SocksRcvCount - replyLength);
+  SocksDataPos = replyLength;
+  SocksRcvCount = 0;
+  return SocksGranted();
+}
+
+bool TCustomSocksWSocket::SocksGranted() {
+  FSocksPhase = TSocksPhase::socksPhaseNone;
+  auto alive = AliveToken();
+  TCustomWSocket::FireSessionConnected(0);
+  if (Gone(alive)) return true;
+  if (FState != wsConnected) return true;  // closed by the handler
+  // Through the most derived layer, so that line mode switched on by OnSessionConnected
+  // already assembles the bytes that came behind the reply.
+  bool assigned = FireDataAvailable(0);
+  // The bytes behind the reply do not show in the network's count: keep offering them while
+  // the handler takes some, instead of leaving them until the peer sends more.
+  while (assigned && !Gone(alive) && FState == wsConnected && SocksDataCount > 0) {
+    const int before = SocksDataCount;
+    assigned = FireDataAvailable(0);
+    if (Gone(alive) || SocksDataCount == before) break;
+  }
+  return Gone(alive) ? true : assigned;
+}
+
+// --- reading ---
+
+int TCustomSocksWSocket::RcvdCount() {
+  if (SocksDataCount > 0) return SocksDataCount;
+  return TCustomWSocket::RcvdCount();
+}
+
+int TCustomSocksWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
+  if (SocksDataCount <= 0) return TCustomWSocket::RecvRaw(Buffer, Size, Flags);
+  const int n = std::max(0, std::min(Size, SocksDataCount));
+  std::memcpy(Buffer, SocksRcvBuf.data() + SocksDataPos, static_cast<std::size_t>(n));
+  SocksDataPos += n;
+  SocksDataCount -= n;
+  return n;
+}
+
+void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {
+  if (FSocksPhase == TSocksPhase::socksPhaseAuthenticating) {
+    auto alive = AliveToken();
+    FireSocksAuthState(socksAuthRejected);
+    if (Gone(alive)) return;
+  }
+  TCustomWSocket::FireSessionClosed(Error);
+}
