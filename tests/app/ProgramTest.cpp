@@ -1,0 +1,195 @@
+// The program as a user or a script runs it: the built binary in a child process, with its
+// settings, home and state folders in a private folder.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/Tarvik2_unit1.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/ProcessRunner.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using apptest::ChildProcess;
+using apptest::EnvironmentChanges;
+using apptest::Exists;
+using apptest::ReadFile;
+using apptest::WriteFile;
+
+const std::string kProgram = std::string(TARVIK_BINARY_DIR) + "/frontend/tarvik";
+
+struct RunResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string HelpForTerminal() {
+  std::string text;
+  for (const std::string& line : CommandLineHelpLines()) text += line + "\n";
+  return text;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  EnvironmentChanges Environment() const {
+    return {{"TARVIK_INI", SettingsFile()},
+            {"HOME", folder.File("home")},
+            {"XDG_STATE_HOME", folder.File("state")},
+            {"XDG_CONFIG_HOME", std::nullopt},
+            {"DISPLAY", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt}};
+  }
+  std::string SettingsFile() const { return folder.File("tarvik2.ini"); }
+
+  RunResult Run(const std::vector<std::string>& arguments, EnvironmentChanges changes = {}) const {
+    EnvironmentChanges env = Environment();
+    for (const auto& [name, value] : changes) env[name] = value;
+    ChildProcess child(kProgram, arguments, env);
+    child.CloseInput();
+    const std::optional<int> code = child.Wait(60s);
+    EXPECT_TRUE(code.has_value()) << "tarvik did not end within 60 s";
+    return {code.value_or(-1), child.out, child.err};
+  }
+
+  apptest::TempFolder folder;
+};
+
+TEST_F(ProgramTest, HelpPrintsTheCommandLineHelpOnStandardOutput) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"},
+        std::vector<std::string>{"-nogui", "--help", "-send"}}) {
+    const RunResult r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, HelpForTerminal());
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_FALSE(Exists(SettingsFile()));
+}
+
+TEST_F(ProgramTest, VersionPrintsTheWindowCaption) {
+  const RunResult r = Run({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "Tarvik V2.06\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ProgramTest, HeadlessWithoutSendHasNothingToDoAndSaysHow) {
+  // Asked for with -nogui, or chosen because there is no display.
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"-nogui"}, std::vector<std::string>{},
+        std::vector<std::string>{"-nogui", "-s:subject", "x@example.org", "-close"}}) {
+    const RunResult r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, HelpForTerminal());
+  }
+  EXPECT_FALSE(Exists(SettingsFile())) << "a run that did nothing writes no settings";
+  EXPECT_FALSE(Exists(folder.File("state")));
+}
+
+// A loopback listener that counts the connections it was offered.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) || ::listen(fd_, 8) ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length))
+      throw std::runtime_error("listener failed");
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  int Port() const { return port_; }
+  bool Connected() const {
+    const int c = ::accept(fd_, nullptr, nullptr);
+    if (c >= 0) ::close(c);
+    return c >= 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(ProgramTest, UnreadableMessageFileEndsAScriptWithExitCode1AndSendsNothing) {
+  Listener server;
+  const std::string missing = folder.File("missing.txt");
+  const RunResult r = Run({"-nogui", "-send", "-server:127.0.0.1:" + std::to_string(server.Port()),
+                           "-from:a@example.org", "b@example.org", "-f:" + missing});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Cannot open file \"" + missing + "\""), std::string::npos) << r.err;
+  EXPECT_FALSE(server.Connected()) << "nothing may be sent without the message file";
+  EXPECT_FALSE(Exists(SettingsFile()));
+}
+
+TEST_F(ProgramTest, BadSavedraftdelayIsReportedAndTheRunGoesOn) {
+  WriteFile(SettingsFile(), "[defaults]\nsavedraftdelay=2min\n");
+  const RunResult r = Run({"-nogui"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err.rfind("Tarvik 2.0 - ERROR: The setting savedraftdelay=2min in " + SettingsFile() +
+                            " is not a whole number of seconds",
+                        0),
+            0u)
+      << r.err;
+  EXPECT_NE(r.err.find("\nDrafts are saved every 120 seconds instead.\n" + HelpForTerminal()),
+            std::string::npos)
+      << r.err;
+}
+
+// python3-aiosmtpd on a free loopback port; it stops when its standard input closes.
+class SmtpServer {
+ public:
+  explicit SmtpServer(const std::string& folder)
+      : child_("/usr/bin/python3",
+               {std::string(TARVIK_SOURCE_DIR) + "/tests/peers/smtp_server.py", "--dir", folder,
+                "--stdin-eof"},
+               {}) {
+    const std::optional<std::string> line = child_.ReadOutputLine(30s);
+    if (!line || !line->starts_with("PORT "))
+      throw std::runtime_error("SMTP server did not start: " + child_.err);
+    port_ = std::stoi(line->substr(5));
+  }
+  ~SmtpServer() {
+    child_.CloseInput();
+    child_.Wait(10s);
+  }
+  int Port() const { return port_; }
+
+ private:
+  ChildProcess child_;
+  int port_ = 0;
+};
+
+TEST_F(ProgramTest, SettingsWrittenByACloseAreReadBackAtTheNextStart) {
+  const std::string mail = folder.File("mail");
+  SmtpServer server(mail);
+  const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+
+  // First start: sender and server from the command line; the close after the send saves them.
+  const RunResult first = Run({"-nogui", "-send", "-server:" + host, "-from:Ann <ann@example.org>",
+                               "bob@example.org", "-s:first", "-msg:one"});
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_NE(ReadFile(SettingsFile()).find("from=Ann <ann@example.org>"), std::string::npos);
+
+  // Next start: no sender, no server on the command line; the stored ones are used.
+  const RunResult second = Run({"-nogui", "-send", "carl@example.org", "-s:second", "-msg:two"});
+  ASSERT_EQ(second.exitCode, 0) << second.err;
+  ASSERT_TRUE(Exists(mail + "/msg-2.env"));
+  EXPECT_EQ(ReadFile(mail + "/msg-2.env"), "FROM ann@example.org\nRCPT carl@example.org\n");
+  const std::string message = ReadFile(mail + "/msg-2.eml");
+  EXPECT_NE(message.find("From: Ann <ann@example.org>"), std::string::npos) << message;
+  EXPECT_NE(message.find("Subject: second"), std::string::npos) << message;
+  EXPECT_FALSE(Exists(folder.File("state") + "/tarvik/tarvik2.dft"))
+      << "a script never leaves a draft";
+}
+
+}  // namespace
