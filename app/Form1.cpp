@@ -111,8 +111,6 @@ void TForm1::BindEvents() {
 }
 
 void TForm1::BindSmtpClient() {
-#ifdef TARVIK_HAS_SMTP_CLIENT
-  SmtpCli1 = TSmtpCliPtr(new TSmtpCli(), [](TSmtpCli* client) { delete client; });
   SmtpCli1->SetPort("smtp");
   SmtpCli1->SetCharSet("iso-8859-1");
   SmtpCli1->SetContentType(TSmtpContentType::smtpPlainText);
@@ -130,5 +128,4 @@ void TForm1::BindSmtpClient() {
   SmtpCli1->OnSessionConnected = [this](TCustomSmtpClient* sender, std::uint16_t error) {
     SmtpCli1SessionConnected(sender, error);
   };
-#endif
 }

@@ -26,16 +26,7 @@
 #include "platform/StringList.h"
 #include "platform/Timer.h"
 
-#if __has_include("smtp/SmtpProt.h")
 #include "smtp/SmtpProt.h"
-#define TARVIK_HAS_SMTP_CLIENT 1
-#else
-class TSmtpCli;
-#endif
-
-// The SMTP client, owned by the form. The deleter is a function so that the form compiles where
-// only the declaration of TSmtpCli is seen.
-using TSmtpCliPtr = std::unique_ptr<TSmtpCli, void (*)(TSmtpCli*)>;
 
 class TForm1 : public TForm {
  public:
@@ -84,8 +75,7 @@ class TForm1 : public TForm {
   TTimer SaveDraftTimer{"SaveDraftTimer", 120000, true};
   TTimer ShowTimer{"ShowTimer", 500, false};
   TTimer StatusBarTimer{"StatusBarTimer", 2000, false};
-  // Null until the SMTP client is built into the program.
-  TSmtpCliPtr SmtpCli1{nullptr, nullptr};
+  std::unique_ptr<TSmtpCli> SmtpCli1 = std::make_unique<TSmtpCli>();
 
   // ---- Run state (process-wide, shared by every part of the composer)
   std::string MessageFileName;
@@ -141,13 +131,11 @@ class TForm1 : public TForm {
   // ---- Sending (Sending.cpp)
   void SendBtnClick(TControl* Sender);
   void RestoreControls();
-#ifdef TARVIK_HAS_SMTP_CLIENT
   void SmtpCli1RequestDone(TCustomSmtpClient* Sender, TSmtpRequest RqType, std::uint16_t Error);
   void SmtpCli1GetData(TCustomSmtpClient* Sender, int LineNum, char* MsgLine, int MaxLen,
                        bool& More);
   void SmtpCli1ProcessHeader(TCustomSmtpClient* Sender, TStringList& HdrLines);
   void SmtpCli1SessionConnected(TCustomSmtpClient* Sender, std::uint16_t Error);
-#endif
 
   // ---- Drafts (Drafts.cpp)
   void SaveDraft();
@@ -174,12 +162,8 @@ class TForm1 : public TForm {
   void SetStatusNotice(const std::string& text);
 
  protected:
-  void DoShow() override {
-    OnShow(this);
-  }
-  void DoClose() override {
-    FormClose(this);
-  }
+  void DoShow() override { OnShow(this); }
+  void DoClose() override { FormClose(this); }
 
  private:
   void SetUpControls();
