@@ -87,7 +87,12 @@ void TCustomSmtpClient::SendHeaderLine() {
   FLineBuffer[n] = '\0';
   TriggerHeaderLine(FLineBuffer, LineBufferSize);
   FLineBuffer[LineBufferSize - 1] = '\0';  // a hook that ignored Size is cut off here
-  const std::size_t len = std::strlen(FLineBuffer);
+  std::size_t len = std::strlen(FLineBuffer);
+  if (FLineBuffer[0] == '.') {
+    // Transparency covers the header too: unstuffed, a line "." would end the data here.
+    std::memmove(FLineBuffer + 1, FLineBuffer, len + 1);
+    ++len;
+  }
   TriggerDisplay("> " + std::string(FLineBuffer, len));
   FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
   QueueWireText(*FWSocket, FLineBuffer, len, true);

@@ -1,6 +1,7 @@
 // The command engine of TCustomSmtpClient: construction, states, one command at a time, reply
 // assembly and evaluation, deferred completion, connecting, session close and abort.
 #include <cxxabi.h>
+#include <netinet/tcp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -386,6 +387,11 @@ void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t E
     return;
   }
   FConnected = true;
+  // Each command and each message line is sent whole and the next one waits for it, so there
+  // is nothing for Nagle's algorithm to gather; it would only hold the last line of a message
+  // (the final ".") until the server's delayed acknowledgement.
+  int one = 1;
+  Winsock::setsockopt(FWSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   StateChange(TSmtpState::smtpWaitingBanner);
 }
 
