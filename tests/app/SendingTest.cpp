@@ -1,0 +1,553 @@
+// Sending through the form model with the scripted front-end: the checks and their order, what
+// the client is given (envelope, header fields, server, signature, charset), the body lines,
+// and whole sends against the aiosmtpd test server: the request chain with its status texts and
+// progress steps, retry, abort in every phase, and files that are deleted only after the server
+// accepted the message.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/Tarvik2_unit1.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/ComposerPeers.h"
+
+namespace {
+
+using namespace apptest;
+using namespace composertest;
+
+class SendingTest : public ComposerTest {
+ protected:
+  // A composer with a sendable message for the server.
+  TForm1& Ready(const std::string& server) {
+    TForm1& f = Start();
+    f.SMTPServer.Text = server;
+    f.from.Text = "Ann Example <ann@example.org>";
+    f.sendto.Text = "bob@example.org";
+    f.subject.Text = "Greetings";
+    f.MessageText.Lines.Add("Hello Bob,");
+    f.MessageText.Lines.Add(".a line that starts with a dot");
+    Record();
+    return f;
+  }
+  // Records, after each completion the composer handled, its status text and progress.
+  void Record() {
+    form().SmtpCli1->OnRequestDone = [this](TCustomSmtpClient* sender, TSmtpRequest rq,
+                                            std::uint16_t error) {
+      if (rq == TSmtpRequest::smtpOpen && error == 0) ++connections;
+      form().SmtpCli1RequestDone(sender, rq, error);
+      steps.push_back(form().StatusBar1.SimpleText + " | " +
+                      std::to_string(form().ProgressBar1.Position()));
+      if (afterCompletion) afterCompletion(rq, error);
+    };
+  }
+  bool Idle() { return form().SendBtn.Caption == "&Send"; }
+  // Presses Send and runs the loop until the send has ended.
+  void Send() {
+    form().SendBtn.Click();
+    ASSERT_TRUE(RunLoopUntil([this] { return Idle(); })) << "the send did not end";
+  }
+  // Presses Send against a closed port and waits for the failure (the client is then filled).
+  void SendToClosedPort() {
+    form().SMTPServer.Text = "127.0.0.1:" + std::to_string(ClosedPort());
+    Send();
+  }
+  std::vector<std::string> Boxes() const {
+    std::vector<std::string> texts;
+    for (const auto& box : frontEnd.MessageBoxes) texts.push_back(box.Text);
+    return texts;
+  }
+  std::vector<std::string> Rcpt() const { return form().SmtpCli1->RcptName().Lines(); }
+  TForm1& form() const { return *Form1; }
+
+  int connections = 0;
+  std::vector<std::string> steps;
+  std::function<void(TSmtpRequest, std::uint16_t)> afterCompletion;
+};
+
+// ---- Checks before anything is sent
+
+TEST_F(SendingTest, RequiredFieldsAreCheckedInOrderAndNothingStarts) {
+  TForm1& f = Start();
+  f.SMTPServer.Text.clear();
+  f.from.Text.clear();
+  const std::vector<std::pair<std::function<void()>, std::string>> steps = {
+      {[] {}, "No SMTP Server specified, can't send mail."},
+      {[&] { f.SMTPServer.Text = "127.0.0.1"; },
+       "Sender not specified (from-field), can't send mail."},
+      {[&] { f.from.Text = "ann@example.org"; },
+       "Reciptient not specified (to-field), can't send mail."},
+      {[&] { f.sendto.Text = "bob@example.org"; }, "No message text written, can't send mail."},
+  };
+  for (const auto& [fill, message] : steps) {
+    fill();
+    frontEnd.MessageBoxes.clear();
+    f.SendBtn.Click();
+    ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+    EXPECT_EQ(frontEnd.MessageBoxes[0].Text, message);
+    EXPECT_EQ(frontEnd.MessageBoxes[0].Caption, "Tarvik 2.0 - ERROR");
+    EXPECT_EQ(frontEnd.MessageBoxes[0].Type, MB_ICONERROR);
+    EXPECT_EQ(f.SendBtn.Caption, "&Send");
+    EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Ready.");
+    EXPECT_EQ(f.SmtpCli1->State(), TSmtpState::smtpReady);
+  }
+}
+
+TEST_F(SendingTest, EmptyAddressesAndLineBreaksAreRefusedBeforeAnythingIsSent) {
+  struct Case {
+    std::string from, sendto, subject;
+    std::string expected;  // part of the error text
+  };
+  const std::vector<Case> cases = {
+      {"ann@example.org", "Bob <>", "s", "\"Bob <>\" holds no address"},
+      {"ann@example.org", "Bob <bob@example.org", "s", "\"Bob <bob@example.org\" holds no address"},
+      {"ann@example.org", "bob@example.org; <>; carol@example.org", "s",
+       "\" <>\" holds no address"},
+      {"ann@example.org", "bob@example.org\r\nRCPT TO:<eve@example.org>", "s",
+       "to-field holds a line break"},
+      {"ann@example.org", "bob@example.org", "Hi\nBcc: eve@example.org",
+       "subject-field holds a line break"},
+      {"ann@example.org\r", "bob@example.org", "s", "from-field holds a line break"},
+      {"Ann <>", "bob@example.org", "s", "sender \"Ann <>\" holds no address"},
+  };
+  for (const Case& c : cases) {
+    TForm1& f = Start();
+    f.SMTPServer.Text = "127.0.0.1:1";
+    f.from.Text = c.from;
+    f.sendto.Text = c.sendto;
+    f.subject.Text = c.subject;
+    f.MessageText.Lines.Add("text");
+    frontEnd.MessageBoxes.clear();
+    f.SendBtn.Click();
+    ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u) << c.sendto;
+    EXPECT_NE(frontEnd.MessageBoxes[0].Text.find(c.expected), std::string::npos)
+        << frontEnd.MessageBoxes[0].Text;
+    EXPECT_EQ(f.SendBtn.Caption, "&Send");
+    EXPECT_EQ(f.SmtpCli1->State(), TSmtpState::smtpReady) << "nothing may start";
+    EXPECT_TRUE(f.SmtpCli1->RcptName().Empty());
+  }
+}
+
+TEST_F(SendingTest, AttachmentThatVanishedIsReportedNotThrown) {
+  TForm1& f = Ready("127.0.0.1:1");
+  f.AttachedFiles.Items.Add(folder.File("gone.bin"));
+  f.SendBtn.Click();
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_NE(frontEnd.MessageBoxes[0].Text.find("File not found"), std::string::npos);
+  EXPECT_EQ(f.SendBtn.Caption, "&Send");
+}
+
+// ---- What the client is given
+
+TEST_F(SendingTest, SenderRecipientsAndHeaderFields) {
+  struct Case {
+    std::string from, sendto;
+    std::vector<std::string> rcpt;
+    std::string hdrTo;
+  };
+  const std::vector<Case> cases = {
+      {"Ann Example <ann@example.org>",
+       "Bob <bob@example.org>; Carol <carol@example.org>",
+       {"bob@example.org", "carol@example.org"},
+       "Bob <bob@example.org>, Carol <carol@example.org>"},
+      {"ann@example.org",
+       "bob@example.org;carol@example.org",
+       {"bob@example.org", "carol@example.org"},
+       "bob@example.org, carol@example.org"},
+      // the list ends at an empty entry; the header still shows everything
+      {"ann@example.org",
+       "bob@example.org;;carol@example.org",
+       {"bob@example.org"},
+       "bob@example.org, , carol@example.org"},
+      // one blank is removed, not two
+      {"ann@example.org",
+       "bob@example.org;  carol@example.org",
+       {"bob@example.org", " carol@example.org"},
+       "bob@example.org,  carol@example.org"},
+      // without ";" the blank stays
+      {"ann@example.org", " bob@example.org", {" bob@example.org"}, " bob@example.org"},
+      // the "; " left after the last address ends the list
+      {"ann@example.org", "bob@example.org; ", {"bob@example.org"}, "bob@example.org, "},
+  };
+  for (const Case& c : cases) {
+    TForm1& f = Ready("127.0.0.1:1");
+    f.from.Text = c.from;
+    f.sendto.Text = c.sendto;
+    SendToClosedPort();
+    EXPECT_EQ(f.SmtpCli1->HdrFrom(), c.from);
+    EXPECT_EQ(f.SmtpCli1->FromName(),
+              f.from.Text.find('<') != std::string::npos ? "ann@example.org" : c.from);
+    EXPECT_EQ(Rcpt(), c.rcpt) << c.sendto;
+    EXPECT_EQ(f.SmtpCli1->HdrTo(), c.hdrTo);
+    EXPECT_EQ(f.SmtpCli1->HdrSubject(), "Greetings");
+  }
+}
+
+TEST_F(SendingTest, SendForwardAddsTheSenderToTheRecipients) {
+  TForm1& f = Ready("127.0.0.1:1");
+  f.SendForward = true;
+  SendToClosedPort();
+  EXPECT_EQ(Rcpt(), (std::vector<std::string>{"bob@example.org", "ann@example.org"}));
+  f.from.Text = "ann@example.org";
+  SendToClosedPort();
+  EXPECT_EQ(Rcpt(), (std::vector<std::string>{"bob@example.org", "ann@example.org"}));
+}
+
+TEST_F(SendingTest, ServerTextGivesHostAndPort) {
+  TForm1& f = Ready("");
+  for (const auto& [server, host, port] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"127.0.0.1", "127.0.0.1", "25"},
+           {"127.0.0.1:2525", "127.0.0.1", "2525"},
+           {"127.0.0.1:", "127.0.0.1", ""}}) {
+    f.SMTPServer.Text = server;
+    f.SendBtn.Click();
+    EXPECT_EQ(f.SmtpCli1->Host(), host);
+    EXPECT_EQ(f.SmtpCli1->Port(), port);
+    if (!Idle()) f.SendBtn.Click();  // abort at once
+    ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+  }
+}
+
+TEST_F(SendingTest, SignatureLinesFollowTheMessage) {
+  TForm1& f = Ready("127.0.0.1:1");
+  WriteFile(folder.File("sign.txt"), "Ann\r\nhttps://example.org\r\n");
+  f.SignFile.Text = folder.File("sign.txt");
+  SendToClosedPort();
+  EXPECT_EQ(f.SignLines, (TStringList{"", "--", "Ann", "https://example.org"}));
+
+  char line[1024];
+  std::vector<std::string> body;
+  for (int n = 1;; ++n) {
+    bool more = true;
+    f.SmtpCli1GetData(f.SmtpCli1.get(), n, line, 1023, more);
+    if (!more) break;
+    body.push_back(line);
+  }
+  EXPECT_EQ(body, (std::vector<std::string>{"Hello Bob,", ".a line that starts with a dot", "",
+                                            "--", "Ann", "https://example.org"}));
+
+  f.SignFile.Text.clear();
+  SendToClosedPort();
+  EXPECT_TRUE(f.SignLines.Empty());
+}
+
+TEST_F(SendingTest, UnreadableSignatureAsksAndNoCancelsTheSend) {
+  TForm1& f = Ready("127.0.0.1:1");
+  f.SignFile.Text = folder.File("missing.txt");
+  frontEnd.MessageBoxAnswers = {IDNO};
+  f.SendBtn.Click();
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Text,
+            "The signfile cannot be opened, sign will not be added.\rSend message anyway?");
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Caption, "SignFile Error");
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Type, MB_YESNO + MB_ICONQUESTION);
+  EXPECT_EQ(f.SendBtn.Caption, "&Send");
+  EXPECT_EQ(f.SmtpCli1->State(), TSmtpState::smtpReady);
+
+  frontEnd.MessageBoxAnswers = {IDYES};
+  f.SendBtn.Click();
+  EXPECT_EQ(f.SendBtn.Caption, "&Abort") << "Yes sends without the signature";
+  EXPECT_TRUE(f.SignLines.Empty());
+  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+}
+
+TEST_F(SendingTest, CharsetLabelMatchesTheBytes) {
+  TForm1& f = Ready("127.0.0.1:1");
+  SendToClosedPort();
+  EXPECT_EQ(f.SmtpCli1->CharSet(), "iso-8859-1");
+  f.MessageText.Lines.Add(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e");  // UTF-8
+  SendToClosedPort();
+  EXPECT_EQ(f.SmtpCli1->CharSet(), "utf-8");
+  f.MessageText.Lines.Add("caf\xE9");  // a Latin-1 byte: not UTF-8
+  SendToClosedPort();
+  EXPECT_EQ(f.SmtpCli1->CharSet(), "iso-8859-1");
+  f.MessageText.Lines.Delete(f.MessageText.Lines.Count() - 1);
+  f.MessageText.Lines.Delete(f.MessageText.Lines.Count() - 1);
+  f.subject.Text = "\xE2\x82\xAC 5";  // euro sign in the subject
+  SendToClosedPort();
+  EXPECT_EQ(f.SmtpCli1->CharSet(), "utf-8");
+}
+
+TEST_F(SendingTest, MailerLineIsAddedToTheHeader) {
+  TForm1& f = Start();
+  TStringList header{"From: a", "Date: x"};
+  f.SmtpCli1ProcessHeader(f.SmtpCli1.get(), header);
+  ASSERT_EQ(header.Count(), 3);
+  EXPECT_TRUE(header[2].starts_with("X-Mailer: Tarvik v2.0"));
+  EXPECT_EQ(header[0], "From: a");
+}
+
+// ---- Body lines: long lines are continued, never cut
+
+std::vector<std::string> BodyOf(TForm1& f) {
+  std::vector<std::string> body;
+  char line[1025];
+  for (int n = 1; n < 100000; ++n) {
+    bool more = true;
+    std::memset(line, 'X', sizeof line);
+    f.SmtpCli1GetData(f.SmtpCli1.get(), n, line, 1023, more);
+    if (!more) break;
+    body.emplace_back(line);
+  }
+  return body;
+}
+
+TEST_F(SendingTest, LongLinesContinueOnFollowingLinesWithinTheWireLimit) {
+  TForm1& f = Start();
+  std::string words;
+  while (words.size() < 2500) words += "word" + std::to_string(words.size()) + " ";
+  const std::string noBlanks(2100, 'x');
+  std::string utf8;
+  while (utf8.size() < 1200) utf8 += "\xC3\xA4";  // two-byte characters, no blank
+  const std::string dotted = "." + std::string(1500, 'y');
+  const std::string exact(998, 'e');
+  f.MessageText.Lines = TStringList{words, noBlanks, utf8, dotted, exact, "", "end"};
+
+  const std::vector<std::string> body = BodyOf(f);
+  for (const std::string& piece : body) {
+    const std::size_t wire = piece.size() + (piece.starts_with(".") ? 1 : 0);
+    EXPECT_LE(wire, 998u) << "a line sent may hold at most 998 characters (dot doubled)";
+  }
+  // Reassembled, every source line comes back whole, in order; first[i] is its first piece.
+  std::vector<std::string> rebuilt;
+  std::vector<std::size_t> first;
+  std::size_t piece = 0;
+  for (const std::string& source : f.MessageText.Lines) {
+    first.push_back(piece);
+    std::string line = body.at(piece++);
+    while (line.size() < source.size()) line += body.at(piece++);
+    rebuilt.push_back(line);
+  }
+  EXPECT_EQ(piece, body.size());
+  EXPECT_EQ(rebuilt, f.MessageText.Lines.Lines());
+
+  EXPECT_EQ(body[first[0]].back(), ' ') << "broken after the last blank before the limit";
+  EXPECT_GT(body[first[0]].size(), 900u);
+  EXPECT_EQ(body[first[1]].size(), 998u) << "no blank: broken at the limit";
+  for (std::size_t i = first[2]; i < first[3]; ++i)
+    EXPECT_NE(static_cast<unsigned char>(body[i][0]) & 0xC0, 0x80u)
+        << "a UTF-8 character is never split";
+  EXPECT_EQ(body[first[3]].size(), 997u) << "room for the doubled dot";
+  EXPECT_EQ(body[first[4]], exact) << "998 characters fit as they are";
+  EXPECT_EQ(first[5] + 1, first[6]);
+}
+
+TEST_F(SendingTest, BodyLinesAreServedInAnyOrderTheClientAsks) {
+  TForm1& f = Start();
+  f.MessageText.Lines = TStringList{std::string(1500, 'a'), "second"};
+  char line[1025];
+  bool more = true;
+  f.SmtpCli1GetData(f.SmtpCli1.get(), 3, line, 1023, more);
+  EXPECT_TRUE(more);
+  EXPECT_STREQ(line, "second");
+  f.SmtpCli1GetData(f.SmtpCli1.get(), 1, line, 1023, more);
+  EXPECT_EQ(std::strlen(line), 998u);
+  f.SmtpCli1GetData(f.SmtpCli1.get(), 4, line, 1023, more);
+  EXPECT_FALSE(more);
+}
+
+// ---- Whole sends against the test server
+
+TEST_F(SendingTest, RequestChainShowsEachStepAndDeletesFilesAfterSuccess) {
+  SmtpPeer server(folder.File("server"));
+  TForm1& f = Ready(server.Server());
+  WriteFile(folder.File("message.txt"), "Hello\r\n");
+  WriteFile(folder.File("a.bin"), std::string("\x00\x01\x02", 3));
+  f.MessageFileName = folder.File("message.txt");
+  f.DeleteMessageFile = true;
+  f.AutoDeleteAttached.Checked = true;
+  f.AttachedFiles.Items.Add(folder.File("a.bin"));
+  f.KeepDraft = true;
+
+  f.SendBtn.Click();
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Connecting to server...");
+  EXPECT_EQ(f.ProgressBar1.Position(), 1);
+  EXPECT_EQ(f.SendBtn.Caption, "&Abort");
+  EXPECT_FALSE(f.PageControl1.Enabled);
+  EXPECT_FALSE(f.MessageText.Enabled);
+  EXPECT_FALSE(f.ClearBtn.Enabled);
+  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+
+  EXPECT_EQ(steps, (std::vector<std::string>{
+                       "Status: Connected, waiting for reply... | 2",
+                       "Status: Sending reciptient information... | 3",
+                       "Status: Sending email message... | 4",
+                       "Status: Sending completed, closing connection... | 5",
+                       "Status: Message sent successfully. | 0",
+                   }));
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  EXPECT_TRUE(f.PageControl1.Enabled);
+  EXPECT_TRUE(f.MessageText.Enabled);
+  EXPECT_TRUE(f.ClearBtn.Enabled);
+  EXPECT_FALSE(f.KeepDraft);
+  ASSERT_EQ(server.Received(), 1);
+  EXPECT_EQ(ReadFile(server.Envelope(1)), "FROM ann@example.org\nRCPT bob@example.org\n");
+  const std::string message = ReadFile(server.Message(1));
+  EXPECT_NE(message.find("\r\nX-Mailer: Tarvik v2.0"), std::string::npos);
+  EXPECT_NE(message.find("\r\n.a line that starts with a dot\r\n"), std::string::npos);
+  EXPECT_FALSE(Exists(folder.File("message.txt")));
+  EXPECT_FALSE(Exists(folder.File("a.bin")));
+  EXPECT_EQ(f.AttachedFiles.Items.Count(), 1) << "the list keeps its entries";
+}
+
+TEST_F(SendingTest, RetryUntilSentAgainstAServerThatRefusesTwice) {
+  SmtpPeer server(folder.File("server"), {"--fail-first", "2"});
+  TForm1& f = Ready(server.Server());
+  f.DoRetry = true;
+  Send();
+  EXPECT_EQ(connections, 3);
+  EXPECT_EQ(server.Received(), 1);
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty()) << "failures are silent while retrying";
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
+  EXPECT_TRUE(f.DoRetry) << "retry stays in force for later sends";
+}
+
+TEST_F(SendingTest, RetryOnceRetriesExactlyOnce) {
+  SmtpPeer server(folder.File("server"), {"--fail-first", "2"});
+  TForm1& f = Ready(server.Server());
+  f.DoRetry = true;
+  f.DoRetryOnce = true;
+  Send();
+  EXPECT_EQ(connections, 2);
+  EXPECT_EQ(server.Received(), 0);
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_TRUE(frontEnd.MessageBoxes[0].Text.starts_with("Error occured while sending mail:\r451"))
+      << frontEnd.MessageBoxes[0].Text;
+  EXPECT_FALSE(f.DoRetry);
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message not sent due to an error.");
+}
+
+TEST_F(SendingTest, ShiftHeldWhilePressingSendRetriesSilently) {
+  SmtpPeer server(folder.File("server"), {"--fail-first", "1"});
+  TForm1& f = Ready(server.Server());
+  frontEnd.SetKeyDown(VK_SHIFT, true);
+  f.SendBtn.Click();
+  frontEnd.SetKeyDown(VK_SHIFT, false);
+  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+  EXPECT_TRUE(f.DoRetry);
+  EXPECT_EQ(connections, 2);
+  EXPECT_EQ(server.Received(), 1);
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+}
+
+TEST_F(SendingTest, FailureIsReportedWithTheServersReplyAndKeepsTheFiles) {
+  struct Case {
+    std::vector<std::string> serverOptions;
+    std::string reply;
+  };
+  const std::vector<Case> cases = {
+      {{"--refuse-rcpt", "bob@example.org"}, "550 5.1.1 <bob@example.org>"},
+      {{"--close-in-data", "1"}, ""},  // the connection closes in the middle of the data
+      {{"--fail-first", "1", "--fail-at", "data", "--fail-code", "554"}, "554"},
+  };
+  for (const Case& c : cases) {
+    SmtpPeer server(folder.File("server"), c.serverOptions);
+    TForm1& f = Ready(server.Server());
+    WriteFile(folder.File("message.txt"), "Hello\r\n");
+    WriteFile(folder.File("a.bin"), "attachment");
+    f.MessageFileName = folder.File("message.txt");
+    f.DeleteMessageFile = true;
+    f.AutoDeleteAttached.Checked = true;
+    f.AttachedFiles.Items.Add(folder.File("a.bin"));
+    f.KeepDraft = true;
+    frontEnd.MessageBoxes.clear();
+    Send();
+    ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+    EXPECT_TRUE(
+        frontEnd.MessageBoxes[0].Text.starts_with("Error occured while sending mail:\r" + c.reply))
+        << frontEnd.MessageBoxes[0].Text;
+    EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message not sent due to an error.");
+    EXPECT_EQ(f.ProgressBar1.Position(), 0);
+    EXPECT_EQ(ReadFile(folder.File("message.txt")), "Hello\r\n");
+    EXPECT_EQ(ReadFile(folder.File("a.bin")), "attachment");
+    EXPECT_TRUE(f.KeepDraft);
+    EXPECT_EQ(server.Received(), 0);
+  }
+}
+
+TEST_F(SendingTest, OneRefusedRecipientAmongSeveralStopsTheSend) {
+  SmtpPeer server(folder.File("server"), {"--refuse-rcpt", "bob@example.org"});
+  TForm1& f = Ready(server.Server());
+  f.sendto.Text = "Bob <bob@example.org>; Carol <carol@example.org>";
+  Send();
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_NE(frontEnd.MessageBoxes[0].Text.find("550 5.1.1 <bob@example.org>"), std::string::npos);
+  EXPECT_EQ(server.Received(), 0) << "no recipient gets it while one would silently miss it";
+}
+
+class AbortTest : public SendingTest, public ::testing::WithParamInterface<int> {};
+
+// Abort pressed while connecting (0), during MAIL FROM (1), RCPT TO (2), DATA (3).
+TEST_P(AbortTest, AbortEndsTheSendQuietlyAndKeepsEverything) {
+  SmtpPeer server(folder.File("server"));
+  TForm1& f = Ready(server.Server());
+  WriteFile(folder.File("a.bin"), "attachment");
+  f.AutoDeleteAttached.Checked = true;
+  f.AttachedFiles.Items.Add(folder.File("a.bin"));
+  f.DoRetry = true;
+  f.ReportFailure = true;
+  const int phase = GetParam();
+  int completions = 0;
+  afterCompletion = [&](TSmtpRequest, std::uint16_t error) {
+    if (error == 0 && ++completions == phase) f.SendBtn.Click();
+  };
+  f.SendBtn.Click();
+  if (phase == 0) f.SendBtn.Click();
+  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending aborted.");
+  EXPECT_EQ(f.ProgressBar1.Position(), 0);
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  EXPECT_FALSE(f.DoRetry) << "Abort ends the retrying";
+  EXPECT_FALSE(f.AbortRequested);
+  EXPECT_TRUE(f.PageControl1.Enabled);
+  EXPECT_EQ(ReadFile(folder.File("a.bin")), "attachment");
+  EXPECT_EQ(server.Received(), 0);
+  EXPECT_EQ(connections, phase == 0 ? 0 : 1) << "no retry after an abort";
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPhase, AbortTest, ::testing::Values(0, 1, 2, 3));
+
+TEST_F(SendingTest, NotifierIsToldTheOutcome) {
+  // A stand-in notifier on PATH that records its argument.
+  const std::string bin = folder.File("bin");
+  ::mkdir(bin.c_str(), 0700);
+  const std::string log = folder.File("notifier.log");
+  WriteFile(bin + "/vorelclient", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
+  ::chmod((bin + "/vorelclient").c_str(), 0700);
+  env.Set("PATH", bin + ":" + std::string(std::getenv("PATH")));
+  auto logged = [&](std::size_t lines) {
+    return RunLoopUntil([&] {
+      const std::string text = ReadFile(log);
+      return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines;
+    });
+  };
+
+  SmtpPeer server(folder.File("server"));
+  TForm1& f = Ready(server.Server());
+  f.ReportFailure = f.ReportSuccess = true;
+  Send();
+  ASSERT_TRUE(logged(1));
+  SendToClosedPort();
+  ASSERT_TRUE(logged(2));
+  EXPECT_EQ(ReadFile(log),
+            "soundchime:100 /noresult\nsay:tarvik reports: sendmail failed /noresult\n");
+}
+
+TEST_F(SendingTest, CloseWhenSentClosesTheWindowAfterSuccessOnly) {
+  SmtpPeer server(folder.File("server"));
+  TForm1& f = Ready("127.0.0.1:" + std::to_string(ClosedPort()));
+  f.CloseWhenSent.Checked = true;
+  Send();
+  EXPECT_FALSE(f.Closed());
+  f.SMTPServer.Text = server.Server();
+  Send();
+  EXPECT_TRUE(f.Closed());
+}
+
+}  // namespace
