@@ -113,34 +113,42 @@ void TCustomWSocket::ResetDefaults() {
 
 // ---- events ----
 
+// Each handler runs from a copy: it may destroy the object, and with it the event member that
+// holds the handler's own closure.
+template <typename Handler, typename... Args>
+static void CallHandler(const Handler& handler, Args... args) {
+  Handler keep = handler;
+  keep(args...);
+}
+
 bool TCustomWSocket::FireDataAvailable(std::uint16_t Error) {
   if (!OnDataAvailable || Destroying) return false;
-  OnDataAvailable(this, Error);
+  CallHandler(OnDataAvailable, this, Error);
   return true;
 }
 void TCustomWSocket::FireSessionAvailable(std::uint16_t Error) {
-  if (OnSessionAvailable && !Destroying) OnSessionAvailable(this, Error);
+  if (OnSessionAvailable && !Destroying) CallHandler(OnSessionAvailable, this, Error);
 }
 void TCustomWSocket::FireSessionConnected(std::uint16_t Error) {
-  if (OnSessionConnected && !Destroying) OnSessionConnected(this, Error);
+  if (OnSessionConnected && !Destroying) CallHandler(OnSessionConnected, this, Error);
 }
 void TCustomWSocket::FireSessionClosed(std::uint16_t Error) {
-  if (OnSessionClosed && !Destroying) OnSessionClosed(this, Error);
+  if (OnSessionClosed && !Destroying) CallHandler(OnSessionClosed, this, Error);
 }
 void TCustomWSocket::FireDataSent(std::uint16_t Error) {
-  if (OnDataSent && !Destroying) OnDataSent(this, Error);
+  if (OnDataSent && !Destroying) CallHandler(OnDataSent, this, Error);
 }
 void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState) {
-  if (OnChangeState && !Destroying) OnChangeState(this, OldState, NewState);
+  if (OnChangeState && !Destroying) CallHandler(OnChangeState, this, OldState, NewState);
 }
 void TCustomWSocket::FireDnsLookupDone(std::uint16_t Error) {
-  if (OnDnsLookupDone && !Destroying) OnDnsLookupDone(this, Error);
+  if (OnDnsLookupDone && !Destroying) CallHandler(OnDnsLookupDone, this, Error);
 }
 void TCustomWSocket::FireError() {
-  if (OnError && !Destroying) OnError(this);
+  if (OnError && !Destroying) CallHandler(OnError, this);
 }
 void TCustomWSocket::FireSendData(int BytesSent) {
-  if (OnSendData && !Destroying) OnSendData(this, BytesSent);
+  if (OnSendData && !Destroying) CallHandler(OnSendData, this, BytesSent);
 }
 
 void TCustomWSocket::EnterState(TSocketState NewState) {
@@ -187,7 +195,8 @@ void TCustomWSocket::HandleBgException(const std::exception& E) {
   bool CanClose = true;
   if (OnBgException && !Destroying) {
     try {
-      OnBgException(this, E, CanClose);
+      TBgExceptionEvent handler = OnBgException;
+      handler(this, E, CanClose);
     } catch (...) {
     }
     if (Gone(alive)) return;

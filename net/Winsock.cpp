@@ -26,6 +26,7 @@ thread_local int t_lastError = 0;
 
 struct SocketInfo {
   bool sendShutdown = false;  // shutdown(SD_SEND/SD_BOTH) was called on it
+  bool connected = false;     // it was connected once (connect started, or accepted)
 };
 
 std::mutex g_bindingMutex;
@@ -47,15 +48,30 @@ int FailErrno() {
   return Fail(WinsockErrorFromErrno(errno));
 }
 
-void Register(TSocket s) {
+void Register(TSocket s, bool connected) {
   std::lock_guard lock(g_bindingMutex);
-  g_sockets[s] = {};
+  g_sockets[s] = SocketInfo{false, connected};
 }
 
-bool SendShutdown(TSocket s) {
+SocketInfo InfoOf(TSocket s) {
   std::lock_guard lock(g_bindingMutex);
   auto it = g_sockets.find(s);
-  return it != g_sockets.end() && it->second.sendShutdown;
+  return it == g_sockets.end() ? SocketInfo{} : it->second;
+}
+
+void MarkConnected(TSocket s) {
+  std::lock_guard lock(g_bindingMutex);
+  auto it = g_sockets.find(s);
+  if (it != g_sockets.end()) it->second.connected = true;
+}
+
+// Linux answers a send on a socket that cannot send with EPIPE in three situations that Winsock
+// tells apart: our own shutdown (10058), a connection the peer broke (10054), and a socket that
+// was never connected (10057).
+int SendPipeError(TSocket s) {
+  SocketInfo info = InfoOf(s);
+  if (info.sendShutdown) return 10058;
+  return info.connected ? 10054 : 10057;
 }
 
 socklen_t ToLen(int len) {
@@ -408,7 +424,7 @@ TSocket socket(int af, int type, int protocol) {
   EnsureStarted();
   TSocket s = ::socket(af, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
   if (s < 0) return FailErrno();
-  Register(s);
+  Register(s, false);
   return s;
 }
 
@@ -445,9 +461,7 @@ int FinishSend(TSocket s, ssize_t n, int len) {
   if (n < 0) {
     int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
-    // EPIPE on a socket we did not shut down ourselves means the peer broke the connection,
-    // which Winsock reports as a reset.
-    if (err == EPIPE && !SendShutdown(s)) return Fail(10054);
+    if (err == EPIPE) return Fail(SendPipeError(s));
     return Fail(WinsockErrorFromErrno(err));
   }
   if (n < len) EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
@@ -517,6 +531,7 @@ int connect(TSocket s, const sockaddr* name, int namelen) {
   EnsureStarted();
   int rc = ::connect(s, name, ToLen(namelen));
   if (rc == 0 || errno == EINPROGRESS) {
+    MarkConnected(s);
     // The outcome, immediate or not, arrives as FD_CONNECT.
     EventLoop::Current().SocketConnectStarted(s);
     return rc == 0 ? 0 : Fail(10035);
@@ -545,7 +560,7 @@ TSocket accept(TSocket s, sockaddr* addr, int* addrlen) {
   EventLoop::Current().ReenableSocketEvent(s, FD_ACCEPT);
   if (n < 0) return Fail(WinsockErrorFromErrno(err));
   if (addrlen) *addrlen = static_cast<int>(len);
-  Register(n);
+  Register(n, true);
   return n;
 }
 

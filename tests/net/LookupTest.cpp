@@ -1,0 +1,194 @@
+// Asynchronous name and address lookups through the lookup worker.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "NetTestSupport.h"
+
+using namespace nettest;
+
+namespace {
+
+// A name service whose answer for "slow.test" waits until the test releases it.
+struct GatedNames {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  bool slowStarted = false;
+  GatedNames() {
+    SetNameService(
+        [this](const std::string& name, Winsock::HostEntry& out) {
+          if (name == "slow.test") {
+            std::unique_lock lock(mutex);
+            slowStarted = true;
+            cv.notify_all();
+            cv.wait(lock, [this] { return released; });
+          }
+          if (name == "unknown.test") return 11001;
+          out.Name = name;
+          if (name == "three.test") {
+            for (const char* a : {"10.0.0.3", "10.0.0.1", "10.0.0.2"})
+              out.Addresses.push_back(::inet_addr(a));
+          } else {
+            out.Addresses.push_back(::inet_addr(name == "slow.test" ? "10.9.9.9" : "10.1.1.1"));
+          }
+          return 0;
+        },
+        [](in_addr_t addr, Winsock::HostEntry& out) {
+          if (addr != ::inet_addr("10.1.1.1")) return 11001;
+          out.Name = "host.test";
+          return 0;
+        });
+  }
+  void WaitSlowStarted() {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [this] { return slowStarted; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex);
+    released = true;
+    cv.notify_all();
+  }
+  ~GatedNames() {
+    Release();
+    // Let the worker finish with this service before it goes: one more lookup in order.
+    TWSocket s;
+    bool done = false;
+    s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { done = true; };
+    s.LookupHost("after.test");
+    PumpUntil([&] { return done; });
+    ResetNameService();
+  }
+};
+
+struct LookupLog {
+  std::vector<int> errors;
+  void Attach(TCustomWSocket& s) {
+    s.OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t e) { errors.push_back(e); };
+  }
+};
+
+}  // namespace
+
+TEST(Lookup, DottedAddressCompletesInsideTheCall) {
+  TWSocket s;
+  LookupLog log;
+  log.Attach(s);
+  s.LookupHost("127.0.0.1");
+  EXPECT_EQ(log.errors, std::vector<int>{0});
+  EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+  EXPECT_EQ(s.DnsResultList().Count(), 0);
+}
+
+TEST(Lookup, LocalhostCompletesFromTheLoop) {
+  TWSocket s;
+  LookupLog log;
+  log.Attach(s);
+  s.LookupHost("localhost");
+  EXPECT_TRUE(log.errors.empty()) << "not inside the call";
+  ASSERT_TRUE(PumpUntil([&] { return !log.errors.empty(); }));
+  EXPECT_EQ(log.errors, std::vector<int>{0});
+  EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+  ASSERT_GE(s.DnsResultList().Count(), 1);
+  EXPECT_EQ(s.DnsResultList()[0], "127.0.0.1");
+}
+
+TEST(Lookup, AllAddressesInOrderAndUnknownNames) {
+  GatedNames names;
+  TWSocket s;
+  LookupLog log;
+  log.Attach(s);
+  s.LookupHost("three.test");
+  ASSERT_TRUE(PumpUntil([&] { return log.errors.size() == 1; }));
+  EXPECT_EQ(log.errors[0], 0);
+  EXPECT_EQ(s.DnsResultList().Lines(),
+            (std::vector<std::string>{"10.0.0.3", "10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(s.DnsResult(), "10.0.0.3");
+
+  s.LookupHost("unknown.test");
+  EXPECT_EQ(s.DnsResult(), "") << "cleared when a lookup starts";
+  ASSERT_TRUE(PumpUntil([&] { return log.errors.size() == 2; }));
+  EXPECT_EQ(log.errors[1], 11001);
+  EXPECT_EQ(s.DnsResultList().Count(), 0);
+
+  s.LookupAddr("10.1.1.1");
+  ASSERT_TRUE(PumpUntil([&] { return log.errors.size() == 3; }));
+  EXPECT_EQ(log.errors[2], 0);
+  EXPECT_EQ(s.DnsResult(), "host.test");
+  EXPECT_EQ(s.DnsResultList().Lines(), std::vector<std::string>{"host.test"});
+}
+
+TEST(Lookup, SecondLookupReplacesAPendingOne) {
+  GatedNames names;
+  TWSocket s;
+  LookupLog log;
+  log.Attach(s);
+  s.LookupHost("slow.test");
+  names.WaitSlowStarted();
+  s.LookupHost("fast.test");
+  names.Release();
+  ASSERT_TRUE(PumpUntil([&] { return !log.errors.empty(); }));
+  EXPECT_EQ(s.DnsResult(), "10.1.1.1");
+  // The worker serves in order: once a later lookup is done, nothing of the first can follow.
+  TWSocket witness;
+  bool witnessDone = false;
+  witness.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { witnessDone = true; };
+  witness.LookupHost("after.test");
+  ASSERT_TRUE(PumpUntil([&] { return witnessDone; }));
+  PumpIdle();
+  EXPECT_EQ(log.errors, std::vector<int>{0}) << "exactly one completion, for the second name";
+  EXPECT_EQ(s.DnsResult(), "10.1.1.1");
+}
+
+TEST(Lookup, CancelLookupGives10004AndDropsTheResult) {
+  GatedNames names;
+  TWSocket s;
+  LookupLog log;
+  log.Attach(s);
+  s.CancelLookup();
+  EXPECT_TRUE(log.errors.empty()) << "nothing pending: nothing happens";
+  s.LookupHost("slow.test");
+  names.WaitSlowStarted();
+  s.CancelLookup();
+  EXPECT_EQ(log.errors, std::vector<int>{10004});
+  names.Release();
+  TWSocket witness;
+  bool witnessDone = false;
+  witness.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { witnessDone = true; };
+  witness.LookupHost("after.test");
+  ASSERT_TRUE(PumpUntil([&] { return witnessDone; }));
+  PumpIdle();
+  EXPECT_EQ(log.errors, std::vector<int>{10004});
+  EXPECT_EQ(s.DnsResult(), "");
+}
+
+TEST(Lookup, DestroyingASocketWithAPendingLookupIsSafe) {
+  GatedNames names;
+  int events = 0;
+  {
+    TWSocket s;
+    s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { ++events; };
+    s.LookupHost("slow.test");
+    names.WaitSlowStarted();
+  }
+  names.Release();
+  PumpIdle();
+  EXPECT_EQ(events, 0);
+}
+
+TEST(Lookup, EmptyNameIsReported) {
+  TWSocket s;
+  LookupLog log;
+  log.Attach(s);
+  try {
+    s.LookupHost("");
+    ADD_FAILURE();
+  } catch (const ESocketException& e) {
+    EXPECT_STREQ(e.what(), "DNS lookup: invalid host name.");
+  }
+  EXPECT_TRUE(log.errors.empty());
+  s.OnError = [](TCustomWSocket*) {};
+  s.LookupHost("");
+  EXPECT_EQ(log.errors, std::vector<int>{10022});
+}
