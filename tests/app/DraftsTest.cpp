@@ -1,0 +1,246 @@
+// Drafts: what is written where (and with which permissions), the offer at the next start,
+// loading and declining, the close, the switch for scripting mode, and a save interrupted by a
+// killed process, which must leave the previous draft whole.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "app/Tarvik2_unit1.h"
+#include "tests/app/AppTestSupport.h"
+
+namespace {
+
+using namespace apptest;
+
+class DraftsTest : public ComposerTest {
+ protected:
+  std::string Draft(const char* extension) const {
+    return folder.File("state") + "/tarvik/tarvik2." + extension;
+  }
+  // A composer as after start-up, with a message in it.
+  TForm1& Composing() {
+    TForm1& f = Start();
+    f.from.Text = "Ann <ann@example.org>";
+    f.sendto.Text = "bob@example.org";
+    f.subject.Text = "Plans";
+    f.SMTPServer.Text = "mail.example.org:2525";
+    f.MessageText.Lines = TStringList{"Hello Bob,", "", "see you."};
+    return f;
+  }
+  // The next start: settings, command line, then the window is shown (the offer).
+  TForm1& NextStart(int answer, const std::vector<std::string>& arguments = {}) {
+    frontEnd.MessageBoxAnswers = {answer};
+    frontEnd.MessageBoxes.clear();
+    TForm1& f = Start(arguments);
+    f.Show();
+    return f;
+  }
+  bool Offered() const {
+    for (const auto& box : frontEnd.MessageBoxes)
+      if (box.Caption == "Draft Saved") return true;
+    return false;
+  }
+  static int Mode(const std::string& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return static_cast<int>(info.st_mode & 0777);
+  }
+};
+
+TEST_F(DraftsTest, SaveWritesThreePrivateFilesWithCrLfLines) {
+  TForm1& f = Composing();
+  f.AttachedFiles.Items = TStringList{"/home/ann/a.pdf", "/home/ann/b c.txt"};
+  f.SaveDraft();
+  EXPECT_EQ(ReadFile(Draft("dft")), "Hello Bob,\r\n\r\nsee you.\r\n");
+  EXPECT_EQ(ReadFile(Draft("dfh")),
+            "Ann <ann@example.org>\r\nbob@example.org\r\nPlans\r\nmail.example.org:2525\r\n");
+  EXPECT_EQ(ReadFile(Draft("dfa")), "/home/ann/a.pdf\r\n/home/ann/b c.txt\r\n");
+  EXPECT_EQ(Mode(folder.File("state") + "/tarvik"), 0700);
+  for (const char* extension : {"dft", "dfh", "dfa"}) EXPECT_EQ(Mode(Draft(extension)), 0600);
+  // Nothing but the three files is left in the folder.
+  int entries = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator(folder.File("state") + "/tarvik"))
+    ++entries;
+  EXPECT_EQ(entries, 3);
+}
+
+TEST_F(DraftsTest, EmptyMemoWritesNothingEvenOnCtrlS) {
+  TForm1& f = Start();
+  std::uint16_t key = 'S';
+  f.FormKeyDown(&f.MessageText, key, ssCtrl);
+  EXPECT_TRUE(f.KeepDraft);
+  EXPECT_FALSE(Exists(Draft("dft")));
+  EXPECT_FALSE(Exists(Draft("dfh")));
+}
+
+TEST_F(DraftsTest, TimerTickSavesWithoutKeepingTheDraftAtClose) {
+  TForm1& f = Composing();
+  EXPECT_TRUE(f.SaveDraftTimer.Enabled());
+  EXPECT_EQ(f.SaveDraftTimer.Interval(), 120000u);
+  f.SaveDraftTimer.OnTimer(&f.SaveDraftTimer);
+  EXPECT_TRUE(Exists(Draft("dft")));
+  f.Close();
+  EXPECT_FALSE(Exists(Draft("dft"))) << "a periodic save alone is deleted at a normal close";
+  EXPECT_FALSE(Exists(Draft("dfh")));
+}
+
+TEST_F(DraftsTest, CtrlSDraftIsOfferedAndLoadedAtTheNextStart) {
+  TForm1& f = Composing();
+  f.AttachedFiles.Items = TStringList{"/tmp/x.bin"};
+  std::uint16_t key = 'S';
+  f.FormKeyDown(&f.MessageText, key, ssCtrl);
+  f.Close();
+  ASSERT_TRUE(Exists(Draft("dft")));
+
+  // The command line is overwritten by the draft.
+  TForm1& g = NextStart(IDYES, {"-s:Other", "carol@example.org"});
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Text,
+            "There is an unsent saved draft.\r\rWould you like to load it?");
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Caption, "Draft Saved");
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Type, MB_YESNO + MB_ICONQUESTION);
+  EXPECT_EQ(g.MessageText.Lines, (TStringList{"Hello Bob,", "", "see you."}));
+  EXPECT_EQ(g.from.Text, "Ann <ann@example.org>");
+  EXPECT_EQ(g.sendto.Text, "bob@example.org");
+  EXPECT_EQ(g.subject.Text, "Plans");
+  EXPECT_EQ(g.SMTPServer.Text, "mail.example.org:2525");
+  EXPECT_EQ(g.AttachedFiles.Items, (TStringList{"/tmp/x.bin"}));
+  EXPECT_TRUE(g.KeepDraft);
+  EXPECT_EQ(g.ActiveControl(), &g.MessageText);
+}
+
+TEST_F(DraftsTest, DecliningDeletesAllThreeAndTheNextStartMakesNoOffer) {
+  TForm1& f = Composing();
+  f.AttachedFiles.Items = TStringList{"/tmp/x.bin"};
+  f.SaveDraft();
+  NextStart(IDNO);
+  EXPECT_TRUE(Offered());
+  for (const char* extension : {"dft", "dfh", "dfa"}) EXPECT_FALSE(Exists(Draft(extension)));
+  NextStart(IDYES);
+  EXPECT_FALSE(Offered());
+}
+
+TEST_F(DraftsTest, AttachmentListOfAnEarlierSaveSurvivesASaveWithoutAttachments) {
+  TForm1& f = Composing();
+  f.AttachedFiles.Items = TStringList{"/tmp/old.bin"};
+  f.SaveDraft();
+  f.AttachedFiles.Items.Clear();
+  f.MessageText.Lines.Add("more");
+  f.SaveDraft();
+  f.KeepDraft = true;
+  f.Close();
+  TForm1& g = NextStart(IDYES);
+  EXPECT_EQ(g.AttachedFiles.Items, (TStringList{"/tmp/old.bin"}));
+  EXPECT_EQ(g.MessageText.Lines.Count(), 4);
+}
+
+TEST_F(DraftsTest, ShortHeaderFileLeavesTheRemainingFieldsEmpty) {
+  std::filesystem::create_directories(folder.File("state") + "/tarvik");
+  WriteFile(Draft("dft"), "text\r\n");
+  WriteFile(Draft("dfh"), "ann@example.org\r\nbob@example.org\r\n");
+  TForm1& g = NextStart(IDYES, {"-s:Set_by_command_line", "-server:smtp.example.org"});
+  EXPECT_EQ(g.from.Text, "ann@example.org");
+  EXPECT_EQ(g.sendto.Text, "bob@example.org");
+  EXPECT_EQ(g.subject.Text, "");
+  EXPECT_EQ(g.SMTPServer.Text, "");
+  EXPECT_TRUE(g.AttachedFiles.Items.Empty());
+}
+
+TEST_F(DraftsTest, ClearOrASuccessfulSendDeletesTheDraftAtClose) {
+  TForm1& f = Composing();
+  f.SaveDraft();
+  f.KeepDraft = true;
+  f.ClearBtn.Click();
+  EXPECT_FALSE(f.KeepDraft);
+  EXPECT_TRUE(Exists(Draft("dft"))) << "Clear does not touch the files";
+  f.Close();
+  EXPECT_FALSE(Exists(Draft("dft")));
+  NextStart(IDYES);
+  EXPECT_FALSE(Offered());
+}
+
+TEST_F(DraftsTest, MemoEmptiedByHandAfterCtrlSKeepsTheLastSave) {
+  TForm1& f = Composing();
+  std::uint16_t key = 'D';
+  f.FormKeyDown(&f.SendBtn, key, ssCtrl);
+  f.MessageText.Lines.Clear();
+  f.Close();
+  TForm1& g = NextStart(IDYES);
+  EXPECT_EQ(g.MessageText.Lines.Count(), 3);
+}
+
+TEST_F(DraftsTest, ScriptingModeNeitherOffersSavesNorDeletes) {
+  TForm1& f = Composing();
+  f.SaveDraft();
+  const std::string saved = ReadFile(Draft("dft"));
+
+  TForm1& g = Start();
+  g.DraftsEnabled = false;
+  g.Show();
+  EXPECT_FALSE(Offered());
+  g.MessageText.Lines = TStringList{"scripted"};
+  g.SaveDraft();
+  g.SaveDraftTimer.OnTimer(&g.SaveDraftTimer);
+  g.KeepDraft = false;
+  g.Close();
+  EXPECT_EQ(ReadFile(Draft("dft")), saved);
+}
+
+TEST_F(DraftsTest, DraftFolderThatCannotBeMadeFailsTheSaveWithAClearError) {
+  TForm1& f = Composing();
+  WriteFile(folder.File("plain-file"), "x");
+  f.DraftDir = folder.File("plain-file") + "/drafts";
+  try {
+    f.SaveDraft();
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("draft folder"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(DraftsTest, ProcessKilledWhileSavingLeavesAWholeDraft) {
+  // The previous draft: a small message. The process then saves a large one again and again
+  // and is killed in the middle; the draft must be the old one or the new one, never a part.
+  TForm1& f = Composing();
+  f.SaveDraft();
+  const std::string oldText = ReadFile(Draft("dft"));
+  const std::string oldHeader = ReadFile(Draft("dfh"));
+  std::string line(1000, 'n');
+  TStringList big;
+  for (int i = 0; i < 20000; ++i) big.Add(line);
+  const std::string newText = big.Text();
+
+  for (int round = 0; round < 3; ++round) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      f.MessageText.Lines = big;
+      f.subject.Text = "new";
+      char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(2);
+      for (;;) f.SaveDraft();
+    }
+    ::close(ready[1]);
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    // Let the first save get under way (the large text takes a while to write), then kill.
+    for (int spins = 0; spins < round * 20000; ++spins) ::sched_yield();
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+
+    const std::string text = ReadFile(Draft("dft"));
+    EXPECT_TRUE(text == oldText || text == newText) << "draft text of " << text.size() << " bytes";
+    const std::string header = ReadFile(Draft("dfh"));
+    EXPECT_TRUE(header == oldHeader || header.find("\r\nnew\r\n") != std::string::npos);
+  }
+}
+
+}  // namespace
