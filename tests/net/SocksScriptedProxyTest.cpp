@@ -22,10 +22,10 @@ std::string Bytes(std::initializer_list<int> values) {
   return s;
 }
 
-// 5, 0, 0, address type 1, 127.0.0.1, port 2525.
-const std::string kGranted5 = Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0x09, 0xC4});
+// 5, 0, 0, address type 1, 127.0.0.1, port 2525 (0x09DD).
+const std::string kGranted5 = Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0x09, 0xDD});
 // The connect request for localhost:2525.
-const std::string kRequest5 = Bytes({5, 1, 0, 3, 9}) + "localhost" + Bytes({0x09, 0xC4});
+const std::string kRequest5 = Bytes({5, 1, 0, 3, 9}) + "localhost" + Bytes({0x09, 0xDD});
 
 Steps Concat(std::initializer_list<Steps> parts) {
   Steps all;
@@ -216,6 +216,7 @@ TEST_F(SocksScripted, ProxyClosingDuringAuthenticationReportsRejectedAndOrdinary
                        ScriptedProxy::Expect(8), ScriptedProxy::Close()});
   sock.SetSocksAuthentication(socksAuthenticateUsercode);
   sock.SetSocksUsercode("joe");
+  sock.SetSocksPassword("pw");
   Start(proxy);
   ASSERT_TRUE(WaitClosed());
   EXPECT_EQ(log.Lines, (std::vector<std::string>{"SocksConnected(0)", "AuthState(0)",
@@ -291,7 +292,7 @@ TEST_F(SocksScripted, LongestNameReplyWithDataBehindIsReadInFull) {
 }
 
 TEST_F(SocksScripted, Socks4RequestAndStatuses) {
-  const std::string request = Bytes({4, 1, 0x09, 0xC4, 127, 0, 0, 1, 0});  // empty user code
+  const std::string request = Bytes({4, 1, 0x09, 0xDD, 127, 0, 0, 1, 0});  // empty user code
   struct Case {
     int status;
     int code;
@@ -333,7 +334,7 @@ TEST_F(SocksScripted, Socks4ReplyWithWrongVersion) {
 
 TEST_F(SocksScripted, Socks4ARequestCarriesUserAndHostName) {
   const std::string request =
-      Bytes({4, 1, 0x09, 0xC4, 0, 0, 0, 1}) + "bob" + Bytes({0}) + "mail" + Bytes({0});
+      Bytes({4, 1, 0x09, 0xDD, 0, 0, 0, 1}) + "bob" + Bytes({0}) + "mail" + Bytes({0});
   ScriptedProxy proxy({ScriptedProxy::Expect(request.size()),
                        ScriptedProxy::Send(Bytes({0, 90, 0, 0, 0, 0, 0, 0}))});
   sock.SetSocksUsercode("bob");
