@@ -1,0 +1,340 @@
+// TSmtpCli attachments: the MIME structure on the wire against a scripted server, and the
+// message parsed back by Python's email package after a real server (aiosmtpd) received it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <regex>
+
+#include "tests/smtp/SmtpTestSupport.h"
+
+using namespace smtptest;
+using S = ScriptedServer;
+
+namespace {
+
+// One send through Open, MailFrom, RcptTo, Data, Quit, each started from OnRequestDone.
+class MimeSend {
+ public:
+  MimeSend() {
+    log.Attach(client);
+    client.SetFromName("sender@x.example");
+    client.SetHdrFrom("Sender <sender@x.example>");
+    client.SetHdrTo("rcpt@x.example");
+    client.SetHdrSubject("attachments");
+    client.RcptName().Add("rcpt@x.example");
+    log.onDone = [](TCustomSmtpClient* c, TSmtpRequest r, std::uint16_t e) {
+      if (e != 0) return;
+      if (r == TSmtpRequest::smtpOpen) c->MailFrom();
+      if (r == TSmtpRequest::smtpMailFrom) c->RcptTo();
+      if (r == TSmtpRequest::smtpRcptTo) c->Data();
+      if (r == TSmtpRequest::smtpData) c->Quit();
+    };
+  }
+  // True when the send ran to its end (QUIT answered, or a failure).
+  bool Run(int Port, int TimeoutMs = 60000) {
+    client.SetHost("127.0.0.1");
+    client.SetPort(std::to_string(Port));
+    client.Open();
+    const bool ended = PumpUntil(
+        [&] {
+          return !log.done.empty() &&
+                 (log.done.back().request == TSmtpRequest::smtpQuit || log.done.back().error != 0);
+        },
+        TimeoutMs);
+    EventLoop::Current().ProcessMessages();
+    return ended;
+  }
+  std::uint16_t DataError() const {
+    for (const auto& d : log.done)
+      if (d.request == TSmtpRequest::smtpData) return d.error;
+    return 0xFFFF;
+  }
+
+  TestSmtpCli client;
+  EventLog log;
+};
+
+std::vector<S::Step> SinkScript() {
+  return {S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply("250 hi\r\n"),     S::ReadLine(),
+          S::Reply("250 ok\r\n"),    S::ReadLine(), S::Reply("250 ok\r\n"),     S::ReadLine(),
+          S::Reply("354 go\r\n"),    S::ReadData(), S::Reply("250 queued\r\n"), S::ReadLine(),
+          S::Reply("221 bye\r\n")};
+}
+
+std::string DataOf(const std::string& Transcript) {
+  const auto start = Transcript.find("DATA\r\n") + 6;
+  const auto end = Transcript.find("\r\n.\r\n", start);
+  return Transcript.substr(start, end + 2 - start);
+}
+
+std::string RandomBytes(std::size_t Size, unsigned Seed) {
+  std::mt19937 gen(Seed);
+  std::string s(Size, '\0');
+  for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+// The parse of a received message: "key value" lines and the parts in order.
+struct Parsed {
+  std::map<std::string, std::string> items;
+  std::vector<std::string> headers;
+  std::vector<std::map<std::string, std::string>> parts;
+};
+
+Parsed ParseBack(const std::string& Message, const std::string& PartsDir) {
+  const std::string text = RunCapture(
+      {"/usr/bin/python3", PeerScript("parse_message.py"), Message, "--parts-dir", PartsDir});
+  Parsed p;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto sp = line.find(' ');
+    const std::string key = line.substr(0, sp), rest = line.substr(sp + 1);
+    if (key == "header") {
+      p.headers.push_back(rest);
+    } else if (key == "part") {
+      std::map<std::string, std::string> part;
+      std::regex field("(\\w+)=(\\S*)");
+      for (std::sregex_iterator it(rest.begin(), rest.end(), field), e; it != e; ++it)
+        part[(*it)[1]] = (*it)[2];
+      p.parts.push_back(part);
+    } else {
+      p.items[key] = rest;
+    }
+  }
+  return p;
+}
+
+}  // namespace
+
+TEST(SmtpMime, EmailFilesTrimsSkipsBlanksAndRefusesAMissingFile) {
+  TempDir dir;
+  WriteFile(dir / "a.txt", "a");
+  WriteFile(dir / "b.txt", "b");
+  TSmtpCli client;
+  client.SetEmailFiles({"  " + (dir / "a.txt") + "  ", "", "   ", dir / "b.txt"});
+  EXPECT_EQ(client.EmailFiles(), (TStringList{dir / "a.txt", dir / "b.txt"}));
+  try {
+    client.SetEmailFiles({dir / "a.txt", dir / "missing.txt", dir / "b.txt"});
+    FAIL() << "missing file accepted";
+  } catch (const SmtpException& e) {
+    EXPECT_EQ(std::string(e.what()), "File not found '" + (dir / "missing.txt") + "'");
+  }
+  EXPECT_EQ(client.EmailFiles(), (TStringList{dir / "a.txt"}));
+  // A folder is no file to attach.
+  EXPECT_THROW(client.SetEmailFiles({dir.Path().string()}), SmtpException);
+}
+
+TEST(SmtpMime, WireImageOfTwoAttachments) {
+  TempDir dir;
+  WriteFile(dir / "one.bin", std::string(46, 'A'));
+  WriteFile(dir / "empty.dat", "");
+  MimeSend send;
+  send.client.MailMessage().Add("Fixed line");
+  send.client.MailMessage().Add(".dotted");
+  send.client.OnGetData = [](TCustomSmtpClient*, int n, char* line, int, bool& more) {
+    more = n <= 2;
+    std::snprintf(line, 32, "owner line %d", n);  // numbered from 1 whatever came before
+  };
+  send.client.OnProcessHeader = [](TCustomSmtpClient*, TStringList& h) {
+    h.Add("content-type: text/extra");
+  };
+  send.client.OnAttachContentType = [](TCustomSmtpClient*, int n, std::string& name,
+                                       std::string& type) {
+    if (n == 0) {
+      name = "renamed.bin";
+      type = "application/x-test";
+    }
+  };
+  send.client.OnAttachHeader = [](TCustomSmtpClient*, int n, const std::string& name,
+                                  TStringList& lines) {
+    EXPECT_EQ(lines.Count(), 6);
+    lines.Add("X-Part: " + std::to_string(n) + " " + name);
+  };
+  send.client.SetEmailFiles({dir / "one.bin", dir / "empty.dat"});
+  ScriptedServer server(SinkScript());
+  ASSERT_TRUE(send.Run(server.Port()));
+  EXPECT_EQ(send.DataError(), 0);
+  PumpUntil([&] { return server.Done(); });
+  const std::string data = DataOf(server.Transcript());
+
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(data, m, std::regex("boundary=\"(= Multipart Boundary \\d{10})\"")))
+      << data;
+  const std::string b = m[1];
+  // Both Content-Type lines of the header, the built one and the added one, became multipart.
+  const std::string multipart = "Content-Type: multipart/mixed;\r\n\tboundary=\"" + b + "\"\r\n";
+  const auto first = data.find(multipart);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(data.find(multipart, first + 1), std::string::npos);
+  const std::string body = data.substr(data.find("\r\n\r\n") + 4);
+  EXPECT_EQ(body,
+            "This is a multipart MIME message.\r\n\r\n--" + b +
+                "\r\nContent-Type: text/plain; charset=\"iso-8859-1\"\r\n"
+                "Content-Transfer-Encoding: 7bit\r\n\r\n"
+                "Fixed line\r\n..dotted\r\nowner line 1\r\nowner line 2\r\n"
+                "\r\n--" +
+                b +
+                "\r\nContent-Type: application/x-test;\r\n\tname=\"renamed.bin\"\r\n"
+                "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
+                "\tfilename=\"one.bin\"\r\nX-Part: 0 renamed.bin\r\n\r\n" +
+                "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\r\nQQ==\r\n"
+                "\r\n--" +
+                b +
+                "\r\nContent-Type: application/octet-stream;\r\n\tname=\"empty.dat\"\r\n"
+                "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
+                "\tfilename=\"empty.dat\"\r\nX-Part: 1 empty.dat\r\n\r\n"
+                "\r\n"  // the one empty data line of an empty file
+                "\r\n--" +
+                b + "--\r\n");
+}
+
+TEST(SmtpMime, WithoutAttachmentsTheBodyIsTheFixedThenTheOwnersLines) {
+  MimeSend send;
+  send.client.MailMessage().Add("fixed");
+  send.client.OnGetData = [](TCustomSmtpClient*, int n, char* line, int, bool& more) {
+    more = n == 1;
+    std::strcpy(line, "owner");
+  };
+  ScriptedServer server(SinkScript());
+  ASSERT_TRUE(send.Run(server.Port()));
+  PumpUntil([&] { return server.Done(); });
+  const std::string data = DataOf(server.Transcript());
+  EXPECT_NE(data.find("Content-Type: text/plain; charset=\"iso-8859-1\"\r\n"), std::string::npos);
+  EXPECT_EQ(data.substr(data.find("\r\n\r\n")), "\r\n\r\nfixed\r\nowner\r\n");
+}
+
+TEST(SmtpMime, OverlongQueuedLinesContinueOnTheNextLine) {
+  MimeSend send;
+  const std::string words = [] {
+    std::string s;
+    for (int i = 0; i < 300; ++i) s += "word" + std::to_string(i) + " ";
+    return s;
+  }();
+  send.client.MailMessage().Add(words);
+  ScriptedServer server(SinkScript());
+  ASSERT_TRUE(send.Run(server.Port()));
+  PumpUntil([&] { return server.Done(); });
+  std::string body = DataOf(server.Transcript());
+  body = body.substr(body.find("\r\n\r\n") + 4);
+  std::size_t start = 0, longest = 0;
+  std::string joined;
+  for (std::size_t pos; (pos = body.find("\r\n", start)) != std::string::npos; start = pos + 2) {
+    longest = std::max(longest, pos - start);
+    joined += body.substr(start, pos - start);
+  }
+  EXPECT_LE(longest, 998u);
+  EXPECT_EQ(joined, words);
+}
+
+// --- against aiosmtpd, parsed back by Python's email package ---
+
+class SmtpMimeInterop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("HOME", dir.Path().c_str(), 1);
+    ::setenv("XDG_STATE_HOME", dir.Path().c_str(), 1);
+    std::filesystem::create_directories(dir / "in");
+    std::filesystem::create_directories(dir / "parts");
+  }
+  TempDir dir;
+};
+
+TEST_F(SmtpMimeInterop, OpenMailFromTwoRecipientsAndQuitSucceedAndRefusalsCarryTheServersText) {
+  AiosmtpdServer server(dir / "in", {"--refuse-rcpt", "bad@x.example"});
+  MimeSend send;
+  send.client.RcptName().Clear();
+  send.client.RcptName().Add("one@x.example");
+  send.client.RcptName().Add("<two@x.example>");
+  ASSERT_TRUE(send.Run(server.Port()));
+  ASSERT_EQ(send.log.done.size(), 5u);
+  for (const auto& d : send.log.done) EXPECT_EQ(d.error, 0);
+  EXPECT_EQ(ReadFile(dir / "in/msg-1.env"),
+            "FROM sender@x.example\nRCPT one@x.example\n"
+            "RCPT two@x.example\n");
+
+  MimeSend refused;
+  refused.client.RcptName().Clear();
+  refused.client.RcptName().Add("bad@x.example");
+  ASSERT_TRUE(refused.Run(server.Port()));
+  EXPECT_EQ(refused.log.done.back().request, TSmtpRequest::smtpRcptTo);
+  EXPECT_EQ(refused.log.done.back().error, 550);
+  EXPECT_EQ(refused.client.ErrorMessage(), "550 5.1.1 <bad@x.example>: Recipient address rejected");
+}
+
+TEST_F(SmtpMimeInterop, AttachmentsOfEverySizeComeBackByteExact) {
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"zero.bin", ""},
+      {"one.bin", "x"},
+      {"two.bin", "xy"},
+      {"three.bin", "xyz"},
+      {"fortyfive.bin", RandomBytes(45, 1)},
+      {"fortysix.bin", RandomBytes(46, 2)},
+      {"million.bin", RandomBytes(1000000, 3)},
+      {"binary.bin", RandomBytes(65537, 4)},
+  };
+  TStringList names;
+  for (const auto& [name, bytes] : files) {
+    WriteFile(dir / name, bytes);
+    names.Add(dir / name);
+  }
+  AiosmtpdServer server(dir / "in");
+  MimeSend send;
+  send.client.OnGetData = [](TCustomSmtpClient*, int n, char* line, int, bool& more) {
+    more = n <= 2;
+    std::strcpy(line, n == 1 ? "Hello." : ".");
+  };
+  send.client.SetEmailFiles(names);
+  ASSERT_TRUE(send.Run(server.Port()));
+  ASSERT_EQ(send.DataError(), 0) << send.client.ErrorMessage();
+
+  const Parsed p = ParseBack(dir / "in/msg-1.eml", dir / "parts");
+  EXPECT_EQ(p.items.at("multipart"), "yes");
+  EXPECT_EQ(p.items.at("defects"), "0");
+  ASSERT_EQ(p.parts.size(), files.size() + 1);
+  EXPECT_EQ(p.parts[0].at("type"), "text/plain");
+  EXPECT_EQ(p.parts[0].at("charset"), "iso-8859-1");
+  // The parser hands text back with its own line ends; the dot line lost its stuffing.
+  EXPECT_EQ(ReadFile(dir / "parts/part-0"), "Hello.\n.\n");
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const auto& part = p.parts[i + 1];
+    EXPECT_EQ(part.at("type"), "application/octet-stream");
+    EXPECT_EQ(part.at("filename"), files[i].first);
+    EXPECT_EQ(part.at("name"), files[i].first);
+    EXPECT_EQ(part.at("encoding"), "base64");
+    EXPECT_TRUE(ReadFile(dir / ("parts/part-" + std::to_string(i + 1))) == files[i].second)
+        << files[i].first;
+  }
+}
+
+TEST_F(SmtpMimeInterop, AnAttachmentThatVanishesIsNotSentTruncated) {
+  WriteFile(dir / "gone.bin", "data");
+  AiosmtpdServer server(dir / "in");
+  MimeSend send;
+  send.client.SetEmailFiles({dir / "gone.bin"});
+  std::filesystem::remove(dir / "gone.bin");
+  ASSERT_TRUE(send.Run(server.Port()));
+  EXPECT_EQ(send.DataError(), 500);
+  EXPECT_EQ(send.client.ErrorMessage(), "500 Cannot open attachment '" + (dir / "gone.bin") +
+                                            "': No such file or directory; message not sent");
+  EXPECT_FALSE(send.client.Connected());
+  // The server never saw the end of the data, so it kept nothing.
+  MimeSend probe;  // a later message on a new connection still goes through
+  ASSERT_TRUE(probe.Run(server.Port()));
+  EXPECT_EQ(probe.DataError(), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir / "in/msg-1.eml"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "in/msg-2.eml"));
+  EXPECT_EQ(ParseBack(dir / "in/msg-1.eml", dir / "parts").items.at("multipart"), "no");
+}
+
+TEST_F(SmtpMimeInterop, ServerClosingInTheMiddleOfDataFailsTheRequest) {
+  WriteFile(dir / "big.bin", RandomBytes(300000, 5));
+  AiosmtpdServer server(dir / "in", {"--close-in-data", "1"});
+  MimeSend send;
+  send.client.SetEmailFiles({dir / "big.bin"});
+  ASSERT_TRUE(send.Run(server.Port()));
+  EXPECT_EQ(send.DataError(), 10004);
+  EXPECT_FALSE(send.client.ErrorMessage().empty());
+  EXPECT_FALSE(std::filesystem::exists(dir / "in/msg-1.eml"));
+}
