@@ -113,6 +113,12 @@ TStringList ReadLines(const std::string& path) {
   return lines;
 }
 
+// The draft folder: DraftDir, which the settings fill; the default folder before they ran (a
+// bare file name in the root folder is never meant).
+std::string Folder(const TForm1& form) {
+  return form.DraftDir.empty() ? DefaultDraftDir() : form.DraftDir;
+}
+
 void DeleteDraftFiles(const std::string& folder) {
   for (const char* name : {kTextFile, kHeaderFile, kAttachmentsFile})
     ::unlink((folder + name).c_str());  // a missing file is no error
@@ -122,15 +128,16 @@ void DeleteDraftFiles(const std::string& folder) {
 
 void TForm1::SaveDraft() {
   if (!DraftsEnabled || MessageText.Lines.Empty()) return;
-  MakeFolder(DraftDir);
+  const std::string folder = Folder(*this);
+  MakeFolder(folder);
   // Everything is written first; the text file, which marks a draft, is replaced last.
-  PendingFile header(DraftDir + kHeaderFile,
+  PendingFile header(folder + kHeaderFile,
                      LinesText({from.Text, sendto.Text, subject.Text, SMTPServer.Text}));
   std::unique_ptr<PendingFile> attachments;
   if (!AttachedFiles.Items.Empty())
-    attachments = std::make_unique<PendingFile>(DraftDir + kAttachmentsFile,
+    attachments = std::make_unique<PendingFile>(folder + kAttachmentsFile,
                                                 LinesText(AttachedFiles.Items.Lines()));
-  PendingFile text(DraftDir + kTextFile, LinesText(MessageText.Lines.Lines()));
+  PendingFile text(folder + kTextFile, LinesText(MessageText.Lines.Lines()));
   header.Commit();
   if (attachments) attachments->Commit();
   text.Commit();
@@ -141,30 +148,32 @@ void TForm1::SaveDraftTimerTimer(TTimer*) {
 }
 
 void TForm1::OfferSavedDraft() {
-  if (!DraftsEnabled || !FileExists(DraftDir + kTextFile)) return;
+  const std::string folder = Folder(*this);
+  if (!DraftsEnabled || !FileExists(folder + kTextFile)) return;
   const int answer = MessageBoxA(0, "There is an unsent saved draft.\r\rWould you like to load it?",
                                  "Draft Saved", MB_YESNO + MB_ICONQUESTION);
   if (answer != IDYES) {
-    DeleteDraftFiles(DraftDir);
+    DeleteDraftFiles(folder);
     return;
   }
-  MessageText.Lines = ReadLines(DraftDir + kTextFile);
+  MessageText.Lines = ReadLines(folder + kTextFile);
   KeepDraft = true;
-  if (FileExists(DraftDir + kHeaderFile)) {
-    const TStringList header = ReadLines(DraftDir + kHeaderFile);
+  if (FileExists(folder + kHeaderFile)) {
+    const TStringList header = ReadLines(folder + kHeaderFile);
     TEdit* fields[] = {&from, &sendto, &subject};
     for (int i = 0; i < 3; ++i) fields[i]->Text = i < header.Count() ? header[i] : "";
     SMTPServer.Text = header.Count() > 3 ? header[3] : "";
   }
-  if (FileExists(DraftDir + kAttachmentsFile))
-    AttachedFiles.Items = ReadLines(DraftDir + kAttachmentsFile);
+  if (FileExists(folder + kAttachmentsFile))
+    AttachedFiles.Items = ReadLines(folder + kAttachmentsFile);
   MessageText.SetFocus();
 }
 
 void TForm1::SaveOrDeleteDraft() {
   if (!DraftsEnabled) return;
+  const std::string folder = Folder(*this);
   if (KeepDraft)
     SaveDraft();
   else
-    DeleteDraftFiles(DraftDir);
+    DeleteDraftFiles(folder);
 }
