@@ -26,19 +26,29 @@ class FlagGuard {
 }  // namespace
 
 LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Floor,
-                             bool WantEcho) {
+                             std::string_view LineEnd, bool WantEcho) {
   LineEditResult result;
   result.FirstChanged = Start;
   const std::size_t end = Buf.size();
-  // Until the first backspace or tab the bytes stay where they are; from then on the edited
-  // bytes are written to a copy.
+  // Until the first backspace or tab the bytes stay where they are (the output is Buf[0, w));
+  // from then on the edited bytes are written to a copy.
   std::string copy;
   bool copying = false;
   std::size_t w = Start;
+  auto output = [&]() -> std::string_view {
+    return copying ? std::string_view(copy) : std::string_view(Buf.data(), w);
+  };
+  // Tab stops count from the start of the line, wherever the line starts in the buffer.
+  auto lineStartBefore = [&](std::size_t pos) -> std::size_t {
+    if (LineEnd.empty()) return 0;
+    auto found = output().substr(0, pos).rfind(LineEnd);
+    return found == std::string_view::npos ? 0 : found + LineEnd.size();
+  };
+  std::size_t lineStart = lineStartBefore(w);
   auto startCopy = [&](std::size_t r) {
     if (copying) return;
-    copying = true;
     copy.assign(Buf, 0, r);
+    copying = true;
   };
   for (std::size_t r = Start; r < end; ++r) {
     const char c = Buf[r];
@@ -49,6 +59,7 @@ LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Fl
         --w;
         copy.resize(w);
         result.FirstChanged = std::min(result.FirstChanged, w);
+        if (w < lineStart) lineStart = lineStartBefore(w);
       }
     } else if (c == Tab) {
       startCopy(r);
@@ -56,11 +67,12 @@ LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Fl
         if (WantEcho) result.Echo.emplace_back(" ");
         copy.push_back(' ');
         ++w;
-      } while (w % TabStop != 0);
+      } while ((w - lineStart) % TabStop != 0);
     } else {
       if (WantEcho) result.Echo.emplace_back(1, c);
       if (copying) copy.push_back(c);
       ++w;
+      if (!LineEnd.empty() && output().ends_with(LineEnd)) lineStart = w;
     }
   }
   if (copying) Buf = std::move(copy);
@@ -79,6 +91,7 @@ void TCustomLineWSocket::SetLineLimit(int Value) {
 void TCustomLineWSocket::SetLineMode(bool Value) {
   if (Value == FLineMode) return;
   FLineMode = Value;
+  ++LineModeChanges;
   if (LineBufferCount() > 0 || FPendingLineLength > 0)
     PostMessageA(WindowHandle, WM_DELIVER_BUFFERED, 0, 0);
 }
@@ -150,7 +163,7 @@ void TCustomLineWSocket::ApplyLineEditing(int& NewCount) {
   const std::size_t start = LineBuffer.size() - static_cast<std::size_t>(NewCount);
   // The unread part of a line being delivered (a handler pumped messages) is out of reach.
   const std::size_t floor = LineHead + static_cast<std::size_t>(FPendingLineLength);
-  auto edit = EditLineBytes(LineBuffer, start, floor, FLineEcho);
+  auto edit = EditLineBytes(LineBuffer, start, floor, FLineEnd, FLineEcho);
   NewCount = static_cast<int>(LineBuffer.size() - edit.FirstChanged);
   for (const auto& piece : edit.Echo) Send(piece.data(), static_cast<int>(piece.size()));
 }
@@ -177,10 +190,13 @@ bool TCustomLineWSocket::DeliverPending() {
   const auto session = LineSession;
   while (Framing() && FPendingLineLength > 0) {
     const int before = FPendingLineLength;
+    const auto modeChanges = LineModeChanges;
     const bool assigned = TCustomSocksWSocket::FireDataAvailable(0);
     if (Gone(alive) || session != LineSession) return false;
-    // No handler, or one that took nothing of the line: the line is not wanted.
-    if (!assigned || (Framing() && FPendingLineLength == before)) {
+    // No handler, or one that took nothing of the line and left the mode alone: the line is
+    // not wanted (calling again would never end).
+    const bool idle = FPendingLineLength == before && modeChanges == LineModeChanges;
+    if (!assigned || (Framing() && idle)) {
       LineHead += static_cast<std::size_t>(FPendingLineLength);
       FPendingLineLength = 0;
     }

@@ -24,20 +24,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/WSocketSocks.h"
 
 constexpr std::uint32_t WM_DELIVER_BUFFERED = WM_USER + 20;  // 0x414
 
-// Backspace and tab editing of the new bytes Buf[Start..]. Bytes before Floor are never removed.
+// Backspace and tab editing of the new bytes Buf[Start..]. Bytes before Floor are never removed;
+// tab stops are every 8 columns from the start of the line (the byte after the last LineEnd).
 // Buf is edited in place (it may shrink or grow); Echo receives, in order, the pieces to send
 // back to the peer when echo is wanted.
 struct LineEditResult {
   std::size_t FirstChanged = 0;  // the earliest offset whose byte changed or was appended
   std::vector<std::string> Echo;
 };
-LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Floor, bool WantEcho);
+LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Floor,
+                             std::string_view LineEnd, bool WantEcho);
 
 class TCustomLineWSocket : public TCustomSocksWSocket {
  public:
@@ -112,4 +115,6 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   // Changes whenever the buffer is released, so that a delivery loop notices a close made by
   // the handler it called.
   std::uint64_t LineSession = 0;
+  // Counts LineMode changes, so that a handler that switched modes is not taken as idle.
+  std::uint64_t LineModeChanges = 0;
 };
