@@ -122,7 +122,10 @@ void TForm1::SaveServers() {
   bool listed = false;
   for (const std::string& entry : SMTPServer.Items)
     if (EqualIgnoringAsciiCase(entry, SMTPServer.Text)) listed = true;
-  if (!listed) SMTPServer.Items.Add(SMTPServer.Text);
+  // A text with a line break is no server name, and an ini line cannot hold it: adding it would
+  // make the rewrite below fail half-way and lose the list.
+  const bool storable = SMTPServer.Text.find_first_of("\r\n") == std::string::npos;
+  if (!listed && storable) SMTPServer.Items.Add(SMTPServer.Text);
 
   IniEraseSection("servers");
   SetIniSection("servers", true);

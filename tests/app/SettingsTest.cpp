@@ -167,6 +167,21 @@ TEST_F(SettingsTest, WithAutoSaveOffOnlyTheServerListIsSavedAtClose) {
   EXPECT_EQ(ReadFile(SettingsFile()).rfind("; my settings", 0), 0u) << "comments stay";
 }
 
+TEST_F(SettingsTest, AServerTextWithALineBreakNeverCostsTheStoredList) {
+  WriteFile(SettingsFile(), "[defaults]\nAutoSave=0\n[servers]\nserver1=a.example\n");
+  TForm1& f = Start({"-server:evil\r\nserver9=x"});
+  f.Close();
+  EXPECT_EQ(IniSection("servers"), (TStringList{"server1=a.example"}));
+
+  // With AutoSave the settings cannot be stored; that is reported and nothing is lost.
+  WriteFile(SettingsFile(), "[servers]\nserver1=a.example\n");
+  TForm1& g = Start({"-server:evil\nx"});
+  g.Close();
+  EXPECT_EQ(IniSection("servers"), (TStringList{"server1=a.example"}));
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Text.rfind("The settings could not be saved:", 0), 0u);
+}
+
 TEST_F(SettingsTest, SaveSettingsButtonWritesAtOnce) {
   TForm1& f = Start({"-from:btn@example.org"});
   f.AutoSave.Checked = false;
