@@ -55,9 +55,8 @@ const char* SocketStateName(TSocketState state) {
 // ---- construction and destruction ----
 
 TCustomWSocket::TCustomWSocket() {
-  std::shared_ptr<bool> alive = Alive;
-  WindowHandle = AllocateHWnd([this, alive](TMessage& m) {
-    if (*alive) HandleWindowMessage(m);
+  WindowHandle = AllocateHWnd([this, alive = Alive](TMessage& m) {
+    if (alive.Alive()) HandleWindowMessage(m);
   });
   TCustomWSocket::ResetDefaults();
   ++g_socketObjectCount;
@@ -84,7 +83,7 @@ TCustomWSocket::~TCustomWSocket() {
   }
   DiscardSendBuffer();
   DeallocateHWnd(WindowHandle);
-  *Alive = false;
+  Alive.Kill();
 }
 
 void TCustomWSocket::ResetDefaults() {

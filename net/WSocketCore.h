@@ -68,6 +68,38 @@ class ESocketException : public std::runtime_error {
 
 class TCustomWSocket;
 
+// A liveness flag shared between an object and the tokens taken from it: the object kills it
+// when it is destroyed, and a token taken before firing an event tells afterwards whether the
+// object still exists. Socket objects live on one thread, so the count is a plain integer
+// (this sits on the path of every event).
+class TAliveToken {
+ public:
+  static TAliveToken Create() { return TAliveToken(new State); }
+  TAliveToken() = default;
+  TAliveToken(const TAliveToken& other) : state_(other.state_) {
+    if (state_) ++state_->refs;
+  }
+  TAliveToken& operator=(TAliveToken other) noexcept {
+    std::swap(state_, other.state_);
+    return *this;
+  }
+  ~TAliveToken() {
+    if (state_ && --state_->refs == 0) delete state_;  // the last token owns the state
+  }
+  bool Alive() const { return state_ && state_->alive; }
+  void Kill() {
+    if (state_) state_->alive = false;
+  }
+
+ private:
+  struct State {
+    int refs = 1;
+    bool alive = true;
+  };
+  explicit TAliveToken(State* state) : state_(state) {}
+  State* state_ = nullptr;
+};
+
 using TDataAvailable = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
 using TDataSent = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
 using TSendData = std::function<void(TCustomWSocket* Sender, int BytesSent)>;
@@ -253,11 +285,11 @@ class TCustomWSocket {
   virtual void FireError();
   void FireSendData(int BytesSent);
 
-  // A shared flag that goes false when the object is destroyed: take a copy before firing an
-  // event and check it afterwards.
-  std::shared_ptr<bool> AliveToken() const { return Alive; }
+  // Take a token before firing an event and check it afterwards: a handler may have destroyed
+  // the object.
+  TAliveToken AliveToken() const { return Alive; }
   // True when the object was destroyed by whatever ran since `token` was taken.
-  static bool Gone(const std::shared_ptr<bool>& token) { return !*token; }
+  static bool Gone(const TAliveToken& token) { return !token.Alive(); }
 
   // Addressing (see the accessors above).
   std::string FAddr;
@@ -312,6 +344,6 @@ class TCustomWSocket {
   bool SetAddressingText(const char* Name, std::string& Text, bool& Assigned, bool& Resolved,
                          const std::string& Value);
 
-  std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
+  TAliveToken Alive = TAliveToken::Create();
   std::unique_ptr<TCustomWSocket> SelfOwner;  // set by FreeLater
 };

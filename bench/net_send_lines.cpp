@@ -1,0 +1,254 @@
+// Sending lines one at a time the way the SMTP body transfer does: a 62-byte line with
+// SendText, the next one only after OnDataSent, 500,000 lines to a loopback reader thread.
+// Compared in the same run with a plain loop that calls send() once per line on a blocking
+// socket. Reports bytes per second, system calls per line on the sending thread (counted by
+// wrappers around the libc calls the socket layer and the event loop make) and the ratio.
+//
+//   cmake -S . -B build-net-bench -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON
+//   cmake --build build-net-bench --target bench_net_send_lines -j2
+//   build-net-bench/bench/bench_net_send_lines
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "net/WSocket.h"
+#include "platform/EventLoop.h"
+
+namespace {
+
+constexpr int kLines = 500000;
+const std::string kLine = std::string(60, 'x').replace(0, 23, "Subject: line transfer ") + "\r\n";
+
+// ---- counting the sending thread's system calls ----
+
+thread_local bool t_counting = false;
+std::map<std::string, long> g_calls;
+
+void Count(const char* name) {
+  if (t_counting) ++g_calls[name];
+}
+
+template <typename F>
+F Real(const char* name) {
+  static_assert(sizeof(F) == sizeof(void*));
+  void* p = dlsym(RTLD_NEXT, name);
+  F f;
+  std::memcpy(&f, &p, sizeof f);
+  return f;
+}
+
+long TotalCalls() {
+  long total = 0;
+  for (const auto& [name, n] : g_calls) total += n;
+  return total;
+}
+
+// ---- the loopback reader ----
+
+struct Reader {
+  int listener = -1;
+  int port = 0;
+  std::atomic<long> received{0};
+  std::thread thread;
+
+  Reader() {
+    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread = std::thread([this] {
+      int fd = ::accept(listener, nullptr, nullptr);
+      static char buf[1 << 16];
+      for (;;) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        received += n;
+      }
+      ::close(fd);
+    });
+  }
+  void WaitFor(long bytes) const {
+    while (received.load() < bytes) std::this_thread::yield();
+  }
+  ~Reader() {
+    thread.join();
+    ::close(listener);
+  }
+};
+
+double g_socketSeconds = 0, g_plainSeconds = 0;
+
+void SetCounters(benchmark::State& state, double seconds, long calls) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(kLines) *
+                          static_cast<std::int64_t>(kLine.size()));
+  state.counters["syscalls_per_line"] = static_cast<double>(calls) / kLines;
+  state.counters["lines_per_s"] = kLines / seconds;
+}
+
+void BM_SendTextPerOnDataSent(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto reader = std::make_unique<Reader>();
+    auto socket = std::make_unique<TWSocket>();
+    socket->SetAddr("127.0.0.1");
+    socket->SetPort(std::to_string(reader->port));
+    bool connected = false;
+    socket->OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { connected = e == 0; };
+    // The handler captures one pointer, as a client object's member handler would.
+    struct Transfer {
+      int sent = 0;
+      bool started = false;
+      void DataSent(TCustomWSocket* s) {
+        if (!started) return;
+        if (sent == kLines) {
+          EventLoop::Current().Quit();
+          return;
+        }
+        ++sent;
+        s->SendText(kLine);
+      }
+    } transfer;
+    socket->OnDataSent = [t = &transfer](TCustomWSocket* s, std::uint16_t) { t->DataSent(s); };
+    socket->Connect();
+    while (!connected) EventLoop::Current().ProcessMessages();
+    EventLoop::Current().ProcessMessages();  // the connection's own OnDataSent
+    g_calls.clear();
+    state.ResumeTiming();
+
+    auto begin = std::chrono::steady_clock::now();
+    t_counting = true;
+    transfer.started = true;
+    ++transfer.sent;
+    socket->SendText(kLine);
+    EventLoop::Current().Run();
+    t_counting = false;
+    reader->WaitFor(static_cast<long>(kLines) * static_cast<long>(kLine.size()));
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+
+    state.PauseTiming();
+    EventLoop::Current().ResetTerminated();
+    g_socketSeconds = seconds;
+    SetCounters(state, seconds, TotalCalls());
+    for (const auto& [name, n] : g_calls)
+      state.counters["calls_" + name] = static_cast<double>(n) / kLines;
+    socket->Close();
+    socket.reset();
+    reader.reset();
+    state.ResumeTiming();
+  }
+}
+
+void BM_PlainSendLoop(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto reader = std::make_unique<Reader>();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(reader->port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    g_calls.clear();
+    state.ResumeTiming();
+
+    auto begin = std::chrono::steady_clock::now();
+    t_counting = true;
+    for (int i = 0; i < kLines; ++i) ::send(fd, kLine.data(), kLine.size(), MSG_NOSIGNAL);
+    t_counting = false;
+    reader->WaitFor(static_cast<long>(kLines) * static_cast<long>(kLine.size()));
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+
+    state.PauseTiming();
+    g_plainSeconds = seconds;
+    SetCounters(state, seconds, TotalCalls());
+    ::close(fd);
+    reader.reset();
+    state.ResumeTiming();
+  }
+}
+
+}  // namespace
+
+// Counting wrappers: the executable's definitions come before libc's for every caller in it.
+extern "C" {
+ssize_t send(int fd, const void* buf, size_t len, int flags) {
+  static auto real = Real<ssize_t (*)(int, const void*, size_t, int)>("send");
+  Count("send");
+  return real(fd, buf, len, flags);
+}
+ssize_t recv(int fd, void* buf, size_t len, int flags) {
+  static auto real = Real<ssize_t (*)(int, void*, size_t, int)>("recv");
+  Count("recv");
+  return real(fd, buf, len, flags);
+}
+ssize_t read(int fd, void* buf, size_t len) {
+  static auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
+  Count("read");
+  return real(fd, buf, len);
+}
+ssize_t write(int fd, const void* buf, size_t len) {
+  static auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
+  Count("write");
+  return real(fd, buf, len);
+}
+int epoll_wait(int epfd, epoll_event* events, int maxevents, int timeout) {
+  static auto real = Real<int (*)(int, epoll_event*, int, int)>("epoll_wait");
+  Count("epoll_wait");
+  return real(epfd, events, maxevents, timeout);
+}
+int epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
+  static auto real = Real<int (*)(int, int, int, epoll_event*)>("epoll_ctl");
+  Count("epoll_ctl");
+  return real(epfd, op, fd, event);
+}
+int ioctl(int fd, unsigned long request, ...) {
+  static auto real = Real<int (*)(int, unsigned long, void*)>("ioctl");
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  Count("ioctl");
+  return real(fd, request, arg);
+}
+int getsockopt(int fd, int level, int name, void* value, socklen_t* len) {
+  static auto real = Real<int (*)(int, int, int, void*, socklen_t*)>("getsockopt");
+  Count("getsockopt");
+  return real(fd, level, name, value, len);
+}
+int poll(pollfd* fds, nfds_t n, int timeout) {
+  static auto real = Real<int (*)(pollfd*, nfds_t, int)>("poll");
+  Count("poll");
+  return real(fds, n, timeout);
+}
+}
+
+BENCHMARK(BM_PlainSendLoop)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SendTextPerOnDataSent)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (g_plainSeconds > 0 && g_socketSeconds > 0)
+    std::printf("SendText per OnDataSent / plain send loop: %.2f times the plain loop's time\n",
+                g_socketSeconds / g_plainSeconds);
+  return 0;
+}
