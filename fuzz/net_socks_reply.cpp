@@ -1,6 +1,6 @@
 // Fuzzes the SOCKS negotiation: the proxy's replies (method, credentials, SOCKS 4 and SOCKS 5
 // connect replies, with application data behind them) arrive as arbitrary bytes split at
-// arbitrary points. The socket runs over a socket pair; nothing leaves the process.
+// arbitrary points. The socket runs over a local stream pair; nothing leaves the process.
 //
 // Input: byte 0 selects the SOCKS level, authentication and starting phase; then chunks, each a
 // length byte followed by that many bytes, fed one read notification at a time.
@@ -9,9 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "net/WSocket.h"
+#include "net_socks_pair.h"
 
 namespace {
 
@@ -55,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   // Keeps the Winsock binding started between runs.
   static TWSocket keeper;
   int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) != 0) return 0;
+  fds[0] = fuzz_pair::Make(fds[1]);
   std::string received;
   {
     FuzzSocket sock;

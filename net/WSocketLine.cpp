@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -10,20 +12,27 @@ constexpr char Backspace = 8;
 constexpr char Tab = 9;
 constexpr std::size_t TabStop = 8;
 
-// Restores a flag on every way out of a scope.
-class FlagGuard {
+}  // namespace
+
+// Sets a flag of the socket object for a scope and restores it on every way out, unless a
+// handler destroyed the object meanwhile.
+class TCustomLineWSocket::ScopedFlag {
  public:
-  FlagGuard(bool& Flag, bool Value) : flag_(Flag), saved_(Flag) { flag_ = Value; }
-  ~FlagGuard() { flag_ = saved_; }
-  FlagGuard(const FlagGuard&) = delete;
-  FlagGuard& operator=(const FlagGuard&) = delete;
+  ScopedFlag(const TCustomLineWSocket& Owner, bool& Flag, bool Value)
+      : alive_(Owner.AliveToken()), flag_(Flag), saved_(Flag) {
+    flag_ = Value;
+  }
+  ~ScopedFlag() {
+    if (!Gone(alive_)) flag_ = saved_;
+  }
+  ScopedFlag(const ScopedFlag&) = delete;
+  ScopedFlag& operator=(const ScopedFlag&) = delete;
 
  private:
+  decltype(std::declval<const TCustomLineWSocket&>().AliveToken()) alive_;
   bool& flag_;
   bool saved_;
 };
-
-}  // namespace
 
 LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Floor,
                              std::string_view LineEnd, bool WantEcho) {
@@ -139,7 +148,7 @@ long TCustomLineWSocket::ReceiveIntoBuffer() {
   LineBuffer.resize(start + static_cast<std::size_t>(available));
   int n = 0;
   {
-    FlagGuard reading(ReadingNetwork, true);
+    ScopedFlag reading(*this, ReadingNetwork, true);
     n = Receive(LineBuffer.data() + start, available);
   }
   if (n <= 0) {
@@ -208,7 +217,7 @@ bool TCustomLineWSocket::DeliverPending() {
 }
 
 void TCustomLineWSocket::DeliverLines(std::size_t SearchFrom) {
-  FlagGuard delivering(Delivering, true);
+  ScopedFlag delivering(*this, Delivering, true);
   auto alive = AliveToken();
   while (Framing()) {
     std::string_view held(LineBuffer.data() + LineHead, LineBuffer.size() - LineHead);
@@ -283,21 +292,24 @@ void TCustomLineWSocket::HandleWindowMessage(TMessage& Message) {
 void TCustomLineWSocket::DeliverAtClose() {
   auto alive = AliveToken();
   const auto session = LineSession;
-  if (FLineMode) {
-    if (Framing() && !Delivering) DeliverLines(0);
-    if (Gone(alive) || session != LineSession) return;
-    // The last line, without line end.
-    FPendingLineLength = LineBufferCount();
-    FlagGuard delivering(Delivering, true);
-    while (FLineMode && FPendingLineLength > 0) {
-      const int before = FPendingLineLength;
-      const bool assigned = TCustomSocksWSocket::FireDataAvailable(0);
-      if (Gone(alive) || session != LineSession) return;
-      if (!assigned || FPendingLineLength == before) break;
+  while (LineBufferCount() > 0) {
+    if (Framing()) {
+      DeliverLines(0);  // complete lines not handed over yet
+      if (Gone(alive) || session != LineSession || LineBufferCount() == 0) return;
     }
+    // The rest has no line end (or line mode is off): it goes as it is, as the last line.
+    const int before = LineBufferCount();
+    const auto modeChanges = LineModeChanges;
+    bool assigned = false;
+    {
+      ScopedFlag delivering(*this, Delivering, true);
+      if (FLineMode) FPendingLineLength = before;
+      assigned = TCustomSocksWSocket::FireDataAvailable(0);
+    }
+    if (Gone(alive) || session != LineSession) return;
     FPendingLineLength = 0;
+    if (!assigned || (LineBufferCount() == before && modeChanges == LineModeChanges)) return;
   }
-  if (!FLineMode) DeliverUnframed();
 }
 
 void TCustomLineWSocket::ReleaseLineBuffer() {

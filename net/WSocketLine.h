@@ -78,6 +78,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   virtual void ApplyLineEditing(int& NewCount);
 
  private:
+  class ScopedFlag;
   // Line framing is active: line mode on with a line end to look for.
   bool Framing() const { return FLineMode && !FLineEnd.empty(); }
   // Reads what the layer below has waiting into the buffer; returns the logical offset from
