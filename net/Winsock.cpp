@@ -573,6 +573,16 @@ int closesocket(TSocket s) {
     if (g_sockets.erase(s) == 0) return Fail(10038);
   }
   EventLoop::Current().ForgetSocket(s);
+  // Linux ignores O_NONBLOCK for a lingering close and would block the caller for up to the
+  // linger time; the data then goes out in the background instead, as after Winsock's
+  // non-blocking closesocket. A zero linger time (an abortive close) never blocks and stays.
+  linger value{};
+  socklen_t len = sizeof value;
+  if (::getsockopt(s, SOL_SOCKET, SO_LINGER, &value, &len) == 0 && value.l_onoff &&
+      value.l_linger > 0) {
+    value = {};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, &value, sizeof value);
+  }
   ::close(s);  // on Linux the descriptor is released even when close reports an error
   return 0;
 }

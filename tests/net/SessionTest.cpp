@@ -1,6 +1,10 @@
 // Real TCP sessions on 127.0.0.1 driven by the event loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "NetTestSupport.h"
 
 using namespace nettest;
@@ -310,4 +314,68 @@ TEST(Session, LingerAndKeepAliveAreSetOnConnect) {
   ::getsockopt(pair.client->HSocket(), SOL_SOCKET, SO_LINGER, &l, &len);
   EXPECT_EQ(l.l_onoff, 1);
   EXPECT_EQ(l.l_linger, 0);
+}
+
+TEST(Session, OneMessageWithReadAndCloseDeliversDataFirst) {
+  ConnectedPair pair;
+  ProbeSocket& s = *pair.client;
+  std::vector<std::string> order;
+  s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) {
+    if (!sender->ReceiveText().empty()) order.push_back("data");
+  };
+  ASSERT_TRUE(pair.Open());
+  s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) {
+    order.push_back("closed(" + std::to_string(e) + ")");
+  };
+  WriteAll(pair.peer.Get(), "last words");
+  pollfd p{s.HSocket(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  // Queued before the loop looks at the socket again, so this one message brings the data.
+  PostMessageA(s.Handle(), WM_SOCKET_NOTIFY, static_cast<WPARAM>(s.HSocket()),
+               MakeSelectLParam(FD_READ | FD_CLOSE, 0));
+  ASSERT_TRUE(PumpUntil([&] { return s.State() == wsClosed; }));
+  ASSERT_GE(order.size(), 2u);
+  EXPECT_EQ(order.front(), "data");
+  EXPECT_EQ(order.back(), "closed(0)");
+  EXPECT_EQ(std::count(order.begin(), order.end(), "closed(0)"), 1);
+}
+
+TEST(Session, FlushPumpsUntilTheBufferHasDrained) {
+  ConnectedPair pair;
+  ProbeSocket& s = *pair.client;
+  ASSERT_TRUE(pair.Open());
+  int small = 4096;
+  ::setsockopt(s.HSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::string data(512 * 1024, 'f');
+  std::atomic<std::size_t> got{0};
+  std::thread reader([&, fd = pair.peer.Get()] {
+    char buf[8192];
+    while (got < data.size()) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+  });
+  s.Send(data.data(), static_cast<int>(data.size()));
+  EXPECT_GT(s.BufferedByteCount(), 0);
+  s.Flush();
+  EXPECT_TRUE(s.IsAllSent());
+  EXPECT_EQ(s.BufferedByteCount(), 0);
+  reader.join();
+  EXPECT_EQ(got.load(), data.size());
+}
+
+TEST(Session, ClosingWithALingerTimeDoesNotBlock) {
+  ConnectedPair pair;
+  ProbeSocket& s = *pair.client;
+  s.SetLingerTimeout(30);
+  ASSERT_TRUE(pair.Open());
+  int small = 4096;
+  ::setsockopt(s.HSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::string data(256 * 1024, 'l');
+  s.Send(data.data(), static_cast<int>(data.size()));  // the peer reads nothing
+  auto begin = Clock::now();
+  s.Close();
+  EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5));
+  EXPECT_EQ(s.State(), wsClosed);
 }
