@@ -107,7 +107,8 @@ void TCustomSmtpClient::SendBodyLine() {
     std::memmove(FLineBuffer + 1, FLineBuffer, len + 1);
     ++len;
   }
-  TriggerDisplay("> " + std::string(FLineBuffer, len));
+  // The trace text is built only when someone shows it: this runs once per line of the body.
+  if (OnDisplay) TriggerDisplay("> " + std::string(FLineBuffer, len));
   FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
   QueueWireText(*FWSocket, FLineBuffer, len, false);
   FWSocket->SendText("\r\n");

@@ -51,18 +51,31 @@ std::string IoErrorText(const char* What, const std::string& Name, int Err) {
 
 }  // namespace
 
-std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len) {
-  std::string out;
-  out.reserve((Len + 2) / 3 * 4);
-  for (std::size_t i = 0; i < Len; i += 3) {
-    const std::size_t n = std::min<std::size_t>(3, Len - i);
-    const unsigned v = (unsigned{Data[i]} << 16) | (n > 1 ? unsigned{Data[i + 1]} << 8 : 0u) |
-                       (n > 2 ? unsigned{Data[i + 2]} : 0u);
-    out += Base64Alphabet[(v >> 18) & 63];
-    out += Base64Alphabet[(v >> 12) & 63];
-    out += n > 1 ? Base64Alphabet[(v >> 6) & 63] : '=';
-    out += n > 2 ? Base64Alphabet[v & 63] : '=';
+std::size_t Base64Encode(const unsigned char* Data, std::size_t Len, char* Out) {
+  char* o = Out;
+  std::size_t i = 0;
+  for (; i + 3 <= Len; i += 3) {
+    const unsigned v = (unsigned{Data[i]} << 16) | (unsigned{Data[i + 1]} << 8) | Data[i + 2];
+    *o++ = Base64Alphabet[(v >> 18) & 63];
+    *o++ = Base64Alphabet[(v >> 12) & 63];
+    *o++ = Base64Alphabet[(v >> 6) & 63];
+    *o++ = Base64Alphabet[v & 63];
   }
+  if (i < Len) {
+    const bool two = Len - i == 2;
+    const unsigned v = (unsigned{Data[i]} << 16) | (two ? unsigned{Data[i + 1]} << 8 : 0u);
+    *o++ = Base64Alphabet[(v >> 18) & 63];
+    *o++ = Base64Alphabet[(v >> 12) & 63];
+    *o++ = two ? Base64Alphabet[(v >> 6) & 63] : '=';
+    *o++ = '=';
+  }
+  *o = '\0';
+  return static_cast<std::size_t>(o - Out);
+}
+
+std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len) {
+  std::string out((Len + 2) / 3 * 4 + 1, '\0');
+  out.resize(Base64Encode(Data, Len, out.data()));
   return out;
 }
 
@@ -229,8 +242,7 @@ void TSmtpCli::EncodeAttachmentLine(char* Line, bool& More) {
   unsigned char bytes[BytesPerLine];
   const std::size_t got = std::fread(bytes, 1, BytesPerLine, file);
   if (std::ferror(file)) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
-  const std::string text = Base64EncodeLine(bytes, got);
-  std::memcpy(Line, text.c_str(), text.size() + 1);
+  Base64Encode(bytes, got, Line);
   if (got < BytesPerLine) return;
   const int next = std::getc(file);
   if (next == EOF) {

@@ -123,7 +123,9 @@ std::string Rfc822DateTime(std::time_t When);
 std::string TimeZoneBias(std::time_t When);
 std::string TimeZoneBias();
 
-// Standard Base64 (RFC 2045) of up to 45 bytes: at most 60 characters, "=" padded.
+// Standard Base64 (RFC 2045), "=" padded: 45 bytes give one 60-character line. Base64Encode
+// writes (Len + 2) / 3 * 4 characters and a NUL to Out and returns the character count.
+std::size_t Base64Encode(const unsigned char* Data, std::size_t Len, char* Out);
 std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len);
 
 // The pieces a header line is sent as so that no physical line exceeds MaxLine characters:

@@ -275,24 +275,24 @@ class ScriptedServer {
         }
         case Step::ReadData:
         case Step::DiscardData: {
+          // The data ends with CR LF "." CR LF (a message always has its header first).
           const bool keep = s.kind == Step::ReadData;
-          // The data ends with a line holding one dot; lines are scanned as they come.
-          bool atLineStart = true;
+          std::size_t scanned = 0;
           for (;;) {
-            size_t pos;
-            while ((pos = pending.find("\r\n")) == std::string::npos) {
-              if (!keep && pending.size() > 1 << 20) {
-                dataBytes_ += static_cast<long>(pending.size());
-                pending.clear();
-                atLineStart = false;
-              }
-              if (!fill()) return;
+            const std::size_t from = scanned > 4 ? scanned - 4 : 0;
+            const std::size_t end = pending.find("\r\n.\r\n", from);
+            if (end != std::string::npos) {
+              dataBytes_ += static_cast<long>(end + 5);
+              take(end + 5, keep);
+              break;
             }
-            const bool end = atLineStart && pos == 1 && pending[0] == '.';
-            dataBytes_ += static_cast<long>(pos + 2);
-            take(pos + 2, keep);
-            atLineStart = true;
-            if (end) break;
+            if (!keep && pending.size() > (1u << 20)) {
+              // Only the tail can still hold the start of the end marker.
+              dataBytes_ += static_cast<long>(pending.size() - 4);
+              pending.erase(0, pending.size() - 4);
+            }
+            scanned = pending.size();
+            if (!fill()) return;
           }
           break;
         }
