@@ -25,7 +25,6 @@
 #include "platform/Controls.h"
 #include "platform/StringList.h"
 #include "platform/Timer.h"
-
 #include "smtp/SmtpProt.h"
 
 class TForm1 : public TForm {
@@ -33,11 +32,13 @@ class TForm1 : public TForm {
   TForm1();
   ~TForm1() override;
 
-  // ---- Fields of the first page ("&Standard")
+  // ---- The pages
   TPageControl& PageControl1 = Make<TPageControl>("PageControl1");
   TTabSheet& TabSheet1 = Make<TTabSheet>("TabSheet1");
   TTabSheet& TabSheet2 = Make<TTabSheet>("TabSheet2");
   TTabSheet& TabSheet3 = Make<TTabSheet>("TabSheet3");
+
+  // ---- First page ("&Standard")
   TEdit& from = Make<TEdit>("from");
   TEdit& sendto = Make<TEdit>("sendto");
   TEdit& subject = Make<TEdit>("subject");
@@ -105,7 +106,9 @@ class TForm1 : public TForm {
 
   // ---- Start-up and command line (StartUp.cpp)
   // The create event: LoadSettings("defaults"), then the arguments. Raises when a "-f:" file
-  // cannot be read; the arguments after it are then not applied.
+  // cannot be read; the arguments after it are then not applied, except that a "-close" among
+  // them still sets CloseWhenDone, and AutoSend is cleared (no message goes out without its
+  // text by itself).
   void OnInit(TControl* Sender);
   // The show event: first focus, ShowTimer, then the draft offer.
   void OnShow(TControl* Sender);
