@@ -346,7 +346,10 @@ TEST(Session, FlushPumpsUntilTheBufferHasDrained) {
   ASSERT_TRUE(pair.Open());
   int small = 4096;
   ::setsockopt(s.HSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ::setsockopt(pair.peer.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   std::string data(512 * 1024, 'f');
+  s.Send(data.data(), static_cast<int>(data.size()));
+  EXPECT_GT(s.BufferedByteCount(), 0) << "the peer has not read yet";
   std::atomic<std::size_t> got{0};
   std::thread reader([&, fd = pair.peer.Get()] {
     char buf[8192];
@@ -356,8 +359,6 @@ TEST(Session, FlushPumpsUntilTheBufferHasDrained) {
       got += static_cast<std::size_t>(n);
     }
   });
-  s.Send(data.data(), static_cast<int>(data.size()));
-  EXPECT_GT(s.BufferedByteCount(), 0);
   s.Flush();
   EXPECT_TRUE(s.IsAllSent());
   EXPECT_EQ(s.BufferedByteCount(), 0);
