@@ -126,6 +126,7 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
   std::memcpy(Buffer, LineBuffer.data() + LineHead, static_cast<std::size_t>(n));
   LineHead += static_cast<std::size_t>(n);
   if (FPendingLineLength > 0) FPendingLineLength = std::max(0, FPendingLineLength - n);
+  if (!Framing() && LineBufferCount() == 0) RenewReadNotification();
   return n;
 }
 

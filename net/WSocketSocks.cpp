@@ -1,6 +1,7 @@
 #include "net/WSocketSocks.h"
 
 #include <cxxabi.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -454,7 +455,17 @@ int TCustomSocksWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
   std::memcpy(Buffer, SocksRcvBuf.data() + SocksDataPos, static_cast<std::size_t>(n));
   SocksDataPos += n;
   SocksDataCount -= n;
+  if (SocksDataCount == 0) RenewReadNotification();
   return n;
+}
+
+void TCustomSocksWSocket::RenewReadNotification() {
+  // Reads served from a buffer of this layer do not reach the network, so the receive loop
+  // sees no progress and the network does not announce its waiting bytes again: do it here.
+  if (SocketHandle == Winsock::INVALID_SOCKET) return;
+  unsigned long waiting = 0;
+  if (Winsock::ioctlsocket(SocketHandle, FIONREAD, &waiting) == 0 && waiting > 0)
+    PostMessageA(WindowHandle, WM_SOCKET_NOTIFY, NotifyWParam(), MakeSelectLParam(FD_READ, 0));
 }
 
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {

@@ -143,6 +143,9 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendSocksCredentials();
   void SendSocksRequest();
   void SocksFail(int Error, const std::string& Msg);
+  // Posts a read notification to the socket itself when the network holds bytes: needed after
+  // a layer has served reads from its own buffer.
+  void RenewReadNotification();
 
   TSocksPhase FSocksPhase = TSocksPhase::socksPhaseNone;
   std::string FSocksServer;

@@ -164,6 +164,34 @@ TEST_F(LineMode, SwitchedOffWithAPartialLineBufferedDeliversItLater) {
   ASSERT_TRUE(PumpUntil([&] { return got == "partial"; }));
 }
 
+TEST_F(LineMode, NetworkBytesWaitingBehindTheLeftoverAreNotStranded) {
+  std::string got;
+  sock.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) { got += s->ReceiveText(); };
+  PeerSends("abc");
+  ASSERT_TRUE(WaitRead(3));
+  sock.SetLineMode(false);  // "abc" left over, its delivery posted
+  PeerSends("def");
+  // Wait, without dispatching anything, until "def" is waiting in the socket.
+  ASSERT_TRUE(socks_test::WaitReadable(sock.HSocket(), 5000));
+  ASSERT_TRUE(PumpUntil([&] { return got == "abcdef"; })) << got;
+}
+
+TEST_F(LineMode, NetworkBytesArrivingWhileSwitchingOffAreNotStranded) {
+  std::string got;
+  bool first = true;
+  sock.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+    got += s->ReceiveText();
+    if (!first) return;
+    first = false;
+    sock.SetLineMode(false);
+    // More bytes reach the socket before this handler returns.
+    PeerSends("def");
+    ASSERT_TRUE(socks_test::WaitReadable(sock.HSocket(), 5000));
+  };
+  PeerSends("one\r\nabc");
+  ASSERT_TRUE(PumpUntil([&] { return got == "one\r\nabcdef"; })) << got;
+}
+
 TEST_F(LineMode, SwitchedBackOnBeforeTheDeferredDeliveryDeliversCompleteLinesAndEnds) {
   int calls = 0;
   ReadWholeLines();

@@ -108,6 +108,22 @@ TEST_F(SocksScripted, Socks5WithoutAuthenticationSendsExactBytesAndDeliversDataB
   EXPECT_TRUE(closed);
 }
 
+TEST_F(SocksScripted, BytesBehindTheReplyAndStillInTheNetworkAreAllDelivered) {
+  // One write: the reply and 600 bytes; the first read takes only part of them.
+  const std::string payload(600, 'x');
+  ScriptedProxy proxy({ScriptedProxy::Expect(3), ScriptedProxy::Send(Bytes({5, 0})),
+                       ScriptedProxy::Expect(kRequest5.size()),
+                       ScriptedProxy::Send(kGranted5 + payload), ScriptedProxy::Echo()});
+  sock.OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t) {
+    char buf[100];
+    int n = s->Receive(buf, sizeof buf);
+    if (n > 0) data.append(buf, static_cast<std::size_t>(n));
+  };
+  Start(proxy);
+  ASSERT_TRUE(PumpUntil([&] { return data.size() == payload.size(); })) << data.size();
+  EXPECT_EQ(data, payload);
+}
+
 TEST_F(SocksScripted, Socks5WithCredentialsInOrder) {
   ScriptedProxy proxy({ScriptedProxy::Expect(3), ScriptedProxy::Send(Bytes({5, 2})),
                        ScriptedProxy::Expect(8), ScriptedProxy::Send(Bytes({1, 0})),
