@@ -321,6 +321,16 @@ void TCustomLineWSocket::ReleaseLineBuffer() {
   ++LineSession;
 }
 
+void TCustomLineWSocket::Connect() {
+  if (FState == wsClosed) ReleaseLineBuffer();
+  TCustomSocksWSocket::Connect();
+}
+
+void TCustomLineWSocket::Dup(TSocket NewHandle) {
+  ReleaseLineBuffer();
+  TCustomSocksWSocket::Dup(NewHandle);
+}
+
 void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error) {
   auto alive = AliveToken();
   if (LineBufferCount() > 0) {

@@ -69,6 +69,10 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   int RcvdCount() override;
   int RecvRaw(void* Buffer, int Size, int Flags) override;
   void HandleWindowMessage(TMessage& Message) override;
+  // A new session starts with an empty line buffer, also when the previous one ended without
+  // OnSessionClosed (an error report, or a handle replaced by Dup).
+  void Connect() override;
+  void Dup(TSocket NewHandle) override;
 
  protected:
   bool FireDataAvailable(std::uint16_t Error) override;

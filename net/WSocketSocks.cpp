@@ -237,7 +237,22 @@ std::string TCustomSocksWSocket::SocksRequestTooLong() const {
   return {};
 }
 
+void TCustomSocksWSocket::ForgetSessionData() {
+  FSocksPhase = TSocksPhase::socksPhaseNone;
+  SocksRcvCount = 0;
+  SocksDataCount = 0;
+  SocksDataPos = 0;
+}
+
+void TCustomSocksWSocket::Dup(TSocket NewHandle) {
+  // Bytes of the connection being replaced must not show up on the adopted one.
+  ForgetSessionData();
+  TCustomWSocket::Dup(NewHandle);
+}
+
 void TCustomSocksWSocket::Connect() {
+  // A session that ended through an error report was not reset: drop what it left.
+  if (FState == wsClosed) ForgetSessionData();
   if (!SocksServerAssigned) return TCustomWSocket::Connect();
   if (LowerCase(FProto) != "tcp")
     return ReportError("tcp is the only protocol supported thru socks server");

@@ -125,6 +125,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   int RecvRaw(void* Buffer, int Size, int Flags) override;
   void Connect() override;
   void Listen() override;
+  void Dup(TSocket NewHandle) override;
 
   // --- events ---
   TSessionConnected OnSocksConnected;
@@ -163,6 +164,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   int SocksDataPos = 0;
 
  private:
+  void ForgetSessionData();
   bool IsSocks4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
   // Text of the configuration error when a value does not fit its request, else empty.
   std::string SocksRequestTooLong() const;

@@ -344,6 +344,22 @@ TEST_F(LineMode, OverlongLineIsReportedAndDeliveredWithoutGrowingTheBuffer) {
   EXPECT_ANY_THROW(sock.SetLineLimit(0));
 }
 
+TEST_F(LineMode, BytesOfAReplacedConnectionDoNotReachTheAdoptedOne) {
+  ReadWholeLines();
+  PeerSends("stale tail");
+  ASSERT_TRUE(WaitRead(10));
+  EXPECT_EQ(sock.LineBufferCount(), 10);
+  int port = 0;
+  Fd listener = socks_test::ListenLoopback(port);
+  Fd other = socks_test::ConnectLoopback(port);
+  ASSERT_TRUE(socks_test::WaitReadable(listener.get(), 5000));
+  sock.Dup(Winsock::accept(listener.get(), nullptr, nullptr));
+  EXPECT_EQ(sock.LineBufferCount(), 0);
+  ASSERT_TRUE(socks_test::WriteAll(other.get(), "fresh\r\n"));
+  ASSERT_TRUE(PumpUntil([&] { return lines.size() == 1; }));
+  EXPECT_EQ(lines[0], "fresh\r\n");
+}
+
 TEST(LineEditing, EditLineBytesKeepsBytesBeforeTheFloor) {
   std::string buf = "abc\b\b\b\bd";
   auto r = EditLineBytes(buf, 3, 1, "\r\n", true);
