@@ -9,6 +9,7 @@
 //   build-net-bench/bench/bench_net_send_lines
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -92,7 +93,13 @@ struct Reader {
   }
 };
 
-double g_socketSeconds = 0, g_plainSeconds = 0;
+// Seconds per run, by TCP_NODELAY off (0) and on (1): the SMTP client switches Nagle off.
+double g_socketSeconds[2] = {}, g_plainSeconds[2] = {};
+
+void SetNoDelay(int fd, bool on) {
+  int value = on ? 1 : 0;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
+}
 
 void SetCounters(benchmark::State& state, double seconds, long calls) {
   state.SetBytesProcessed(static_cast<std::int64_t>(kLines) *
@@ -127,6 +134,7 @@ void BM_SendTextPerOnDataSent(benchmark::State& state) {
     socket->OnDataSent = [t = &transfer](TCustomWSocket* s, std::uint16_t) { t->DataSent(s); };
     socket->Connect();
     while (!connected) EventLoop::Current().ProcessMessages();
+    SetNoDelay(socket->HSocket(), state.range(0) != 0);
     EventLoop::Current().ProcessMessages();  // the connection's own OnDataSent
     g_calls.clear();
     state.ResumeTiming();
@@ -144,7 +152,7 @@ void BM_SendTextPerOnDataSent(benchmark::State& state) {
 
     state.PauseTiming();
     EventLoop::Current().ResetTerminated();
-    g_socketSeconds = seconds;
+    g_socketSeconds[state.range(0)] = seconds;
     SetCounters(state, seconds, TotalCalls());
     for (const auto& [name, n] : g_calls)
       state.counters["calls_" + name] = static_cast<double>(n) / kLines;
@@ -165,6 +173,7 @@ void BM_PlainSendLoop(benchmark::State& state) {
     a.sin_port = htons(static_cast<std::uint16_t>(reader->port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    SetNoDelay(fd, state.range(0) != 0);
     g_calls.clear();
     state.ResumeTiming();
 
@@ -177,7 +186,7 @@ void BM_PlainSendLoop(benchmark::State& state) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 
     state.PauseTiming();
-    g_plainSeconds = seconds;
+    g_plainSeconds[state.range(0)] = seconds;
     SetCounters(state, seconds, TotalCalls());
     ::close(fd);
     reader.reset();
@@ -240,15 +249,28 @@ int poll(pollfd* fds, nfds_t n, int timeout) {
 }
 }
 
-BENCHMARK(BM_PlainSendLoop)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_SendTextPerOnDataSent)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PlainSendLoop)
+    ->ArgName("nodelay")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SendTextPerOnDataSent)
+    ->ArgName("nodelay")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  if (g_plainSeconds > 0 && g_socketSeconds > 0)
-    std::printf("SendText per OnDataSent / plain send loop: %.2f times the plain loop's time\n",
-                g_socketSeconds / g_plainSeconds);
+  for (int nodelay = 0; nodelay < 2; ++nodelay)
+    if (g_plainSeconds[nodelay] > 0 && g_socketSeconds[nodelay] > 0)
+      std::printf("nodelay=%d: SendText per OnDataSent takes %.2f times the plain loop's time\n",
+                  nodelay, g_socketSeconds[nodelay] / g_plainSeconds[nodelay]);
   return 0;
 }
