@@ -378,6 +378,7 @@ bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
 void FinishSend(TForm1& form, std::uint16_t quitError) {
   TSmtpCli& client = *form.SmtpCli1;
   client.SetTag(kTagIdle);
+  form.AbortRequested = false;  // an Abort pressed after the server took the message came late
   if (quitError != 0) client.Abort();
   SetStatus(form, form.SendSucceeded ? "Status: Message sent successfully."
                                      : "Status: Message not sent due to an error.");

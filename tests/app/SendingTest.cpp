@@ -551,3 +551,32 @@ TEST_F(SendingTest, CloseWhenSentClosesTheWindowAfterSuccessOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace apptest;
+using namespace composertest;
+
+// Once the server has accepted the message, the send has succeeded: an Abort pressed (or a
+// failure) during QUIT neither reports an error nor keeps the files nor sends it again.
+TEST_F(SendingTest, AbortDuringQuitAfterTheServerAcceptedCountsAsSent) {
+  SmtpPeer server(folder.File("server"));
+  TForm1& f = Ready(server.Server());
+  WriteFile(folder.File("a.bin"), "attachment");
+  f.AutoDeleteAttached.Checked = true;
+  f.AttachedFiles.Items.Add(folder.File("a.bin"));
+  f.DoRetry = true;
+  int completions = 0;
+  afterCompletion = [&](TSmtpRequest, std::uint16_t error) {
+    if (error == 0 && ++completions == 4) f.SendBtn.Click();
+  };
+  Send();
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  EXPECT_FALSE(f.AbortRequested);
+  EXPECT_EQ(connections, 1);
+  EXPECT_EQ(server.Received(), 1);
+  EXPECT_FALSE(Exists(folder.File("a.bin")));
+}
+
+}  // namespace
