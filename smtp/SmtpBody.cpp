@@ -13,12 +13,14 @@ namespace {
 // its leading dot doubled (so that it cannot end the data).
 void QueueWireText(TCustomWSocket& Socket, const char* Text, std::size_t Len, bool Header) {
   std::size_t start = 0;
-  for (std::size_t i = 0; i < Len; ++i) {
-    if (Text[i] != '\r' && Text[i] != '\n') continue;
+  for (;;) {
+    // Text is NUL-terminated at Len; a line without line ends goes out in one piece.
+    const std::size_t i = start + std::strcspn(Text + start, "\r\n");
+    if (i >= Len) break;
     Socket.QueueSendData(Text + start, static_cast<int>(i - start));
     Socket.QueueSendData("\r\n", 2);
-    if (Text[i] == '\r' && i + 1 < Len && Text[i + 1] == '\n') ++i;
     start = i + 1;
+    if (Text[i] == '\r' && start < Len && Text[start] == '\n') ++start;
     const char next = start < Len ? Text[start] : '\0';
     if (Header && next != ' ' && next != '\t') Socket.QueueSendData(" ", 1);
     if (!Header && next == '.') Socket.QueueSendData(".", 1);

@@ -1,5 +1,6 @@
 // The message header of TCustomSmtpClient: the standard lines, the owner's hook, the Date
 // value with English names and the numeric zone offset, and the folding of long lines.
+#include <cstdio>
 #include <cstdlib>
 
 #include "smtp/SmtpProt.h"

@@ -3,7 +3,11 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "smtp/SmtpProt.h"
@@ -14,8 +18,8 @@ constexpr char Base64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 // 45 bytes give one full 60-character line.
 constexpr std::size_t BytesPerLine = 45;
-// Reading in large blocks keeps the number of read calls low; the block is the only buffer.
-constexpr std::size_t FileBufferSize = 64 * 1024;
+// Reading in large blocks keeps the number of read calls low.
+constexpr std::size_t FileBufferSize = 45 * 1456;  // 65520 bytes
 
 std::string Trim(const std::string& S) {
   std::size_t b = 0, e = S.size();
@@ -81,7 +85,9 @@ std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len) {
 
 TSmtpCli::TSmtpCli() = default;
 
-TSmtpCli::~TSmtpCli() = default;
+TSmtpCli::~TSmtpCli() {
+  if (FAttachFile >= 0) ::close(FAttachFile);
+}
 
 void TSmtpCli::SetEmailFiles(const TStringList& List) {
   FEmailFiles.Clear();
@@ -107,7 +113,8 @@ void TSmtpCli::PrepareEMail() {
   FCurrentFile = 0;
   FBodyLine = 0;
   FFileStarted = false;
-  FAttachFile.reset();
+  if (FAttachFile >= 0) ::close(FAttachFile);
+  FAttachFile = -1;
   FMimeLines.Clear();
   FMimeHead = 0;
   if (FEmailFiles.Count() > 0) {
@@ -221,40 +228,52 @@ void TSmtpCli::TriggerAttachHeader(int FileNumber, const std::string& FileName,
 }
 
 void TSmtpCli::OpenAttachment(const std::string& FileName) {
-  FAttachFile.reset();
+  if (FAttachFile >= 0) ::close(FAttachFile);
+  FAttachFile = -1;
   FAttachFileName = FileName;
-  std::FILE* file = std::fopen(FileName.c_str(), "rbe");  // read-only, close-on-exec
-  if (!file) throw EInOutError(IoErrorText("Cannot open", FileName, errno));
-  FAttachFile.reset(file);
+  const int fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw EInOutError(IoErrorText("Cannot open", FileName, errno));
   struct stat st {};
-  if (::fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-    FAttachFile.reset();
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
     throw EInOutError(IoErrorText("Cannot read", FileName, EINVAL));
   }
-  std::setvbuf(file, nullptr, _IOFBF, FileBufferSize);
+  FAttachFile = fd;
+  FReadBuffer.resize(FileBufferSize);
+  FReadPos = FReadEnd = 0;
+}
+
+bool TSmtpCli::FillReadBuffer() {
+  if (FReadPos < FReadEnd) return true;
+  ssize_t n;
+  do {
+    n = ::read(FAttachFile, FReadBuffer.data(), FReadBuffer.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
+  FReadPos = 0;
+  FReadEnd = static_cast<std::size_t>(n);
+  return n > 0;
 }
 
 void TSmtpCli::EncodeAttachmentLine(char* Line, bool& More) {
   Line[0] = '\0';
   More = false;
-  if (!FAttachFile) return;
-  std::FILE* file = FAttachFile.get();
+  if (FAttachFile < 0) return;
   unsigned char bytes[BytesPerLine];
-  const std::size_t got = std::fread(bytes, 1, BytesPerLine, file);
-  if (std::ferror(file)) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
-  Base64Encode(bytes, got, Line);
-  if (got < BytesPerLine) return;
-  const int next = std::getc(file);
-  if (next == EOF) {
-    if (std::ferror(file)) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
-    return;
+  std::size_t got = 0;
+  while (got < BytesPerLine && FillReadBuffer()) {
+    const std::size_t n = std::min(BytesPerLine - got, FReadEnd - FReadPos);
+    std::memcpy(bytes + got, FReadBuffer.data() + FReadPos, n);
+    FReadPos += n;
+    got += n;
   }
-  std::ungetc(next, file);
-  More = true;
+  Base64Encode(bytes, got, Line);
+  More = got == BytesPerLine && FillReadBuffer();
 }
 
 void TSmtpCli::CloseAttachment() {
-  std::FILE* file = FAttachFile.release();
-  if (file && std::fclose(file) != 0)
+  const int fd = FAttachFile;
+  FAttachFile = -1;
+  if (fd >= 0 && ::close(fd) != 0)
     throw EInOutError(IoErrorText("Cannot close", FAttachFileName, errno));
 }

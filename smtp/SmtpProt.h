@@ -20,7 +20,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -351,9 +350,8 @@ class TSmtpCli : public TCustomSmtpClient {
   void TakeQueuedLine(char* MsgLine, int MaxLen);
   void StartNextAttachment(char* MsgLine);
 
-  struct FileCloser {
-    void operator()(std::FILE* F) const { std::fclose(F); }
-  };
+  // Reads the open attachment through FReadBuffer; false at the end of the file.
+  bool FillReadBuffer();
 
   // Lines to send before anything else is asked for; FMimeHead is the next one to send (the
   // queue is emptied once it has all gone, so taking a line never moves the others).
@@ -362,8 +360,11 @@ class TSmtpCli : public TCustomSmtpClient {
   TStringList FEmailFiles;
   int FCurrentFile = 0;
   std::string FBoundary;
-  std::unique_ptr<std::FILE, FileCloser> FAttachFile;
+  int FAttachFile = -1;  // open attachment, read-only
   std::string FAttachFileName;
+  // The attachment is read in large blocks; the block is the only buffer a file ever gets.
+  std::vector<unsigned char> FReadBuffer;
+  std::size_t FReadPos = 0, FReadEnd = 0;
   bool FFileStarted = false;
   bool FBodyFlag = true;
   int FBodyLine = 0;
