@@ -4,8 +4,9 @@
 #   curl   smtp:// with -F MIME parts (the file Base64-encoded by curl)
 #   plain  bench_smtp_lines_plain: a blocking loop sending as many 62-byte lines, one send()
 #          each (the least any line-by-line client must do)
-# RUNS runs each (default 5), interleaved; prints the median wall time and the median peak
-# resident set of each, and the ratios.
+# RUNS runs each (default 5), interleaved; prints the median wall time, the median CPU time
+# (user + system, steadier than wall time on a busy machine) and the median peak resident set
+# of each, and the ratios.
 #
 #   bench/smtp_attachment.sh [BUILD_DIR]     (default: build-smtp-bench, configured with
 #                                             -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON)
@@ -51,11 +52,12 @@ curl_cmd=(/usr/bin/curl -sS "smtp://127.0.0.1:$port" --mail-from bench@tarvik.ex
   -F "=The attachment follows." -F "file=@$work/attachment.bin;encoder=base64")
 plain=("$build/bench/bench_smtp_lines_plain" 127.0.0.1 "$port" "$lines")
 
-measure() {  # name, command...: appends "wall_s peak_kib" to $work/<name>
+measure() {  # name, command...: appends "wall_s peak_kib cpu_s" to $work/<name>
   local name=$1
   shift
-  /usr/bin/time -f "%e %M" -o "$work/time.out" "$@" >/dev/null
-  cat "$work/time.out" >>"$work/$name"
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time.out" "$@" >/dev/null 2>>"$work/stderr.log" ||
+    { echo "$name failed:" >&2; tail -5 "$work/stderr.log" >&2; exit 1; }
+  awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}' "$work/time.out" >>"$work/$name"
 }
 for _ in $(seq "$runs"); do
   measure ours "${ours[@]}"
@@ -67,12 +69,12 @@ median() {  # file, column
   sort -g -k"$2" "$1" | awk -v c="$2" '{v[NR]=$c} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'
 }
 printf "20 MB attachment (%d Base64 lines of 62 bytes), %d runs each, medians\n" "$lines" "$runs"
-printf "%-8s %10s %12s\n" program wall_s peak_KiB
+printf "%-8s %10s %10s %12s\n" program wall_s cpu_s peak_KiB
 for n in ours curl plain; do
-  printf "%-8s %10s %12s\n" "$n" "$(median "$work/$n" 1)" "$(median "$work/$n" 2)"
+  printf "%-8s %10s %10s %12s\n" "$n" "$(median "$work/$n" 1)" "$(median "$work/$n" 3)" \
+    "$(median "$work/$n" 2)"
 done
-o=$(median "$work/ours" 1)
-c=$(median "$work/curl" 1)
-p=$(median "$work/plain" 1)
-awk -v o="$o" -v c="$c" -v p="$p" 'BEGIN {
-  printf "ours/curl  wall %.2f\nours/plain wall %.2f\n", o / c, o / p }'
+awk -v o="$(median "$work/ours" 1)" -v c="$(median "$work/curl" 1)" -v p="$(median "$work/plain" 1)" \
+  -v oc="$(median "$work/ours" 3)" -v cc="$(median "$work/curl" 3)" -v pc="$(median "$work/plain" 3)" \
+  'BEGIN { printf "ours/curl  wall %.2f  cpu %.2f\nours/plain wall %.2f  cpu %.2f\n",
+           o / c, oc / cc, o / p, oc / pc }'
