@@ -255,6 +255,39 @@ bool LoadSignature(TForm1& form) {
   return true;
 }
 
+// The envelope, the header fields and the server, taken from the form.
+void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recipients) {
+  const std::string& to = form.sendto.Text;
+  client.RcptName().Clear();
+  client.SetHdrFrom(form.from.Text);
+  client.SetFromName(EnvelopeSender(form.from.Text));
+  for (const std::string& address : recipients.Addresses) client.RcptName().Add(address);
+  client.SetHdrTo(
+      to.find(';') == std::string::npos ? to : ReplaceAll(ReplaceAll(to, "; ", ", "), ";", ", "));
+  if (form.SendForward) {
+    std::string self = form.from.Text;
+    if (const std::size_t open = self.find('<'); open != std::string::npos) {
+      self = self.substr(open + 1);
+      if (!self.empty()) self.pop_back();  // the closing ">"
+    }
+    client.RcptName().Add(self);
+  }
+  client.SetHdrSubject(form.subject.Text);
+  const std::string& server = form.SMTPServer.Text;
+  const bool hasPort = server.find(':') != std::string::npos;
+  client.SetHost(hasPort ? GetToken(server, ":", 1) : server);
+  client.SetPort(hasPort ? GetToken(server, ":", 2) : "25");
+}
+
+void EnterSendingState(TForm1& form) {
+  SetStatus(form, "Status: Connecting to server...");
+  form.ProgressBar1.SetPosition(1);
+  form.PageControl1.Enabled = false;
+  form.MessageText.Enabled = false;
+  form.SendBtn.Caption = kAbortCaption;
+  form.ClearBtn.Enabled = false;
+}
+
 }  // namespace
 
 void TForm1::SendBtnClick(TControl*) {
@@ -275,29 +308,7 @@ void TForm1::SendBtnClick(TControl*) {
   if (IsKeyDown(VK_SHIFT)) DoRetry = true;
 
   TSmtpCli& client = *SmtpCli1;
-  client.RcptName().Clear();
-  client.SetHdrFrom(from.Text);
-  client.SetFromName(EnvelopeSender(from.Text));
-  for (const std::string& address : recipients.Addresses) client.RcptName().Add(address);
-  client.SetHdrTo(sendto.Text.find(';') == std::string::npos
-                      ? sendto.Text
-                      : ReplaceAll(ReplaceAll(sendto.Text, "; ", ", "), ";", ", "));
-  if (SendForward) {
-    std::string self = from.Text;
-    if (const std::size_t open = self.find('<'); open != std::string::npos) {
-      self = self.substr(open + 1);
-      if (!self.empty()) self.pop_back();
-    }
-    client.RcptName().Add(self);
-  }
-  client.SetHdrSubject(subject.Text);
-  if (SMTPServer.Text.find(':') != std::string::npos) {
-    client.SetHost(GetToken(SMTPServer.Text, ":", 1));
-    client.SetPort(GetToken(SMTPServer.Text, ":", 2));
-  } else {
-    client.SetHost(SMTPServer.Text);
-    client.SetPort("25");
-  }
+  FillClient(*this, client, recipients);
   try {
     client.SetEmailFiles(AttachedFiles.Items);
   } catch (const SmtpException& e) {
@@ -308,12 +319,7 @@ void TForm1::SendBtnClick(TControl*) {
   Cursor() = BodyCursor{};
 
   if (StatusBarTimer.Running()) OnStatusBarTimer(&StatusBarTimer);
-  SetStatus(*this, "Status: Connecting to server...");
-  ProgressBar1.SetPosition(1);
-  PageControl1.Enabled = false;
-  MessageText.Enabled = false;
-  SendBtn.Caption = kAbortCaption;
-  ClearBtn.Enabled = false;
+  EnterSendingState(*this);
 
   AbortRequested = false;
   SendSucceeded = true;
