@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Application.h"
+
 namespace {
 
 int g_socketObjectCount = 0;
@@ -725,7 +727,7 @@ bool TCustomWSocket::PumpOneMessage() {
 
 void TCustomWSocket::PumpMessages() {
   if (!FMultiThreaded) {
-    EventLoop::Current().ProcessMessages();
+    Application().ProcessMessages();
     return;
   }
   auto alive = AliveToken();
