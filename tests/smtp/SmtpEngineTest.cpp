@@ -498,3 +498,21 @@ TEST_F(SmtpEngine, AbortWhileWaitingForAReplyEndsTheRequestOnceAndAllowsANewOpen
   client.Abort();
   ASSERT_TRUE(WaitDone(2));
 }
+
+TEST(SmtpEngineLifetime, ClientDestroyedFromItsOwnRequestDoneHandler) {
+  ScriptedServer server(
+      {S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply("250 hello\r\n"), S::ReadToEnd()});
+  auto client = std::make_unique<TSmtpCli>();
+  int calls = 0;
+  client->SetHost("127.0.0.1");
+  client->SetPort(server.PortText());
+  client->OnRequestDone = [&](TCustomSmtpClient*, TSmtpRequest, std::uint16_t) {
+    ++calls;
+    client.reset();
+  };
+  client->Open();
+  ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
+  EventLoop::Current().ProcessMessages();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(client, nullptr);
+}
