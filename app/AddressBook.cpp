@@ -7,14 +7,15 @@
 // changed address), and a book that kept the old one would keep completing the nick to an
 // address the user has just replaced. The file is only written when the address changes, so
 // leaving the field after a completion does not rewrite it.
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "util/FileUtils.h"
 #include "util/IniUtils.h"
-#include "util/Tokenutils.h"
 
 namespace {
 
@@ -66,8 +67,10 @@ struct BookEntry {
 
 std::vector<BookEntry> FullFormEntries(const std::string& field) {
   std::vector<BookEntry> entries;
-  for (int i = 1; i <= 255; ++i) {
-    std::string entry = GetToken(field, ";", static_cast<std::uint8_t>(i));
+  for (std::size_t start = 0; start <= field.size();) {
+    const std::size_t end = std::min(field.find(';', start), field.size());
+    const std::string entry = field.substr(start, end - start);
+    start = end + 1;
     if (entry.empty()) break;
     const std::size_t open = entry.find('<');
     const std::size_t close = entry.find('>', open == std::string::npos ? 0 : open + 1);

@@ -3,6 +3,7 @@
 // the body lines handed to the client, retry, abort and what follows a successful send.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -82,12 +83,16 @@ RecipientList RecipientsOf(const std::string& sendto) {
     take(RecipientFromEntry(sendto, false));
     return list;
   }
-  for (int i = 1; i <= 255; ++i) {
-    const std::string token = GetToken(sendto, ";", static_cast<std::uint8_t>(i));
+  // The ";"-separated entries in order, however many there are (GetToken counts only to 255).
+  for (std::size_t start = 0;;) {
+    const std::size_t end = std::min(sendto.find(';', start), sendto.size());
+    const std::string token = sendto.substr(start, end - start);
     // The list ends at the first empty entry; an entry of blanks only (the "; " a user leaves
     // after the last address) ends it too.
     if (token.empty() || IsBlankOnly(token)) break;
     take(RecipientFromEntry(token, true));
+    if (end == sendto.size()) break;
+    start = end + 1;
   }
   return list;
 }

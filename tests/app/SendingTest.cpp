@@ -186,6 +186,15 @@ TEST_F(SendingTest, SenderRecipientsAndHeaderFields) {
   }
 }
 
+TEST_F(SendingTest, EveryRecipientOfALongListIsKept) {
+  TForm1& f = Ready("127.0.0.1:1");
+  f.sendto.Text.clear();
+  for (int i = 0; i < 300; ++i) f.sendto.Text += "user" + std::to_string(i) + "@example.org;";
+  SendToClosedPort();
+  ASSERT_EQ(Rcpt().size(), 300u);
+  EXPECT_EQ(Rcpt().back(), "user299@example.org");
+}
+
 TEST_F(SendingTest, SendForwardAddsTheSenderToTheRecipients) {
   TForm1& f = Ready("127.0.0.1:1");
   f.SendForward = true;
