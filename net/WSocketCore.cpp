@@ -1,5 +1,8 @@
 #include "net/WSocketCore.h"
 
+#include <poll.h>
+
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +11,7 @@
 
 namespace {
 
-int g_socketObjectCount = 0;
+std::atomic<int> g_socketObjectCount{0};  // objects may live on several threads
 
 // Winsock codes that mean the connection is gone when a send fails.
 bool EndsConnection(int code) {
@@ -80,8 +83,8 @@ TCustomWSocket::~TCustomWSocket() {
     SocketHandle = Winsock::INVALID_SOCKET;
   }
   if (--g_socketObjectCount <= 0) {
-    UnloadWinsock();
     g_socketObjectCount = 0;
+    UnloadWinsock();
   }
   DiscardSendBuffer();
   DeallocateHWnd(WindowHandle);
@@ -290,21 +293,30 @@ void TCustomWSocket::WaitUntilClosed() {
   auto alive = AliveToken();
   while (SocketHandle != Winsock::INVALID_SOCKET && FState != wsClosed) {
     PumpMessages();
-    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET || FState == wsClosed) return;
     unsigned long waiting = 0;
     if (Winsock::ioctlsocket(SocketHandle, FIONREAD, &waiting) != 0) break;
     if (waiting > 0) {
       FireDataAvailable(0);
       if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
     }
+    // A zero-length receive tells nothing on this platform: peek at one byte instead. End of
+    // data means the close notification is on its way; only a failure ends the wait early.
     char probe;
-    if (RecvRaw(&probe, 0, 0) <= 0) {
+    if (Winsock::recv(SocketHandle, &probe, 1, MSG_PEEK) < 0) {
       FLastError = Winsock::WSAGetLastError();
       if (FLastError != 10035) break;
     }
     PumpMessages();
     if (Gone(alive)) return;
+    WaitForLoopActivity();
   }
+}
+
+void TCustomWSocket::WaitForLoopActivity() {
+  constexpr int kLongestWaitMs = 100;  // bytes nobody reads are offered again this often
+  pollfd loop{EventLoop::Current().Fd(), POLLIN, 0};
+  ::poll(&loop, 1, kLongestWaitMs);
 }
 
 // ---- opening ----
@@ -460,6 +472,11 @@ void TCustomWSocket::Listen() {
   if (!ResolveForOpen("listen: ", false)) return;
   DiscardSendBuffer();
 
+  // Listen runs even while a socket is open; the old handle would otherwise be lost.
+  if (SocketHandle != Winsock::INVALID_SOCKET) {
+    Winsock::closesocket(SocketHandle);
+    SocketHandle = Winsock::INVALID_SOCKET;
+  }
   TSocket s = Winsock::socket(AddrFamily, FSocketType, FProtoNumber);
   if (s == Winsock::INVALID_SOCKET) return ReportSocketError("socket");
   NewSocketHandle(s);

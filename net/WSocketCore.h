@@ -341,6 +341,8 @@ class TCustomWSocket {
 
  private:
   bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
+  // Blocks until the event loop has something to dispatch (or a short while has passed).
+  void WaitForLoopActivity();
   bool SetAddressingText(const char* Name, std::string& Text, bool& Assigned, bool& Resolved,
                          const std::string& Value);
 

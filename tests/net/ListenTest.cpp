@@ -143,3 +143,20 @@ TEST(Listen, AcceptOnAConnectedSocketIsRefused) {
             }),
             "Error 10022 in function Dup\r\nInvalid argument");
 }
+
+TEST(Listen, ListeningAgainReleasesTheEarlierHandle) {
+  TWSocket server;
+  server.SetAddr("127.0.0.1");
+  server.SetPort("0");
+  server.Listen();
+  int first = std::stoi(server.BoundPort());
+  int before = OpenFdCount();
+  server.Listen();
+  EXPECT_EQ(server.State(), wsListening);
+  EXPECT_EQ(OpenFdCount(), before);
+  RawFd probe = RawConnect(first);
+  pollfd p{probe.Get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  char c;
+  EXPECT_EQ(::recv(probe.Get(), &c, 1, 0), -1) << "nobody listens on the first port any more";
+}

@@ -380,3 +380,23 @@ TEST(Session, ClosingWithALingerTimeDoesNotBlock) {
   EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5));
   EXPECT_EQ(s.State(), wsClosed);
 }
+
+TEST(Session, WaitUntilClosedReturnsOnceThePeerHasClosed) {
+  ConnectedPair pair;
+  ProbeSocket& s = *pair.client;
+  std::string received;
+  s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) {
+    received += sender->ReceiveText();
+  };
+  ASSERT_TRUE(pair.Open());
+  // The peer speaks and closes from the loop, while WaitUntilClosed pumps it.
+  HWND helper = AllocateHWnd([&](TMessage&) {
+    WriteAll(pair.peer.Get(), "goodbye");
+    pair.peer.Reset();
+  });
+  PostMessageA(helper, WM_USER + 60, 0, 0);
+  s.WaitUntilClosed();
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(received, "goodbye");
+  DeallocateHWnd(helper);
+}
