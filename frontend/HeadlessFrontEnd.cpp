@@ -98,6 +98,10 @@ bool HeadlessRequested(const std::vector<std::string>& arguments) {
 void PrepareHeadless(TForm1& form) {
   form.DraftsEnabled = false;
   form.CloseWhenDone = true;
+  // No window appears in scripting mode, so waiting for one before the automatic send is pure
+  // delay. The tick still comes from the loop after OnShow, and after the 1 ms FocusTimer
+  // (started earlier) has resolved a nick from the address book.
+  form.ShowTimer.SetInterval(1);
 }
 
 int RunHeadless(TForm1& form, std::ostream& err) {
