@@ -241,6 +241,12 @@ TEST_F(DraftsTest, ProcessKilledWhileSavingLeavesAWholeDraft) {
     const std::string header = ReadFile(Draft("dfh"));
     EXPECT_TRUE(header == oldHeader || header.find("\r\nnew\r\n") != std::string::npos);
   }
+  // The kills did land inside saves: their unfinished temporary files are still there.
+  int entries = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator(folder.File("state") + "/tarvik"))
+    ++entries;
+  EXPECT_GT(entries, 3);
 }
 
 }  // namespace
