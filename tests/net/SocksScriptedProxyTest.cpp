@@ -124,6 +124,24 @@ TEST_F(SocksScripted, BytesBehindTheReplyAndStillInTheNetworkAreAllDelivered) {
   EXPECT_EQ(data, payload);
 }
 
+TEST_F(SocksScripted, LineModeSwitchedOnTooEarlyStillLetsTheNegotiationThrough) {
+  ScriptedProxy proxy({ScriptedProxy::Expect(3), ScriptedProxy::Send(Bytes({5, 0})),
+                       ScriptedProxy::Expect(kRequest5.size()),
+                       ScriptedProxy::Send(kGranted5 + "L1\r\nL2"), ScriptedProxy::Echo()});
+  std::vector<std::string> lines;
+  sock.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+    const int count = s->RcvdCount();
+    lines.push_back(std::to_string(count) + ":" + s->ReceiveText());
+  };
+  sock.SetLineMode(true);
+  Start(proxy);
+  ASSERT_TRUE(PumpUntil([&] { return lines.size() == 1; }));
+  sock.SendText("\r\n");  // echoed back: completes "L2"
+  ASSERT_TRUE(PumpUntil([&] { return lines.size() == 2; }));
+  EXPECT_EQ(lines, (std::vector<std::string>{"4:L1\r\n", "4:L2\r\n"}));
+  EXPECT_EQ(log.Lines, (std::vector<std::string>{"SocksConnected(0)", "SessionConnected(0)"}));
+}
+
 TEST_F(SocksScripted, Socks5WithCredentialsInOrder) {
   ScriptedProxy proxy({ScriptedProxy::Expect(3), ScriptedProxy::Send(Bytes({5, 2})),
                        ScriptedProxy::Expect(8), ScriptedProxy::Send(Bytes({1, 0})),

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "../peers/socks_test_support.h"
 #include "net/WSocket.h"
+#include "platform/Application.h"
 
 using socks_test::Fd;
 
@@ -75,6 +77,18 @@ TEST(SyncWait, QuitMessageSeenByTheOwnPumpEndsTheWait) {
   EXPECT_TRUE(s.QuitSeen());
   s.ClearQuitSeen();
   loop.ResetTerminated();
+}
+
+TEST(SyncWait, ApplicationToldToTerminateEndsTheWait) {
+  // In a child process: the terminate flag cannot be taken back.
+  EXPECT_EXIT(
+      {
+        TWSocket s;
+        Application().Terminate();
+        bool done = false;
+        std::exit(s.WaitForFlag(done) == SYNC_WAIT_TIMEOUT ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(SyncWait, TickCountIsMonotonic) {
