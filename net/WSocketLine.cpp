@@ -241,13 +241,11 @@ void TCustomLineWSocket::DeliverLines(std::size_t SearchFrom) {
     SearchFrom = 0;
   }
   Compact();
-  if (LineBuffer.empty()) return;
+  const bool postponed = std::exchange(DeliveryPostponed, false);
   // Bytes that line mode no longer frames (switched off, or LineEnd emptied) are handed over
   // from the event loop once the current handler has returned.
-  if (!Framing() || DeliveryPostponed) {
-    DeliveryPostponed = false;
+  if (!LineBuffer.empty() && (!Framing() || postponed))
     PostMessageA(WindowHandle, WM_DELIVER_BUFFERED, 0, 0);
-  }
 }
 
 void TCustomLineWSocket::DeliverUnframed() {
