@@ -224,6 +224,10 @@ void TCustomSocksWSocket::Listen() {
 std::string TCustomSocksWSocket::SocksRequestTooLong() const {
   using namespace SocksWire;
   if (IsSocks4()) {
+    // The SOCKS 4 request ends its texts with a zero byte.
+    if (FSocksUsercode.find('\0') != std::string::npos ||
+        (FSocksLevel == "4A" && FAddr.find('\0') != std::string::npos))
+      return "socks user code and host name must not contain a zero byte";
     if (FSocksLevel == "4A" && FSocksUsercode.size() + FAddr.size() > MaxSocks4AUserHost)
       return "socks user code and host name too long (at most 118 bytes together)";
     if (FSocksLevel == "4" && FSocksUsercode.size() > MaxSocks4User)

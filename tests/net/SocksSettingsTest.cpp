@@ -153,6 +153,19 @@ TEST(SocksSettings, ValuesThatDoNotFitTheRequestAreRefusedBeforeConnecting) {
   }
 }
 
+TEST(SocksSettings, ZeroByteInASocks4UserCodeIsRefused) {
+  TWSocket s;
+  s.SetSocksServer("127.0.0.1");
+  s.SetSocksPort("1080");
+  s.SetSocksLevel("4");
+  s.SetSocksUsercode(std::string("bob\0evil", 8));
+  s.SetAddr("127.0.0.1");
+  s.SetPort("25");
+  EXPECT_EQ(ErrorOf([&] { s.Connect(); }),
+            "socks user code and host name must not contain a zero byte");
+  EXPECT_EQ(s.HSocket(), Winsock::INVALID_SOCKET);
+}
+
 TEST(SocksWireFormats, RequestBuilders) {
   using namespace SocksWire;
   EXPECT_EQ(MethodSelection(2), (std::vector<std::uint8_t>{5, 1, 2}));
