@@ -62,8 +62,10 @@ Recipient RecipientFromEntry(const std::string& entry, bool dropOneLeadingBlank)
   result.Address = entry.find('<') != std::string::npos ? BetweenAngleBrackets(entry) : entry;
   if (dropOneLeadingBlank && result.Address.starts_with(' ')) result.Address.erase(0, 1);
   if (IsBlankOnly(result.Address))
-    result.Problem = "The recipient \"" + entry +
-                     "\" holds no address (nothing between \"<\" and \">\"), can't send mail.";
+    result.Problem =
+        "The recipient \"" + entry + "\" holds no address" +
+        (entry.find('<') != std::string::npos ? " (nothing between \"<\" and \">\")" : "") +
+        ", can't send mail.";
   return result;
 }
 
