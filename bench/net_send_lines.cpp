@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,7 +102,23 @@ void SetNoDelay(int fd, bool on) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
 }
 
+// Context switches of the calling thread: voluntary (it blocked) and involuntary (preempted).
+struct Switches {
+  long voluntary = 0, involuntary = 0;
+};
+Switches ContextSwitches() {
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  return {usage.ru_nvcsw, usage.ru_nivcsw};
+}
+Switches g_switchesAtStart;
+
 void SetCounters(benchmark::State& state, double seconds, long calls) {
+  Switches now = ContextSwitches();
+  state.counters["vswitch_per_line"] =
+      static_cast<double>(now.voluntary - g_switchesAtStart.voluntary) / kLines;
+  state.counters["iswitch_per_line"] =
+      static_cast<double>(now.involuntary - g_switchesAtStart.involuntary) / kLines;
   state.SetBytesProcessed(static_cast<std::int64_t>(kLines) *
                           static_cast<std::int64_t>(kLine.size()));
   state.counters["syscalls_per_line"] = static_cast<double>(calls) / kLines;
@@ -137,6 +154,7 @@ void BM_SendTextPerOnDataSent(benchmark::State& state) {
     SetNoDelay(socket->HSocket(), state.range(0) != 0);
     EventLoop::Current().ProcessMessages();  // the connection's own OnDataSent
     g_calls.clear();
+    g_switchesAtStart = ContextSwitches();
     state.ResumeTiming();
 
     auto begin = std::chrono::steady_clock::now();
@@ -175,6 +193,7 @@ void BM_PlainSendLoop(benchmark::State& state) {
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     SetNoDelay(fd, state.range(0) != 0);
     g_calls.clear();
+    g_switchesAtStart = ContextSwitches();
     state.ResumeTiming();
 
     auto begin = std::chrono::steady_clock::now();

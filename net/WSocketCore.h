@@ -16,6 +16,16 @@
 // while a notification is handled go to HandleBgException (OnBgException, then by default
 // AbortSession); those from OnDataAvailable end the receive loop and go no further.
 //
+// Each handler is called through a copy of the event member, so a handler may destroy the
+// object (and with it the member) while it runs. During destruction no event fires.
+//
+// Derived layers: the constructor's call of ResetDefaults runs this class's version only (C++
+// does not dispatch to overrides from a constructor), so each layer resets its own fields in
+// its constructor as well.
+//
+// FreeLater takes the one owning pointer of the object (see its comment); every other object
+// is owned by whoever created it.
+//
 // Field naming: fields that share their name with a property accessor carry an F prefix
 // (FAddr behind Addr()); the others keep their plain names (SocketHandle, AllSent, ...).
 #pragma once
