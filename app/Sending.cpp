@@ -14,6 +14,7 @@
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
+#include "util/FileUtils.h"
 #include "util/KeyUtils.h"
 #include "util/StringUtils.h"
 #include "util/Tokenutils.h"
@@ -125,7 +126,8 @@ std::string FieldProblem(const TForm1& form, const RecipientList& recipients) {
   return recipients.Problem;
 }
 
-// True when the text holds bytes beyond ASCII and all of it is well-formed UTF-8.
+// Notes in beyondAscii whether the text holds bytes beyond ASCII, and clears valid when it is
+// not well-formed UTF-8 (overlong forms and surrogates included).
 void ScanUtf8(std::string_view text, bool& beyondAscii, bool& valid) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -246,7 +248,7 @@ bool LoadSignature(TForm1& form) {
   form.SignLines.Clear();
   if (form.SignFile.Text.empty()) return true;
   std::ifstream file(form.SignFile.Text, std::ios::binary);
-  if (!file) {
+  if (!FileCanOpen(form.SignFile.Text) || !file) {  // a folder is no signature either
     const int answer = MessageBoxA(
         0, "The signfile cannot be opened, sign will not be added.\rSend message anyway?",
         "SignFile Error", MB_YESNO + MB_ICONQUESTION);

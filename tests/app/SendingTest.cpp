@@ -257,6 +257,11 @@ TEST_F(SendingTest, UnreadableSignatureAsksAndNoCancelsTheSend) {
   EXPECT_EQ(f.SendBtn.Caption, "&Send");
   EXPECT_EQ(f.SmtpCli1->State(), TSmtpState::smtpReady);
 
+  f.SignFile.Text = folder.Path();  // a folder is not a signature file either
+  f.SendBtn.Click();
+  EXPECT_EQ(frontEnd.MessageBoxes.size(), 2u);
+  EXPECT_EQ(f.SendBtn.Caption, "&Send");
+
   frontEnd.MessageBoxAnswers = {IDYES};
   f.SendBtn.Click();
   EXPECT_EQ(f.SendBtn.Caption, "&Abort") << "Yes sends without the signature";
