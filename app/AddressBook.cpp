@@ -81,9 +81,12 @@ std::vector<BookEntry> FullFormEntries(const std::string& field) {
     if (!nick.empty()) nick.pop_back();  // the blank before "<"
     nick.erase(0, nick.find_first_not_of(' '));
     // A nick the book could not read back as a key is not stored.
-    if (nick.empty() || Contains(nick, '=') || nick.starts_with('[') || nick.starts_with(';'))
+    const std::string address = entry.substr(open + 1, std::min(close - open - 1, kMaxAddress));
+    if (nick.empty() || Contains(nick, '=') || nick.starts_with('[') || nick.starts_with(';') ||
+        nick.find_first_of("\r\n") != std::string::npos ||
+        address.find_first_of("\r\n") != std::string::npos)
       continue;
-    entries.push_back({nick, entry.substr(open + 1, std::min(close - open - 1, kMaxAddress))});
+    entries.push_back({nick, address});
   }
   return entries;
 }
@@ -102,11 +105,60 @@ const std::string* StoredAddress(const TStringList& book, const std::string& nic
   return nullptr;
 }
 
+// Puts the helpers back on the settings file when the event ends, however it ends.
+class BookFileScope {
+ public:
+  explicit BookFileScope(const TForm1& form) : form_(form) {}
+  ~BookFileScope() {
+    IniClose();
+    if (!form_.AddressFile.empty()) SetIniFile(SettingsFileName(), form_.SettingsSection, false);
+  }
+  BookFileScope(const BookFileScope&) = delete;
+  BookFileScope& operator=(const BookFileScope&) = delete;
+
+ private:
+  const TForm1& form_;
+};
+
+// The book's lines; an unreadable book file is an empty book.
+TStringList ReadBook() {
+  TStringList book;
+  try {
+    SetIniSection(kBookSection, false);
+    IniReadSectionValues(book);
+  } catch (const std::exception&) {
+    book.Clear();
+  }
+  return book;
+}
+
+void StoreEntries(const std::string& field, const TStringList& book, bool noAccess, TForm1& form) {
+  for (const BookEntry& entry : FullFormEntries(field)) {
+    if (noAccess) {
+      form.ErrorBox("Cannot store address, no access to adressfile.");
+      return;
+    }
+    std::string stored;
+    if (const std::string* known = StoredAddress(book, entry.Nick, stored);
+        known && *known == entry.Address)
+      continue;
+    try {
+      IniWriteString(entry.Nick, entry.Address);
+    } catch (const std::exception& e) {
+      // The recipient stays as typed; only the book misses it.
+      MessageBoxA(0, std::string("Cannot store address in the adressbook:\r") + e.what(),
+                  kErrorCaption, MB_ICONERROR);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 void TForm1::sendtoExit(TControl*) {
   if (sendto.Text.empty()) return;
   bool noAccess = false;
+  BookFileScope scope(*this);
   if (!AddressFile.empty()) {
     SetStatus(*this, "Status: Looking for address...", true);
     if (!FileCanOpen(AddressFile)) {
@@ -123,10 +175,7 @@ void TForm1::sendtoExit(TControl*) {
     SetStatus(*this, "Status: Ready.", true);
   }
 
-  SetIniSection(kBookSection, false);
-  TStringList book;
-  IniReadSectionValues(book);
-
+  const TStringList book = ReadBook();
   if (!Contains(sendto.Text, '@')) {
     if (const std::string completed = Completion(book, sendto.Text); !completed.empty())
       sendto.Text = completed;
@@ -136,21 +185,6 @@ void TForm1::sendtoExit(TControl*) {
       sendto.SetFocus();
     }
   }
-
-  if (Contains(sendto.Text, '@') && Contains(sendto.Text, '<') && Contains(sendto.Text, '>')) {
-    for (const BookEntry& entry : FullFormEntries(sendto.Text)) {
-      if (noAccess) {
-        ErrorBox("Cannot store address, no access to adressfile.");
-        break;
-      }
-      std::string stored;
-      if (const std::string* known = StoredAddress(book, entry.Nick, stored);
-          known && *known == entry.Address)
-        continue;
-      IniWriteString(entry.Nick, entry.Address);
-    }
-  }
-
-  IniClose();
-  if (!AddressFile.empty()) SetIniFile(SettingsFileName(), SettingsSection, false);
+  if (Contains(sendto.Text, '@') && Contains(sendto.Text, '<') && Contains(sendto.Text, '>'))
+    StoreEntries(sendto.Text, book, noAccess, *this);
 }
