@@ -55,6 +55,14 @@ std::string LinesText(const std::vector<std::string>& lines) {
   return text;
 }
 
+// A header field as one line of the header file: a line break in it (possible only from the
+// command line) would shift every field after it, so it becomes a blank.
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text;
+}
+
 // A draft file being written: the content goes to a temporary file that replaces the real one
 // only on Commit. An uncommitted file is removed.
 class PendingFile {
@@ -132,7 +140,8 @@ void TForm1::SaveDraft() {
   MakeFolder(folder);
   // Everything is written first; the text file, which marks a draft, is replaced last.
   PendingFile header(folder + kHeaderFile,
-                     LinesText({from.Text, sendto.Text, subject.Text, SMTPServer.Text}));
+                     LinesText({OneLine(from.Text), OneLine(sendto.Text), OneLine(subject.Text),
+                                OneLine(SMTPServer.Text)}));
   std::unique_ptr<PendingFile> attachments;
   if (!AttachedFiles.Items.Empty())
     attachments = std::make_unique<PendingFile>(folder + kAttachmentsFile,

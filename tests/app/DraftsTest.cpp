@@ -68,6 +68,14 @@ TEST_F(DraftsTest, SaveWritesThreePrivateFilesWithCrLfLines) {
   EXPECT_EQ(entries, 3);
 }
 
+TEST_F(DraftsTest, LineBreakInAFieldDoesNotShiftTheOthers) {
+  TForm1& f = Composing();
+  f.subject.Text = "two\r\nlines";
+  f.SaveDraft();
+  EXPECT_EQ(ReadFile(Draft("dfh")),
+            "Ann <ann@example.org>\r\nbob@example.org\r\ntwo  lines\r\nmail.example.org:2525\r\n");
+}
+
 TEST_F(DraftsTest, EmptyMemoWritesNothingEvenOnCtrlS) {
   TForm1& f = Start();
   std::uint16_t key = 'S';
