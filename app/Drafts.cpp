@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -127,6 +129,22 @@ std::string Folder(const TForm1& form) {
   return form.DraftDir.empty() ? DefaultDraftDir() : form.DraftDir;
 }
 
+// Temporary files that a save killed midway left behind ("tarvik2.dft.XXXXXX" ...). Only old ones
+// go: a fresh one may belong to a save that another composer is making right now.
+void RemoveStaleTemporaries(const std::string& folder) {
+  constexpr std::time_t kStaleSeconds = 600;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const bool temporary = name.size() == std::strlen("tarvik2.dft.XXXXXX") &&
+                           name.starts_with("tarvik2.df") && name[11] == '.';
+    struct stat info {};
+    if (temporary && ::lstat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_mtime + kStaleSeconds < std::time(nullptr))
+      ::unlink(entry.path().c_str());
+  }
+}
+
 void DeleteDraftFiles(const std::string& folder) {
   for (const char* name : {kTextFile, kHeaderFile, kAttachmentsFile})
     ::unlink((folder + name).c_str());  // a missing file is no error
@@ -157,8 +175,10 @@ void TForm1::SaveDraftTimerTimer(TTimer*) {
 }
 
 void TForm1::OfferSavedDraft() {
+  if (!DraftsEnabled) return;
   const std::string folder = Folder(*this);
-  if (!DraftsEnabled || !FileExists(folder + kTextFile)) return;
+  RemoveStaleTemporaries(folder);
+  if (!FileExists(folder + kTextFile)) return;
   const int answer = MessageBoxA(0, "There is an unsent saved draft.\r\rWould you like to load it?",
                                  "Draft Saved", MB_YESNO + MB_ICONQUESTION);
   if (answer != IDYES) {

@@ -1,6 +1,7 @@
 // Drafts: what is written where (and with which permissions), the offer at the next start,
 // loading and declining, the close, the switch for scripting mode, and a save interrupted by a
 // killed process, which must leave the previous draft whole.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -208,6 +209,21 @@ TEST_F(DraftsTest, DraftFolderThatCannotBeMadeFailsTheSaveWithAClearError) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("draft folder"), std::string::npos) << e.what();
   }
+}
+
+TEST_F(DraftsTest, OldTemporariesOfAKilledSaveAreRemovedAtTheNextStart) {
+  const std::string dir = folder.File("state") + "/tarvik";
+  std::filesystem::create_directories(dir);
+  WriteFile(dir + "/tarvik2.dft.Ab3dE9", "half a draft");
+  WriteFile(dir + "/tarvik2.dfh.fresh1", "a save under way");
+  WriteFile(dir + "/tarvik2.keep.me", "not ours");
+  const timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+  ::utimensat(AT_FDCWD, (dir + "/tarvik2.dft.Ab3dE9").c_str(), old, 0);
+  ::utimensat(AT_FDCWD, (dir + "/tarvik2.keep.me").c_str(), old, 0);
+  NextStart(IDYES);
+  EXPECT_FALSE(Exists(dir + "/tarvik2.dft.Ab3dE9"));
+  EXPECT_TRUE(Exists(dir + "/tarvik2.dfh.fresh1"));
+  EXPECT_TRUE(Exists(dir + "/tarvik2.keep.me"));
 }
 
 TEST_F(DraftsTest, ProcessKilledWhileSavingLeavesAWholeDraft) {
