@@ -127,10 +127,13 @@ void TForm1::SaveServers() {
   const bool storable = SMTPServer.Text.find_first_of("\r\n") == std::string::npos;
   if (!listed && storable) SMTPServer.Items.Add(SMTPServer.Text);
 
-  IniEraseSection("servers");
-  SetIniSection("servers", true);
+  // The list replaces the section in one write, so a crash never leaves it half erased and an
+  // unchanged list costs no write at all.
+  TStringList entries;
   for (int i = 0; i < SMTPServer.Items.Count(); ++i)
-    IniWriteString("server" + std::to_string(i + 1), SMTPServer.Items[i]);
+    entries.Add("server" + std::to_string(i + 1) + "=" + SMTPServer.Items[i]);
+  SetIniSection("servers", true);
+  IniReplaceSection(entries);
   IniClose();
 }
 

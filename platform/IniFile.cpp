@@ -332,39 +332,75 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
   return def;
 }
 
+namespace {
+
+// Sets key=value in section inside lines: replaces an existing entry, else adds the entry after
+// the section's last filled line, else appends the section at the end.
+void SetValue(std::vector<Line>& lines, const std::string& section, const std::string& key,
+              const std::string& value, const std::string& eol) {
+  const std::size_t header = FindSection(lines, section);
+  if (header == lines.size()) {
+    if (!lines.empty() && lines.back().eol.empty()) lines.back().eol = eol;
+    lines.push_back({"[" + section + "]", eol});
+    lines.push_back({key + "=" + value, eol});
+    return;
+  }
+  const std::size_t end = SectionEnd(lines, header);
+  std::size_t lastFilled = header;
+  for (std::size_t i = header + 1; i < end; ++i) {
+    const auto entry = EntryOf(lines[i]);
+    if (entry && SameName(entry->key, key)) {
+      lines[i].text = entry->key + "=" + value;
+      return;
+    }
+    if (!Trim(lines[i].text).empty()) lastFilled = i;
+  }
+  if (lines[lastFilled].eol.empty()) lines[lastFilled].eol = eol;
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastFilled) + 1,
+               Line{key + "=" + value, eol});
+}
+
+// Removes every occurrence of the section with all its lines; true when there was one.
+bool RemoveSection(std::vector<Line>& lines, const std::string& section) {
+  bool erased = false;
+  for (std::size_t header = FindSection(lines, section); header < lines.size();
+       header = FindSection(lines, section)) {
+    const std::size_t end = SectionEnd(lines, header);
+    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(header),
+                lines.begin() + static_cast<std::ptrdiff_t>(end));
+    erased = true;
+  }
+  return erased;
+}
+
+}  // namespace
+
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
   CheckSectionAndKey(section, key);
   CheckStorable(value, "value");
   std::vector<Line> lines = LoadForWriting(fileName_);
   const std::string original = JoinLines(lines);
-  const std::string eol = LineEndOf(lines);
+  SetValue(lines, section, key, value, LineEndOf(lines));
+  std::string content = JoinLines(lines);
+  if (content != original) ReplaceFileContent(fileName_, content);
+}
 
-  const std::size_t header = FindSection(lines, section);
-  if (header == lines.size()) {
-    if (!lines.empty() && lines.back().eol.empty()) lines.back().eol = eol;
-    lines.push_back({"[" + section + "]", eol});
-    lines.push_back({key + "=" + value, eol});
-  } else {
-    const std::size_t end = SectionEnd(lines, header);
-    std::size_t existing = end;
-    std::size_t lastFilled = header;
-    for (std::size_t i = header + 1; i < end; ++i) {
-      const auto entry = EntryOf(lines[i]);
-      if (entry && SameName(entry->key, key)) {
-        existing = i;
-        break;
-      }
-      if (!Trim(lines[i].text).empty()) lastFilled = i;
-    }
-    if (existing != end) {
-      lines[existing].text = EntryOf(lines[existing])->key + "=" + value;
-    } else {
-      if (lines[lastFilled].eol.empty()) lines[lastFilled].eol = eol;
-      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastFilled) + 1,
-                   Line{key + "=" + value, eol});
-    }
+void TIniFile::ReplaceSection(const std::string& section, const TStringList& entries) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (const std::string& entry : entries) {
+    const std::size_t eq = entry.find('=');
+    std::string key = eq == std::string::npos ? entry : entry.substr(0, eq);
+    std::string value = eq == std::string::npos ? std::string() : entry.substr(eq + 1);
+    CheckSectionAndKey(section, key);
+    CheckStorable(value, "value");
+    pairs.emplace_back(std::move(key), std::move(value));
   }
+  std::vector<Line> lines = LoadForWriting(fileName_);
+  const std::string original = JoinLines(lines);
+  const std::string eol = LineEndOf(lines);
+  RemoveSection(lines, section);
+  for (const auto& [key, value] : pairs) SetValue(lines, section, key, value, eol);
   std::string content = JoinLines(lines);
   if (content != original) ReplaceFileContent(fileName_, content);
 }
@@ -390,13 +426,5 @@ void TIniFile::ReadSectionValues(const std::string& section, TStringList& values
 
 void TIniFile::EraseSection(const std::string& section) {
   std::vector<Line> lines = LoadForWriting(fileName_);
-  bool erased = false;
-  for (std::size_t header = FindSection(lines, section); header < lines.size();
-       header = FindSection(lines, section)) {
-    const std::size_t end = SectionEnd(lines, header);
-    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(header),
-                lines.begin() + static_cast<std::ptrdiff_t>(end));
-    erased = true;
-  }
-  if (erased) ReplaceFileContent(fileName_, JoinLines(lines));
+  if (RemoveSection(lines, section)) ReplaceFileContent(fileName_, JoinLines(lines));
 }

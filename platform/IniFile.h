@@ -40,6 +40,10 @@ class TIniFile {
   void ReadSectionValues(const std::string& section, TStringList& values) const;
   // Removes the section (every occurrence) with all its lines.
   void EraseSection(const std::string& section);
+  // Replaces the section's entries by the given "key=value" lines in one write: the file ends
+  // up as EraseSection followed by one WriteString per entry would leave it, but no crash can
+  // leave it with the section half written, and nothing is written when nothing changes.
+  void ReplaceSection(const std::string& section, const TStringList& entries);
 
  private:
   std::string fileName_;

@@ -71,6 +71,10 @@ void IniEraseSection(const std::string& section) {
   WithAccessor([&](TIniFile& ini) { ini.EraseSection(section); });
 }
 
+void IniReplaceSection(const TStringList& entries) {
+  WithAccessor([&](TIniFile& ini) { ini.ReplaceSection(State().sectionName, entries); });
+}
+
 void IniClose() {
   IniState& state = State();
   if (!state.keepOpen) return;

@@ -22,6 +22,8 @@ bool IniReadBool(const std::string& key, bool def);
 void IniReadSectionValues(TStringList& values);
 // Erases the named section (not necessarily the current one); the current section stays.
 void IniEraseSection(const std::string& section);
+// Replaces the current section's entries by the given "key=value" lines in one write.
+void IniReplaceSection(const TStringList& entries);
 // Releases the held accessor, if any; the file and section names stay.
 void IniClose();
 

@@ -263,3 +263,31 @@ TEST_F(IniFileTest, EveryWriteIsVisibleToAnotherAccessorAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(IniFileTest, ReplaceSectionLeavesWhatEraseAndWritesWouldInOneWriteAndSkipsNoChange) {
+  const std::string start = "; kept\n[servers]\nserver1=a\nserver2=b\n[defaults]\nfrom=x\n";
+  WriteWholeFile(path, start);
+  TIniFile stepwise(dir.File("stepwise.ini"));
+  WriteWholeFile(stepwise.FileName(), start);
+  stepwise.EraseSection("servers");
+  stepwise.WriteString("servers", "server1", "a");
+  stepwise.WriteString("servers", "server2", "b=c");
+  stepwise.WriteString("servers", "server3", "");
+
+  ini.ReplaceSection("servers", TStringList{"server1=a", "server2=b=c", "server3="});
+  EXPECT_EQ(ReadWholeFile(path), ReadWholeFile(stepwise.FileName()));
+
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  ini.ReplaceSection("servers", TStringList{"server1=a", "server2=b=c", "server3="});
+  struct stat after {};
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);  // unchanged: no new file renamed into place
+
+  EXPECT_THROW(ini.ReplaceSection("servers", TStringList{"server1=line\nbreak"}), EIniFileError);
+  EXPECT_EQ(ini.ReadString("servers", "server2", ""), "b=c");  // refused before any change
+}
+
+}  // namespace
