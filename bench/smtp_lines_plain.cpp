@@ -1,7 +1,8 @@
 // The reference loop of the SMTP attachment benchmark: the same SMTP dialogue as the client,
 // then COUNT lines of 62 bytes (60 characters and CR LF), each with one blocking send(), then
 // ".", as the least any client must do to put such a message on the wire.
-//   bench_smtp_lines_plain HOST PORT COUNT
+//   bench_smtp_lines_plain HOST PORT COUNT [cork]
+// With "cork" the lines are sent under TCP_CORK, as the client sends a message body.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -69,6 +70,9 @@ int main(int argc, char** argv) {
       !Command("MAIL FROM:<bench@tarvik.example>\r\n", 250) ||
       !Command("RCPT TO:<sink@tarvik.example>\r\n", 250) || !Command("DATA\r\n", 354))
     return 1;
+  const bool cork = argc > 4 && std::strcmp(argv[4], "cork") == 0;
+  int corked = 1;
+  if (cork) ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &corked, sizeof corked);
   const char* header = "Subject: plain loop\r\n\r\n";
   if (!SendAll(header, std::strlen(header))) return 1;
   char line[62];
@@ -77,6 +81,8 @@ int main(int argc, char** argv) {
   line[61] = '\n';
   for (long i = 0; i < count; ++i)
     if (::send(sock, line, sizeof line, MSG_NOSIGNAL) != sizeof line) return 1;
+  corked = 0;
+  if (cork) ::setsockopt(sock, IPPROTO_TCP, TCP_CORK, &corked, sizeof corked);
   if (!Command(".\r\n", 250) || !Command("QUIT\r\n", 221)) return 1;
   ::close(sock);
   return 0;

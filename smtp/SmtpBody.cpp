@@ -2,6 +2,8 @@
 // 354: the header lines, the body lines pulled from the owner, then ".". Exactly one line is in
 // the socket's send buffer at a time; the next is prepared only when the socket reports the
 // previous one gone, so a message of any size needs memory for one line.
+#include <netinet/tcp.h>
+
 #include <cstring>
 
 #include "smtp/SmtpProt.h"
@@ -44,7 +46,17 @@ void TCustomSmtpClient::DataAfterDataCommand() {
   }
   // Until "." is sent, server lines are only shown: a stray one must not start a second chain.
   FNext = &TCustomSmtpClient::DisplayOnly;
+  SetCorked(true);
   DataNext();
+}
+
+// While the message lines go out, each is still handed to the socket on its own once the one
+// before it has gone; the kernel merely packs them into full segments instead of sending one
+// small segment per line. Uncorking flushes, so "." and the commands go out at once.
+void TCustomSmtpClient::SetCorked(bool Corked) {
+  if (FWSocket->State() != wsConnected) return;
+  int value = Corked ? 1 : 0;
+  Winsock::setsockopt(FWSocket->HSocket(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 void TCustomSmtpClient::WSocketDataSent(TCustomWSocket*, std::uint16_t) {
@@ -78,6 +90,7 @@ void TCustomSmtpClient::DataNext() {
     return;
   }
   FWSocket->OnDataSent = nullptr;
+  SetCorked(false);
   ExecAsync(TSmtpRequest::smtpData, ".", {250}, nullptr);
 }
 

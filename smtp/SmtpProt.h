@@ -265,6 +265,7 @@ class TCustomSmtpClient {
   void SendHeaderLine();
   void SendBodyLine();
   void AbandonMessage(const std::exception& E);
+  void SetCorked(bool Corked);
 
   // --- socket events ---
   void WSocketDnsLookupDone(TCustomWSocket* Sender, std::uint16_t Error);
