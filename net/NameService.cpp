@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstring>
@@ -68,10 +69,14 @@ int DefaultAddrToHost(in_addr_t addr, Winsock::HostEntry& out) {
   return 0;
 }
 
-// The lookup worker reads these, so they are guarded.
+// The lookup worker reads these, so they are guarded. The lock is held across fork() so that a
+// child never inherits it locked by the worker thread, which does not exist there.
 std::mutex g_mutex;
 NameToHostFn g_byName;
 AddrToHostFn g_byAddr;
+
+[[maybe_unused]] const int g_forkGuard =
+    ::pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); }, [] { g_mutex.unlock(); });
 
 }  // namespace
 

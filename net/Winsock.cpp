@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -180,9 +182,30 @@ class LookupWorker {
   std::thread thread_;
 };
 
+// The worker is joined by its destructor at exit. A child made by fork() has no worker thread,
+// and the copy of the parent's worker (its mutex and condition variable possibly mid-use) must
+// not be touched there: the child puts it aside, still reachable, and starts afresh on demand.
+struct WorkerHolder {
+  std::unique_ptr<LookupWorker> worker;
+  LookupWorker* abandonedByFork = nullptr;
+  WorkerHolder() { ::pthread_atfork(nullptr, nullptr, &AbandonInChild); }
+  static void AbandonInChild();
+};
+
+WorkerHolder& Holder() {
+  static WorkerHolder holder;
+  return holder;
+}
+
+void WorkerHolder::AbandonInChild() {
+  WorkerHolder& h = Holder();
+  if (h.worker) h.abandonedByFork = h.worker.release();
+}
+
 LookupWorker& Worker() {
-  static LookupWorker worker;  // joined by its destructor at exit
-  return worker;
+  WorkerHolder& h = Holder();
+  if (!h.worker) h.worker = std::make_unique<LookupWorker>();
+  return *h.worker;
 }
 
 }  // namespace
