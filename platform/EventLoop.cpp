@@ -169,12 +169,18 @@ class EventLoop::Impl {
 
   HWND Allocate(WindowProc proc) {
     std::uint32_t id = nextWindowId_++;
-    windows_[id] = std::make_shared<WindowProc>(std::move(proc));
+    windows_[id] = std::make_unique<WindowProc>(std::move(proc));
     return (static_cast<HWND>(index_) << kLoopShift) | id;
   }
 
   void Deallocate(HWND window) {
-    if (LoopIndexOf(window) == index_) windows_.erase(static_cast<std::uint32_t>(window));
+    if (LoopIndexOf(window) != index_) return;
+    auto it = windows_.find(static_cast<std::uint32_t>(window));
+    if (it == windows_.end()) return;
+    // A window destroyed from inside a dispatch may be the one whose procedure is running:
+    // keep the procedure alive until the outermost dispatch returns.
+    if (dispatchDepth_ > 0) retiredProcs_.push_back(std::move(it->second));
+    windows_.erase(it);
   }
 
   bool Exists(HWND window) const {
@@ -204,8 +210,9 @@ class EventLoop::Impl {
   // --- dispatching ---------------------------------------------------------------------------
 
   bool Peek(QueuedMessage& out, bool mustPoll) {
+    // The clock is read only every few messages: it is the dearest part of a busy round.
     if (mustPoll || queue_.empty() || dispatchesSincePoll_ >= kMaxDispatchesBetweenPolls ||
-        Clock::now() - lastPoll_ >= kMaxTimeBetweenPolls)
+        (dispatchesSincePoll_ % 8 == 7 && Clock::now() - lastPoll_ >= kMaxTimeBetweenPolls))
       Poll(0);
     if (queue_.empty()) return false;
     out = queue_.front();
@@ -221,9 +228,11 @@ class EventLoop::Impl {
     }
     auto it = windows_.find(static_cast<std::uint32_t>(message.Window));
     if (LoopIndexOf(message.Window) != index_ || it == windows_.end()) return;
-    std::shared_ptr<WindowProc> proc = it->second;  // the window may be destroyed by its proc
+    WindowProc* proc = it->second.get();
     TMessage m{message.Msg, message.WParam, message.LParam, 0};
+    ++dispatchDepth_;
     RunHandler([&] { (*proc)(m); });
+    if (--dispatchDepth_ == 0) retiredProcs_.clear();
   }
 
   // Blocks until something is pending or the next timer is due.
@@ -469,8 +478,10 @@ class EventLoop::Impl {
     return events;
   }
 
-  int Update(int fd, SocketWatch& w) {
+  // Brings the epoll registration to what the watch wants, plus the bits in keep.
+  int Update(int fd, SocketWatch& w, std::uint32_t keep = 0) {
     std::uint32_t wanted = Interest(w);
+    if (wanted != 0) wanted |= keep;
     if (wanted == 0) {
       Unregister(fd, w);
       return 0;
@@ -513,11 +524,12 @@ class EventLoop::Impl {
     }
     bool peerGone = w.stream && (revents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
     bool acted = false;
+    bool postedRead = false;
     if ((revents & (EPOLLIN | EPOLLERR)) && w.readArmed && (w.mask & FD_READ) &&
         (!peerGone || HasBytesWaiting(fd))) {
       w.readArmed = false;
       PostNotify(fd, w, FD_READ, 0);
-      acted = true;
+      acted = postedRead = true;
     }
     if ((revents & EPOLLOUT) && w.writeArmed && (w.mask & FD_WRITE) && !peerGone) {
       w.writeArmed = false;
@@ -532,7 +544,10 @@ class EventLoop::Impl {
     }
     // A datagram socket's pending error that nobody reads would be reported for ever.
     if (!acted && (revents & EPOLLERR)) PendingSocketError(fd);
-    Update(fd, w);
+    // Dropping EPOLLIN right after posting FD_READ would cost two epoll_ctl calls per read
+    // cycle, and the receive that follows usually re-arms it before the next poll. It is
+    // dropped only when it fires again while FD_READ is not armed.
+    Update(fd, w, postedRead ? (w.registered & EPOLLIN) : 0);
   }
 
   void HandleConnectOutcome(int fd, SocketWatch& w) {
@@ -559,7 +574,9 @@ class EventLoop::Impl {
   std::atomic<bool> wakeSignalled_{false};
 
   std::uint32_t nextWindowId_ = 1;
-  std::unordered_map<std::uint32_t, std::shared_ptr<WindowProc>> windows_;
+  std::unordered_map<std::uint32_t, std::unique_ptr<WindowProc>> windows_;
+  int dispatchDepth_ = 0;
+  std::vector<std::unique_ptr<WindowProc>> retiredProcs_;
 
   std::deque<QueuedMessage> queue_;
   std::mutex inboxMutex_;
