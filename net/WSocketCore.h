@@ -80,34 +80,19 @@ class TCustomWSocket;
 
 // A liveness flag shared between an object and the tokens taken from it: the object kills it
 // when it is destroyed, and a token taken before firing an event tells afterwards whether the
-// object still exists. Socket objects live on one thread, so the count is a plain integer
-// (this sits on the path of every event).
+// object still exists.
 class TAliveToken {
  public:
-  static TAliveToken Create() { return TAliveToken(new State); }
+  static TAliveToken Create() { return TAliveToken(std::make_shared<bool>(true)); }
   TAliveToken() = default;
-  TAliveToken(const TAliveToken& other) : state_(other.state_) {
-    if (state_) ++state_->refs;
-  }
-  TAliveToken& operator=(TAliveToken other) noexcept {
-    std::swap(state_, other.state_);
-    return *this;
-  }
-  ~TAliveToken() {
-    if (state_ && --state_->refs == 0) delete state_;  // the last token owns the state
-  }
-  bool Alive() const { return state_ && state_->alive; }
+  bool Alive() const { return alive_ && *alive_; }
   void Kill() {
-    if (state_) state_->alive = false;
+    if (alive_) *alive_ = false;
   }
 
  private:
-  struct State {
-    int refs = 1;
-    bool alive = true;
-  };
-  explicit TAliveToken(State* state) : state_(state) {}
-  State* state_ = nullptr;
+  explicit TAliveToken(std::shared_ptr<bool> alive) : alive_(std::move(alive)) {}
+  std::shared_ptr<bool> alive_;
 };
 
 using TDataAvailable = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)>;
