@@ -94,7 +94,7 @@ TEST(SendBuffer, PartialSendResumesOnTheNextWriteNotification) {
   ASSERT_EQ(::setsockopt(s.HSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   ::setsockopt(pair.peer.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
 
-  std::string data(1 << 20, '\0');
+  std::string data(1 << 17, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 23);
   EXPECT_EQ(s.Send(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
   EXPECT_GT(s.BufferedByteCount(), 0) << "the non-reading peer left bytes in the buffer";

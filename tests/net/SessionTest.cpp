@@ -347,7 +347,7 @@ TEST(Session, FlushPumpsUntilTheBufferHasDrained) {
   int small = 4096;
   ::setsockopt(s.HSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   ::setsockopt(pair.peer.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  std::string data(512 * 1024, 'f');
+  std::string data(128 * 1024, 'f');
   s.Send(data.data(), static_cast<int>(data.size()));
   EXPECT_GT(s.BufferedByteCount(), 0) << "the peer has not read yet";
   std::atomic<std::size_t> got{0};
