@@ -90,21 +90,21 @@ std::vector<std::uint8_t> Socks5Connect(const std::string& Host, std::uint16_t P
 std::vector<std::uint8_t> Socks4Connect(std::uint16_t Port, in_addr_t Address,
                                         const std::string& User, bool Socks4A,
                                         const std::string& Host) {
-  std::vector<std::uint8_t> out{4, 1};
-  AppendPort(out, Port);
-  if (Socks4A) {
-    out.insert(out.end(), {0, 0, 0, 1});
-  } else {
-    std::uint8_t bytes[4];
-    std::memcpy(bytes, &Address, 4);  // already in network order
-    out.insert(out.end(), bytes, bytes + 4);
-  }
-  AppendText(out, User);
-  out.push_back(0);
-  if (Socks4A) {
-    AppendText(out, Host);
-    out.push_back(0);
-  }
+  // 4, 1, port, address, user code, 0 [, host name, 0]: built at its final size, the zero
+  // terminators already in place.
+  const std::size_t userAt = 8;
+  const std::size_t hostAt = userAt + User.size() + 1;
+  std::vector<std::uint8_t> out(hostAt + (Socks4A ? Host.size() + 1 : 0), 0);
+  out[0] = 4;
+  out[1] = 1;
+  out[2] = static_cast<std::uint8_t>(Port >> 8);
+  out[3] = static_cast<std::uint8_t>(Port & 0xFF);
+  if (Socks4A)
+    out[7] = 1;  // the address 0.0.0.1 asks the proxy to resolve the name
+  else
+    std::memcpy(out.data() + 4, &Address, 4);  // already in network order
+  std::copy(User.begin(), User.end(), out.begin() + userAt);
+  if (Socks4A) std::copy(Host.begin(), Host.end(), out.begin() + hostAt);
   return out;
 }
 
