@@ -78,7 +78,9 @@ std::vector<std::string> FoldHeaderLine(std::string_view Line, std::size_t MaxLi
     if (i < Line.size() && Line[i] == '\r' && i + 1 < Line.size() && Line[i + 1] == '\n') ++i;
     start = i + 1;
   }
-  if (MaxLine == 0) return pieces;
+  // A continuation needs its blank and one character: below two there is no fold that makes
+  // progress.
+  if (MaxLine < 2) return pieces;
   // Then fold every physical line that is too long, before its last blank that fits.
   std::vector<std::string> folded;
   for (std::string& piece : pieces) {

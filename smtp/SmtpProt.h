@@ -132,7 +132,7 @@ std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len);
 // more than MaxLine characters without a blank is broken at MaxLine and the continuation gets a
 // blank of its own (the only fold that loses no character). Embedded line ends (CR, LF, CR LF)
 // end a piece; a piece after one that does not start with a blank gets one, so that a header
-// value can never end the header or the data early.
+// value can never end the header or the data early. A MaxLine below 2 folds nothing.
 std::vector<std::string> FoldHeaderLine(std::string_view Line, std::size_t MaxLine);
 // The pieces a text line is sent as: broken after the last blank before MaxLine (the blank
 // stays at the end of the first piece), or at MaxLine when there is none. Nothing is dropped.

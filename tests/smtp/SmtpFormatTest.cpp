@@ -112,6 +112,8 @@ TEST(SmtpFormat, FoldingKeepsEveryCharacter) {
   // Folded before the last blank that fits; the continuation starts with that blank.
   EXPECT_EQ(FoldHeaderLine("To: aaa bbb ccc", 9),
             (std::vector<std::string>{"To: aaa", " bbb ccc"}));
+  // No fold fits a width of one; the line is not cut up without end.
+  EXPECT_EQ(FoldHeaderLine("To: a", 1), (std::vector<std::string>{"To: a"}));
   // Embedded line ends make continuations, never new header lines or an empty line.
   EXPECT_EQ(FoldHeaderLine("A: x\nB: y\r\n\r\n", 998),
             (std::vector<std::string>{"A: x", " B: y", " ", " "}));
