@@ -134,5 +134,5 @@ void TCustomSmtpClient::SendBodyLine() {
 // end the request with the reason.
 void TCustomSmtpClient::AbandonMessage(const std::exception& E) {
   FMoreLines = false;
-  FailLocally("500 " + std::string(E.what()) + "; message not sent", true);
+  FailAndDisconnect("500 " + std::string(E.what()) + "; message not sent");
 }

@@ -45,13 +45,7 @@ void TCustomSmtpClient::Connect() {
   } catch (const std::exception& E) {
     // The lookup could not even start (an empty host name, for one): the request has started,
     // so it ends like any failed lookup, with a report.
-    FLastResponse = "500 ESocketException: " + std::string(E.what());
-    for (char& c : FLastResponse)
-      if (c == '\r' || c == '\n') c = ' ';
-    FReplyCode = 500;
-    FRequestResult = 500;
-    SetErrorMessage();
-    TriggerRequestDone(500);
+    FailOnException(E);
   }
 }
 

@@ -237,13 +237,9 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t Error) {
     } catch (const std::exception& E) {
       // A step that cannot even start (say, no local host name for HELO) ends the sequence
       // here, with a report, instead of leaving it open inside a socket event.
-      FLastResponse = OneLine("500 " + ExceptionClassName(E) + ": " + E.what());
-      FReplyCode = 500;
-      FRequestResult = 500;
-      SetErrorMessage();
       FNextRequest = nullptr;
       FRequestDoneFlag = false;
-      TriggerRequestDone(500);
+      FailOnException(E);
     }
     return;
   }
@@ -277,9 +273,8 @@ void TCustomSmtpClient::ReceivedBytes(int Count, std::uint16_t Error) {
     const void* end = memmem(FReceiveBuffer, static_cast<std::size_t>(FRcvdCount), "\r\n", 2);
     if (!end) {
       if (FRcvdCount >= ReceiveBufferSize - 1) {
-        FailLocally("500 Reply line from the server longer than " +
-                        std::to_string(ReceiveBufferSize - 3) + " bytes; connection closed",
-                    true);
+        FailAndDisconnect("500 Reply line from the server longer than " +
+                          std::to_string(ReceiveBufferSize - 3) + " bytes; connection closed");
       }
       return;
     }
@@ -329,17 +324,26 @@ void TCustomSmtpClient::HandleReplyLine(std::uint16_t Error) {
 }
 
 // A failure the client detects itself: the open request ends with 500 and Text as its reply
-// line; with CloseConnection the session is dropped too.
-void TCustomSmtpClient::FailLocally(const std::string& Text, bool CloseConnection) {
+// line.
+void TCustomSmtpClient::EndWithLocalError(const std::string& Text) {
   FLastResponse = OneLine(Text);
   FReplyCode = 500;
   FRequestResult = 500;
+  SetErrorMessage();
+  TriggerRequestDone(500);
+}
+
+void TCustomSmtpClient::FailOnException(const std::exception& E) {
+  EndWithLocalError("500 " + ExceptionClassName(E) + ": " + E.what());
+}
+
+// A failure that leaves no way to go on with this server.
+void TCustomSmtpClient::FailAndDisconnect(const std::string& Text) {
   FRcvdCount = 0;
   FReceiveBuffer[0] = '\0';
-  SetErrorMessage();
   FWSocket->OnDataSent = nullptr;
-  TriggerRequestDone(500);
-  if (CloseConnection) FWSocket->AbortSession();
+  EndWithLocalError(Text);
+  FWSocket->AbortSession();
 }
 
 // --- connecting ---
@@ -365,11 +369,7 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
     StateChange(TSmtpState::smtpConnecting);
     FWSocket->Connect();
   } catch (const std::exception& E) {
-    FLastResponse = OneLine("500 " + ExceptionClassName(E) + ": " + E.what());
-    FReplyCode = 500;
-    FRequestResult = 500;
-    SetErrorMessage();
-    TriggerRequestDone(500);
+    FailOnException(E);
     // A socket created before the failure must not linger half-open.
     if (FWSocket->State() != wsClosed) FWSocket->Close();
   }

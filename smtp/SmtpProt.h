@@ -254,7 +254,11 @@ class TCustomSmtpClient {
   // Takes n bytes just stored after the FRcvdCount held ones and handles every complete line.
   void ReceivedBytes(int Count, std::uint16_t Error);
   void HandleReplyLine(std::uint16_t Error);
-  void FailLocally(const std::string& Text, bool CloseConnection);
+  // End the open request with the client's own 500: Text as its reply line, or a line naming
+  // the exception; FailAndDisconnect drops the session too.
+  void EndWithLocalError(const std::string& Text);
+  void FailOnException(const std::exception& E);
+  void FailAndDisconnect(const std::string& Text);
   void HighLevelAsync(TSmtpRequest RqType, TSmtpFctSet Fcts);
   void NextHighLevelAsync();
   void RcptToNext();
