@@ -86,7 +86,7 @@ void TCustomSmtpClient::DataNext() {
     }
   }
   if (FMoreLines) {
-    SendBodyLine();
+    SendLineBuffer(false);
     return;
   }
   FWSocket->OnDataSent = nullptr;
@@ -101,21 +101,14 @@ void TCustomSmtpClient::SendHeaderLine() {
   std::memcpy(FLineBuffer, line.data(), n);
   FLineBuffer[n] = '\0';
   TriggerHeaderLine(FLineBuffer, LineBufferSize);
-  FLineBuffer[LineBufferSize - 1] = '\0';  // a hook that ignored Size is cut off here
-  std::size_t len = std::strlen(FLineBuffer);
-  if (FLineBuffer[0] == '.') {
-    // Transparency covers the header too: unstuffed, a line "." would end the data here.
-    std::memmove(FLineBuffer + 1, FLineBuffer, len + 1);
-    ++len;
-  }
-  TriggerDisplay("> " + std::string(FLineBuffer, len));
-  FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
-  QueueWireText(*FWSocket, FLineBuffer, len, true);
-  FWSocket->SendText("\r\n");
+  SendLineBuffer(true);  // a hook that ignored Size is cut off there
 }
 
-void TCustomSmtpClient::SendBodyLine() {
-  FLineBuffer[LineBufferSize - 1] = '\0';  // MaxLen characters at most, as the hook was told
+// Sends the line in FLineBuffer, cut to LineBufferSize - 1 characters (what the get-data hook
+// was told), with its leading dot doubled; transparency covers header lines too, or a header
+// line "." would end the data.
+void TCustomSmtpClient::SendLineBuffer(bool Header) {
+  FLineBuffer[LineBufferSize - 1] = '\0';
   std::size_t len = std::strlen(FLineBuffer);
   if (FLineBuffer[0] == '.') {
     // The spare byte after the buffer makes room for the doubled dot.
@@ -125,7 +118,7 @@ void TCustomSmtpClient::SendBodyLine() {
   // The trace text is built only when someone shows it: this runs once per line of the body.
   if (OnDisplay) TriggerDisplay("> " + std::string(FLineBuffer, len));
   FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
-  QueueWireText(*FWSocket, FLineBuffer, len, false);
+  QueueWireText(*FWSocket, FLineBuffer, len, Header);
   FWSocket->SendText("\r\n");
 }
 

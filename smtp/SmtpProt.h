@@ -267,7 +267,7 @@ class TCustomSmtpClient {
   void DataNext();
   void BuildHeader();
   void SendHeaderLine();
-  void SendBodyLine();
+  void SendLineBuffer(bool Header);
   void AbandonMessage(const std::exception& E);
   void SetCorked(bool Corked);
 
