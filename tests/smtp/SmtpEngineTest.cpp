@@ -21,6 +21,15 @@ class SmtpEngine : public ::testing::Test {
   bool WaitDone(std::size_t Count) {
     return PumpUntil([&] { return log.done.size() >= Count; });
   }
+  // Opens a session with Server, then sends MAIL FROM; true once both requests completed.
+  bool OpenThenMailFrom(const ScriptedServer& Server) {
+    Use(Server);
+    client.Open();
+    if (!WaitDone(1)) return false;
+    client.SetFromName("a@b.example");
+    client.MailFrom();
+    return WaitDone(2);
+  }
   // Lets a stray second completion show up before the counts are asserted.
   void Settle() { EventLoop::Current().ProcessMessages(); }
 
@@ -31,6 +40,15 @@ class SmtpEngine : public ::testing::Test {
 
 std::vector<S::Step> Greeting(const std::string& Banner = "220 scripted ready\r\n") {
   return {S::Reply(Banner), S::ReadLine(), S::Reply("250 hello\r\n")};
+}
+
+// The greeting, then the server's side of the next command: it reads the line and goes on with
+// Steps.
+std::vector<S::Step> GreetingThenCommand(std::initializer_list<S::Step> Steps) {
+  std::vector<S::Step> script = Greeting();
+  script.push_back(S::ReadLine());
+  script.insert(script.end(), Steps);
+  return script;
 }
 
 }  // namespace
@@ -53,17 +71,9 @@ TEST_F(SmtpEngine, OpenSendsHeloAndCompletesOnceWithSmtpOpen) {
 }
 
 TEST_F(SmtpEngine, MultiLineReplyCompletesOnceOnItsLastLine) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply("250-first\r\n250-second\r\n"));
-  script.push_back(S::Reply("250 last\r\n"));
-  ScriptedServer server(script);
-  Use(server);
-  client.Open();
-  ASSERT_TRUE(WaitDone(1));
-  client.SetFromName("a@b.example");
-  client.MailFrom();
-  ASSERT_TRUE(WaitDone(2));
+  ScriptedServer server(
+      GreetingThenCommand({S::Reply("250-first\r\n250-second\r\n"), S::Reply("250 last\r\n")}));
+  ASSERT_TRUE(OpenThenMailFrom(server));
   Settle();
   ASSERT_EQ(log.done.size(), 2u);
   EXPECT_EQ(log.done[1].request, TSmtpRequest::smtpMailFrom);
@@ -76,12 +86,7 @@ TEST_F(SmtpEngine, MultiLineReplyCompletesOnceOnItsLastLine) {
 }
 
 TEST_F(SmtpEngine, ReplySplitAcrossReadsIsEvaluatedOnceWhenItsLineEndArrives) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply("25"));
-  script.push_back(S::Gate());
-  script.push_back(S::Reply("0 ok\r\n"));
-  ScriptedServer server(script);
+  ScriptedServer server(GreetingThenCommand({S::Reply("25"), S::Gate(), S::Reply("0 ok\r\n")}));
   Use(server);
   client.Open();
   ASSERT_TRUE(WaitDone(1));
@@ -147,26 +152,14 @@ TEST_F(SmtpEngine, RefusedGreetingClosesAndCompletesWith10004) {
 // A line without digits reads as code 0; it is refused, and the refusal is reported as 500, not
 // as a 0 that would read as success.
 TEST_F(SmtpEngine, ReplyWithoutDigitsReadsAsCodeZeroAndIsReportedAsFailure) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply("what?\r\n"));
-  ScriptedServer server(script);
-  Use(server);
-  client.Open();
-  ASSERT_TRUE(WaitDone(1));
-  client.SetFromName("a@b.example");
-  client.MailFrom();
-  ASSERT_TRUE(WaitDone(2));
+  ScriptedServer server(GreetingThenCommand({S::Reply("what?\r\n")}));
+  ASSERT_TRUE(OpenThenMailFrom(server));
   EXPECT_EQ(log.done[1].error, 500);
   EXPECT_EQ(client.ErrorMessage(), "what?");
 }
 
 TEST_F(SmtpEngine, QuitAnsweredThenClosedGivesNoSecondCompletion) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply("221 bye\r\n"));
-  script.push_back(S::Close());
-  ScriptedServer server(script);
+  ScriptedServer server(GreetingThenCommand({S::Reply("221 bye\r\n"), S::Close()}));
   Use(server);
   client.Open();
   ASSERT_TRUE(WaitDone(1));
@@ -242,10 +235,7 @@ TEST_F(SmtpEngine, RecipientsGoOneByOneAndAFirstRefusalOnlyLeavesItsLine) {
 }
 
 TEST_F(SmtpEngine, SingleRefusedRecipientCompletesWithItsCode) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply("550 5.1.1 unknown\r\n"));
-  ScriptedServer server(script);
+  ScriptedServer server(GreetingThenCommand({S::Reply("550 5.1.1 unknown\r\n")}));
   Use(server);
   client.Open();
   ASSERT_TRUE(WaitDone(1));
@@ -320,10 +310,7 @@ TEST_F(SmtpEngine, MailSequenceCompletesOnceAfterTheFinalDot) {
 }
 
 TEST_F(SmtpEngine, VrfyVerifiesHdrTo) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply("250 known\r\n"));
-  ScriptedServer server(script);
+  ScriptedServer server(GreetingThenCommand({S::Reply("250 known\r\n")}));
   Use(server);
   client.Open();
   ASSERT_TRUE(WaitDone(1));
@@ -337,17 +324,9 @@ TEST_F(SmtpEngine, VrfyVerifiesHdrTo) {
 }
 
 TEST_F(SmtpEngine, OverlongReplyLineEndsTheRequestWith500AndClosesTheConnection) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply("250-" + std::string(10000, 'x') + "\r\n250 ok\r\n"));
-  script.push_back(S::ReadToEnd());
-  ScriptedServer server(script);
-  Use(server);
-  client.Open();
-  ASSERT_TRUE(WaitDone(1));
-  client.SetFromName("a@b.example");
-  client.MailFrom();
-  ASSERT_TRUE(WaitDone(2));
+  ScriptedServer server(GreetingThenCommand(
+      {S::Reply("250-" + std::string(10000, 'x') + "\r\n250 ok\r\n"), S::ReadToEnd()}));
+  ASSERT_TRUE(OpenThenMailFrom(server));
   ASSERT_TRUE(PumpUntil([&] { return log.sessionClosed == 1; }));
   Settle();
   ASSERT_EQ(log.done.size(), 2u);
@@ -359,31 +338,16 @@ TEST_F(SmtpEngine, OverlongReplyLineEndsTheRequestWith500AndClosesTheConnection)
 }
 
 TEST_F(SmtpEngine, ServerTextIsShownWithoutControlCharacters) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Reply(std::string("550 \x1b[31mred\0zero\r\n", 20)));
-  ScriptedServer server(script);
-  Use(server);
-  client.Open();
-  ASSERT_TRUE(WaitDone(1));
-  client.SetFromName("a@b.example");
-  client.MailFrom();
-  ASSERT_TRUE(WaitDone(2));
+  ScriptedServer server(
+      GreetingThenCommand({S::Reply(std::string("550 \x1b[31mred\0zero\r\n", 20))}));
+  ASSERT_TRUE(OpenThenMailFrom(server));
   EXPECT_EQ(log.done[1].error, 550);
   EXPECT_EQ(client.ErrorMessage(), "550 ?[31mred?zero");
 }
 
 TEST_F(SmtpEngine, ConnectionLostWhileWaitingCompletesWith10004AndSaysSo) {
-  auto script = Greeting();
-  script.push_back(S::ReadLine());
-  script.push_back(S::Close());
-  ScriptedServer server(script);
-  Use(server);
-  client.Open();
-  ASSERT_TRUE(WaitDone(1));
-  client.SetFromName("a@b.example");
-  client.MailFrom();
-  ASSERT_TRUE(WaitDone(2));
+  ScriptedServer server(GreetingThenCommand({S::Close()}));
+  ASSERT_TRUE(OpenThenMailFrom(server));
   Settle();
   EXPECT_EQ(log.done[1].error, 10004);
   EXPECT_EQ(log.sessionClosed, 1);
