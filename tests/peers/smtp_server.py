@@ -56,8 +56,9 @@ class Handler:
 
     def failure_text(self):
         code = self.opts.fail_code
-        word = "Temporary failure" if code < 500 else "Transaction failed"
-        return f"{code} {word}, please try again later" if code < 500 else f"{code} {word}"
+        if code < 500:
+            return f"{code} Temporary failure, please try again later"
+        return f"{code} Transaction failed"
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         if self._fail_here("mail"):
