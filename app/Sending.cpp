@@ -30,12 +30,6 @@ constexpr const char* kNotifier = "vorelclient";
 // RFC 5321 4.5.3.1.6: at most 998 characters on a line, CR LF not counted.
 constexpr std::size_t kMaxWireLine = 998;
 
-// SmtpCli1's Tag tells, during a send, whether the server has accepted the message (its reply
-// to the final "."). What fails after that (QUIT) cannot undo the delivery: the send counts as
-// a success, so neither a retry nor the user sends the message twice.
-constexpr int kTagIdle = 0;
-constexpr int kTagMessageAccepted = 1;
-
 bool HoldsLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
@@ -179,20 +173,6 @@ std::string CharSetOf(const TForm1& form) {
   return beyondAscii && valid ? "utf-8" : "iso-8859-1";
 }
 
-// Where the body cursor stands: which source line (message lines, then signature lines) and
-// how much of it has gone out. Kept so that line N+1 follows line N without a rescan; any other
-// request is answered by walking from the start, so the cache never decides the result.
-struct BodyCursor {
-  const TForm1* Form = nullptr;
-  int NextLineNum = 0;
-  int SourceLine = 0;
-  std::size_t Offset = 0;
-};
-BodyCursor& Cursor() {
-  static BodyCursor cursor;
-  return cursor;
-}
-
 const std::string* SourceLine(const TForm1& form, int index) {
   const int messageLines = form.MessageText.Lines.Count();
   if (index < messageLines) return &form.MessageText.Lines[index];
@@ -218,8 +198,8 @@ std::size_t PieceLength(const std::string& line, std::size_t offset, std::size_t
   return IsUtf8Continuation(line[offset + limit - back]) ? limit : limit - back;
 }
 
-// Advances the cursor past one wire line.
-void AdvanceCursor(const TForm1& form, BodyCursor& cursor, std::size_t limit) {
+// Advances the body cursor past one wire line.
+void AdvanceCursor(const TForm1& form, TForm1::TBodyCursor& cursor, std::size_t limit) {
   const std::string* line = SourceLine(form, cursor.SourceLine);
   if (!line) return;
   if (line->size() > cursor.Offset) cursor.Offset += PieceLength(*line, cursor.Offset, limit);
@@ -299,8 +279,12 @@ void EnterSendingState(TForm1& form) {
 
 }  // namespace
 
+bool TForm1::Sending() const {
+  return SendBtn.Caption == kAbortCaption;
+}
+
 void TForm1::SendBtnClick(TControl*) {
-  if (SendBtn.Caption == kAbortCaption) {
+  if (Sending()) {
     AbortRequested = true;
     DoRetry = false;
     SmtpCli1->Abort();
@@ -325,14 +309,14 @@ void TForm1::SendBtnClick(TControl*) {
   }
   if (!LoadSignature(*this)) return;
   client.SetCharSet(CharSetOf(*this));
-  Cursor() = BodyCursor{};
+  BodyCursor = {};
 
   if (StatusBarTimer.Running()) OnStatusBarTimer(&StatusBarTimer);
   EnterSendingState(*this);
 
   AbortRequested = false;
   SendSucceeded = true;
-  client.SetTag(kTagIdle);
+  MessageAccepted = false;
   try {
     client.Open();
   } catch (const std::exception& e) {
@@ -377,7 +361,7 @@ bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
       SetStatus(form, "Status: Sending email message...");
       break;
     case TSmtpRequest::smtpData:
-      client.SetTag(kTagMessageAccepted);
+      form.MessageAccepted = true;
       client.Quit();
       SetStatus(form, "Status: Sending completed, closing connection...");
       break;
@@ -391,10 +375,9 @@ bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
 // The end of a send whose message the server accepted: QUIT is done, or only the farewell
 // failed. Only now may the files go.
 void FinishSend(TForm1& form, std::uint16_t quitError) {
-  TSmtpCli& client = *form.SmtpCli1;
-  client.SetTag(kTagIdle);
+  form.MessageAccepted = false;
   form.AbortRequested = false;  // an Abort pressed after the server took the message came late
-  if (quitError != 0) client.Abort();
+  if (quitError != 0) form.SmtpCli1->Abort();
   SetStatus(form, form.SendSucceeded ? "Status: Message sent successfully."
                                      : "Status: Message not sent due to an error.");
   form.ProgressBar1.SetPosition(0);
@@ -412,7 +395,7 @@ void FinishSend(TForm1& form, std::uint16_t quitError) {
 // reported (unless retry is in force) and retried when asked. Nothing is deleted.
 void FailSend(TForm1& form, const std::string& reason) {
   TSmtpCli& client = *form.SmtpCli1;
-  client.SetTag(kTagIdle);
+  form.MessageAccepted = false;
   if (form.AbortRequested) {
     form.AbortRequested = false;
     client.Abort();
@@ -442,8 +425,7 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
       RqType != smtpData && RqType != smtpQuit)
     return;
   TSmtpCli& client = *SmtpCli1;
-  if (client.Tag() == kTagMessageAccepted && (RqType == smtpQuit || Error != 0))
-    return FinishSend(*this, Error);
+  if (MessageAccepted && (RqType == smtpQuit || Error != 0)) return FinishSend(*this, Error);
   if (Error != 0)
     return FailSend(*this,
                     client.ErrorMessage().empty() ? client.LastResponse() : client.ErrorMessage());
@@ -456,7 +438,7 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
     StartNextRequest(*this, RqType);
   } catch (const std::exception& e) {
     // The client could not start the next step (the server went away in between).
-    if (client.Tag() == kTagMessageAccepted) return FinishSend(*this, 1);
+    if (MessageAccepted) return FinishSend(*this, 1);
     FailSend(*this, e.what());
   }
 }
@@ -468,9 +450,11 @@ void TForm1::SmtpCli1GetData(TCustomSmtpClient*, int LineNum, char* MsgLine, int
     return;
   }
   const std::size_t limit = std::min(kMaxWireLine, static_cast<std::size_t>(MaxLen - 1));
-  BodyCursor& cursor = Cursor();
-  if (cursor.Form != this || cursor.NextLineNum != LineNum) {
-    cursor = BodyCursor{this, 1, 0, 0};
+  // Any line but the one the cursor expects is found by walking from the start, so the cursor
+  // never decides the result.
+  TBodyCursor& cursor = BodyCursor;
+  if (cursor.NextLineNum != LineNum) {
+    cursor = {1, 0, 0};
     while (cursor.NextLineNum < LineNum && SourceLine(*this, cursor.SourceLine))
       AdvanceCursor(*this, cursor, limit);
   }

@@ -16,6 +16,7 @@
 // WindowBehaviour.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -90,6 +91,10 @@ class TForm1 : public TForm {
   bool SendForward = false;
   bool AbortRequested = false;
   bool SendSucceeded = false;
+  // During a send: the server has accepted the message (its reply to the final "."). What fails
+  // after that (QUIT) cannot undo the delivery, so the send counts as a success and neither a
+  // retry nor the user sends the message twice.
+  bool MessageAccepted = false;
   bool KeepDraft = false;
   bool SuppressKeyPress = false;
   std::string SettingsSection;
@@ -97,6 +102,16 @@ class TForm1 : public TForm {
   std::string AddressFile;
   std::string DraftDir;
   TStringList SignLines;
+
+  // Where the body handed to the SMTP client stands: the next wire line expected, the source
+  // line it comes from (message lines, then signature lines) and how much of that line has gone
+  // out. Lets line N+1 follow line N without a rescan (Sending.cpp).
+  struct TBodyCursor {
+    int NextLineNum = 0;
+    int SourceLine = 0;
+    std::size_t Offset = 0;
+  };
+  TBodyCursor BodyCursor;
 
   // The command-line arguments after the program name, set by program entry before OnInit.
   std::vector<std::string> Arguments;
@@ -133,6 +148,8 @@ class TForm1 : public TForm {
 
   // ---- Sending (Sending.cpp)
   void SendBtnClick(TControl* Sender);
+  // True while a send runs (the Send button has become the Abort button).
+  bool Sending() const;
   void RestoreControls();
   void SmtpCli1RequestDone(TCustomSmtpClient* Sender, TSmtpRequest RqType, std::uint16_t Error);
   void SmtpCli1GetData(TCustomSmtpClient* Sender, int LineNum, char* MsgLine, int MaxLen,

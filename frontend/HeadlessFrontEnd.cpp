@@ -122,9 +122,7 @@ int RunHeadless(TForm1& form, std::ostream& err) {
     if (form.Closed()) break;
     // ShowTimer's tick has pressed Send; when no send runs after it, nothing will end the
     // process any more.
-    const bool sendPressed = !form.ShowTimer.Enabled();
-    const bool sending = form.SendBtn.Caption == "&Abort";
-    if (sendPressed && !sending) {
+    if (!form.ShowTimer.Enabled() && !form.Sending()) {
       WriteLine(err, std::string(kErrorCaption) + ": The message was not sent.");
       return 1;
     }
