@@ -182,6 +182,9 @@ void TForm1::sendtoExit(TControl*) {
     if (!Contains(sendto.Text, '@')) {
       MessageBoxA(0, "Can't find name in adressbook, please specify address.", kErrorCaption,
                   MB_ICONERROR);
+      // Nobody is there to correct the field before the automatic send, which would go out to
+      // the bare nick: a local user of the server's choosing, or nobody at all.
+      if (Scripting) AutoSend = false;
       sendto.SetFocus();
     }
   }

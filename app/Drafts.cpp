@@ -153,7 +153,7 @@ void DeleteDraftFiles(const std::string& folder) {
 }  // namespace
 
 void TForm1::SaveDraft() {
-  if (!DraftsEnabled || MessageText.Lines.Empty()) return;
+  if (Scripting || MessageText.Lines.Empty()) return;
   const std::string folder = Folder(*this);
   MakeFolder(folder);
   // Everything is written first; the text file, which marks a draft, is replaced last.
@@ -175,7 +175,7 @@ void TForm1::SaveDraftTimerTimer(TTimer*) {
 }
 
 void TForm1::OfferSavedDraft() {
-  if (!DraftsEnabled) return;
+  if (Scripting) return;
   const std::string folder = Folder(*this);
   RemoveStaleTemporaries(folder);
   if (!FileExists(folder + kTextFile)) return;
@@ -199,7 +199,7 @@ void TForm1::OfferSavedDraft() {
 }
 
 void TForm1::SaveOrDeleteDraft() {
-  if (!DraftsEnabled) return;
+  if (Scripting) return;
   const std::string folder = Folder(*this);
   if (KeepDraft)
     SaveDraft();

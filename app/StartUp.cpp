@@ -189,7 +189,7 @@ void TForm1::OnShow(TControl*) {
   from.SetFocus();
   if (!from.Text.empty()) sendto.SetFocus();
   ShowTimer.SetEnabled(true);
-  if (DraftsEnabled) OfferSavedDraft();
+  OfferSavedDraft();
 }
 
 void TForm1::CommandLineHelp1Click(TMenuItem*) {
@@ -230,5 +230,5 @@ void TForm1::FormClose(TControl*) {
     MessageBoxA(0, std::string("The settings could not be saved:\r") + e.what(), kErrorCaption,
                 MB_ICONERROR);
   }
-  if (DraftsEnabled) SaveOrDeleteDraft();
+  SaveOrDeleteDraft();
 }

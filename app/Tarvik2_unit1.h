@@ -115,9 +115,11 @@ class TForm1 : public TForm {
 
   // The command-line arguments after the program name, set by program entry before OnInit.
   std::vector<std::string> Arguments;
-  // False in the scripting (headless) front-end: no draft offer, no draft saving, no draft
-  // deletion, so that a script never touches the draft of an interactive session.
-  bool DraftsEnabled = true;
+  // True in the scripting (headless) front-end. No draft offer, no draft saving, no draft
+  // deletion: a script never touches the draft of an interactive session. A nick the address
+  // book does not know cancels the automatic send: a script is never told success for a
+  // message that went to a bare nick.
+  bool Scripting = false;
 
   // ---- Start-up and command line (StartUp.cpp)
   // The create event: LoadSettings("defaults"), then the arguments. Raises when a "-f:" file

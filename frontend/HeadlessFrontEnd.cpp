@@ -96,7 +96,7 @@ bool HeadlessRequested(const std::vector<std::string>& arguments) {
 }
 
 void PrepareHeadless(TForm1& form) {
-  form.DraftsEnabled = false;
+  form.Scripting = true;
   form.CloseWhenDone = true;
   // No window appears in scripting mode, so waiting for one before the automatic send is pure
   // delay. The tick still comes from the loop after OnShow, and after the 1 ms FocusTimer
@@ -120,8 +120,8 @@ int RunHeadless(TForm1& form, std::ostream& err) {
     WaitForLoop(loop.Fd());
     Application().ProcessMessages();
     if (form.Closed()) break;
-    // ShowTimer's tick has pressed Send; when no send runs after it, nothing will end the
-    // process any more.
+    // ShowTimer's tick has pressed Send (unless an unknown nick cancelled the automatic send);
+    // when no send runs after it, nothing will end the process any more.
     if (!form.ShowTimer.Enabled() && !form.Sending()) {
       WriteLine(err, std::string(kErrorCaption) + ": The message was not sent.");
       return 1;

@@ -42,13 +42,15 @@ class THeadlessFrontEnd : public TFrontEnd {
 // (neither DISPLAY nor WAYLAND_DISPLAY set).
 bool HeadlessRequested(const std::vector<std::string>& arguments);
 
-// Prepares the form for scripting, before OnInit: no drafts, and the process ends when the
-// send has ended ("-close" is implied).
+// Prepares the form for scripting, before OnInit: its scripting mode (no drafts; an unknown
+// nick cancels the automatic send), and the process ends when the send has ended ("-close" is
+// implied).
 void PrepareHeadless(TForm1& form);
 
 // Runs the composer after OnInit and returns the process exit code:
 //  - without "-send" there is nothing to do: the help text goes to the error stream, 1;
 //  - otherwise the form is shown and the loop runs until the form closes after a successful
 //    send (0). A failure ends the process through ErrorBox (1); a send that ends without
-//    either (the user's answer stopped it) is reported and gives 1.
+//    either (the user's answer stopped it) or never starts (a nick the address book does not
+//    know) is reported and gives 1.
 int RunHeadless(TForm1& form, std::ostream& err);

@@ -188,7 +188,7 @@ TEST_F(DraftsTest, ScriptingModeNeitherOffersSavesNorDeletes) {
   const std::string saved = ReadFile(Draft("dft"));
 
   TForm1& g = Start();
-  g.DraftsEnabled = false;
+  g.Scripting = true;
   g.Show();
   EXPECT_FALSE(Offered());
   g.MessageText.Lines = TStringList{"scripted"};

@@ -179,6 +179,20 @@ TEST_F(EndToEndTest, NickFromTheAddressBook) {
   EXPECT_TRUE(Has(Parsed(server, 1), "header To: Bob Builder <bob@example.org>\n"));
 }
 
+TEST_F(EndToEndTest, NickMissingFromTheAddressBookSendsNothingAndFails) {
+  SmtpPeer server(Path("server"));
+  WriteFile(Path("tarvik2.ini"),
+            "[defaults]\nfrom=Ann <ann@example.org>\n[adresses]\nBob Builder=bob@example.org\n");
+  const ProgramRun run =
+      Tarvik({"carl", "-msg:hi", "-server:" + server.Server(), "-send", "-close"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Has(run.err,
+                  "Can't find name in adressbook, please specify address.\n"
+                  "Tarvik 2.0 - ERROR: The message was not sent.\n"))
+      << run.err;
+  EXPECT_EQ(server.Received(), 0) << "the bare nick is no recipient";
+}
+
 TEST_F(EndToEndTest, InjectedCommandInARecipientIsRefused) {
   SmtpPeer server(Path("server"));
   const ProgramRun run =

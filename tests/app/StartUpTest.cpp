@@ -63,7 +63,7 @@ TEST_F(StartUpTest, NewComposerHasTheDesignedControlsAndIdleRunState) {
 
   EXPECT_FALSE(f.AutoSend || f.CloseWhenDone || f.DoRetry || f.DoRetryOnce || f.ReportFailure ||
                f.ReportSuccess || f.SendForward || f.KeepDraft || f.DeleteMessageFile);
-  EXPECT_TRUE(f.DraftsEnabled);
+  EXPECT_FALSE(f.Scripting);
 }
 
 TEST_F(StartUpTest, EveryEventIsBoundToItsHandler) {
