@@ -13,8 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -114,12 +112,8 @@ bool FileExists(const std::string& path) {
 }
 
 TStringList ReadLines(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) Fail("read the draft file", path, errno);
-  std::ostringstream content;
-  content << file.rdbuf();
   TStringList lines;
-  lines.SetText(content.str());
+  lines.SetText(FileContent(path));
   return lines;
 }
 

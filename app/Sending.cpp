@@ -4,9 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,7 +11,6 @@
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
-#include "util/FileUtils.h"
 #include "util/KeyUtils.h"
 #include "util/StringUtils.h"
 #include "util/Tokenutils.h"
@@ -227,17 +223,15 @@ void DeleteFileQuietly(const std::string& fileName) {
 bool LoadSignature(TForm1& form) {
   form.SignLines.Clear();
   if (form.SignFile.Text.empty()) return true;
-  std::ifstream file(form.SignFile.Text, std::ios::binary);
-  if (!FileCanOpen(form.SignFile.Text) || !file) {  // a folder is no signature either
+  TStringList lines;
+  try {
+    lines.SetText(FileContent(form.SignFile.Text));
+  } catch (const std::exception&) {  // a folder is no signature either
     const int answer = MessageBoxA(
         0, "The signfile cannot be opened, sign will not be added.\rSend message anyway?",
         "SignFile Error", MB_YESNO + MB_ICONQUESTION);
     return answer == IDYES;
   }
-  std::ostringstream content;
-  content << file.rdbuf();
-  TStringList lines;
-  lines.SetText(content.str());
   form.SignLines.Add("");
   form.SignLines.Add("--");
   for (const std::string& line : lines) form.SignLines.Add(line);

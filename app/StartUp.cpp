@@ -1,5 +1,5 @@
 // Start-up and command line: OnInit, OnShow, the argument table, the help text, ErrorBox, the
-// exception report and the close event.
+// exception report, the close event and reading a whole file.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,27 +14,6 @@
 #include "util/StringUtils.h"
 
 namespace {
-
-// A message file named by "-f:" that cannot be read.
-class EFileReadError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-std::string ReadWholeFile(const std::string& fileName) {
-  std::FILE* file = std::fopen(fileName.c_str(), "rb");
-  if (!file) throw EFileReadError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
-  std::string content;
-  char chunk[65536];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, n);
-  const bool failed = std::ferror(file) != 0;
-  const int error = errno;
-  std::fclose(file);
-  if (failed)
-    throw EFileReadError("Cannot read file \"" + fileName + "\". " + std::strerror(error));
-  return content;
-}
 
 std::string Blanks(const std::string& value) {
   return ReplaceAll(value, "_", " ");
@@ -53,7 +32,7 @@ constexpr CommandLineOption kOptions[] = {
     {"-subject:", [](TForm1& f, const std::string& v) { f.subject.Text = Blanks(v); }},
     {"-f:",
      [](TForm1& f, const std::string& v) {
-       f.MessageText.Lines.SetText(ReadWholeFile(v));
+       f.MessageText.Lines.SetText(FileContent(v));
        f.MessageFileName = v;
      }},
     {"-msg:", [](TForm1& f, const std::string& v) { f.MessageText.Lines.Add(Blanks(v)); }},
@@ -92,6 +71,24 @@ void WriteErrorToStandardError(const std::string& caption, const std::string& te
 }
 
 }  // namespace
+
+// ---- Files
+
+std::string FileContent(const std::string& fileName) {
+  std::FILE* file = std::fopen(fileName.c_str(), "rb");
+  if (!file)
+    throw std::runtime_error("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+  std::string content;
+  char chunk[65536];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, n);
+  const bool failed = std::ferror(file) != 0;
+  const int error = errno;
+  std::fclose(file);
+  if (failed)
+    throw std::runtime_error("Cannot read file \"" + fileName + "\". " + std::strerror(error));
+  return content;
+}
 
 // ---- Help text
 

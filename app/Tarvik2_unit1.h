@@ -216,6 +216,10 @@ std::string SettingsFileName();
 // The default draft folder: ${XDG_STATE_HOME:-$HOME/.local/state}/tarvik (not created here).
 std::string DefaultDraftDir();
 
+// The whole content of a file (a message, a signature, a draft). Raises std::runtime_error with
+// the file name and the reason when it cannot be opened or read (a folder cannot be read).
+std::string FileContent(const std::string& fileName);
+
 // A text made fit for a terminal: CR LF and lone CR become LF, other control characters '?'.
 std::string TerminalText(const std::string& text);
 
