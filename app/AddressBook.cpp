@@ -8,6 +8,7 @@
 // address the user has just replaced. The file is only written when the address changes, so
 // leaving the field after a completion does not rewrite it.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,17 +27,6 @@ char LowerAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (prefix.size() > text.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
-  return true;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithIgnoringCase(a, b);
-}
-
 bool Contains(const std::string& text, char c) {
   return text.find(c) != std::string::npos;
 }
@@ -50,7 +40,7 @@ void SetStatus(TForm1& form, const std::string& text, bool repaint) {
 // "" when no line begins with it.
 std::string Completion(const TStringList& book, const std::string& typed) {
   for (const std::string& line : book) {
-    if (!StartsWithIgnoringCase(line, typed)) continue;
+    if (!StartsWithIgnoringAsciiCase(line, typed)) continue;
     const std::size_t equals = line.find('=');
     if (equals == std::string::npos) return line + " <>";
     return line.substr(0, equals) + " <" + line.substr(equals + 1, kMaxAddress) + ">";
@@ -93,16 +83,13 @@ std::vector<BookEntry> FullFormEntries(const std::string& field) {
 
 // The address the book holds for the nick (keys compared as the ini file compares them), or
 // nothing.
-const std::string* StoredAddress(const TStringList& book, const std::string& nick,
-                                 std::string& value) {
+std::optional<std::string> StoredAddress(const TStringList& book, const std::string& nick) {
   for (const std::string& line : book) {
     const std::size_t equals = line.find('=');
-    if (equals != std::string::npos && EqualIgnoringCase(line.substr(0, equals), nick)) {
-      value = line.substr(equals + 1);
-      return &value;
-    }
+    if (equals != std::string::npos && EqualIgnoringAsciiCase(line.substr(0, equals), nick))
+      return line.substr(equals + 1);
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 // Puts the helpers back on the settings file when the event ends, however it ends.
@@ -138,10 +125,7 @@ void StoreEntries(const std::string& field, const TStringList& book, bool noAcce
       form.ErrorBox("Cannot store address, no access to adressfile.");
       return;
     }
-    std::string stored;
-    if (const std::string* known = StoredAddress(book, entry.Nick, stored);
-        known && *known == entry.Address)
-      continue;
+    if (StoredAddress(book, entry.Nick) == entry.Address) continue;
     try {
       IniWriteString(entry.Nick, entry.Address);
     } catch (const std::exception& e) {
@@ -154,6 +138,17 @@ void StoreEntries(const std::string& field, const TStringList& book, bool noAcce
 }
 
 }  // namespace
+
+bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
+  if (prefix.size() > text.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
+  return true;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithIgnoringAsciiCase(a, b);
+}
 
 void TForm1::sendtoExit(TControl*) {
   if (sendto.Text.empty()) return;

@@ -37,15 +37,6 @@ std::string XdgFolder(const char* variable, const char* fallbackBelowHome) {
   return HomeFolder() + fallbackBelowHome;
 }
 
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Whole seconds, blanks around allowed; nothing else (no sign, no fraction, no overflow).
 std::optional<std::uint32_t> ParseSeconds(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t");

@@ -21,6 +21,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Controls.h"
@@ -219,6 +220,10 @@ std::string DefaultDraftDir();
 // The whole content of a file (a message, a signature, a draft). Raises std::runtime_error with
 // the file name and the reason when it cannot be opened or read (a folder cannot be read).
 std::string FileContent(const std::string& fileName);
+
+// Comparisons that ignore the case of the letters A to Z only, as the ini file compares its keys.
+bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix);
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
 
 // A text made fit for a terminal: CR LF and lone CR become LF, other control characters '?'.
 std::string TerminalText(const std::string& text);

@@ -80,10 +80,10 @@ TEST(SmtpMemoryChild, DISABLED_SendOneMessage) {
 }
 
 TEST(SmtpMemory, TwoHundredMegabytesNeedNoMoreMemoryThanTwo) {
-  TempDir dir;
+  TestTempDir dir;
   // Sparse files: the client reads every byte, the disk holds none.
   auto make = [&](const std::string& name, off_t size) {
-    const std::string path = dir / name;
+    const std::string path = dir.File(name);
     const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
     EXPECT_EQ(::ftruncate(fd, size), 0);
     ::close(fd);

@@ -109,27 +109,27 @@ Parsed ParseBack(const std::string& Message, const std::string& PartsDir) {
 }  // namespace
 
 TEST(SmtpMime, EmailFilesTrimsSkipsBlanksAndRefusesAMissingFile) {
-  TempDir dir;
-  WriteFile(dir / "a.txt", "a");
-  WriteFile(dir / "b.txt", "b");
+  TestTempDir dir;
+  WriteFile(dir.File("a.txt"), "a");
+  WriteFile(dir.File("b.txt"), "b");
   TSmtpCli client;
-  client.SetEmailFiles({"  " + (dir / "a.txt") + "  ", "", "   ", dir / "b.txt"});
-  EXPECT_EQ(client.EmailFiles(), (TStringList{dir / "a.txt", dir / "b.txt"}));
+  client.SetEmailFiles({"  " + dir.File("a.txt") + "  ", "", "   ", dir.File("b.txt")});
+  EXPECT_EQ(client.EmailFiles(), (TStringList{dir.File("a.txt"), dir.File("b.txt")}));
   try {
-    client.SetEmailFiles({dir / "a.txt", dir / "missing.txt", dir / "b.txt"});
+    client.SetEmailFiles({dir.File("a.txt"), dir.File("missing.txt"), dir.File("b.txt")});
     FAIL() << "missing file accepted";
   } catch (const SmtpException& e) {
-    EXPECT_EQ(std::string(e.what()), "File not found '" + (dir / "missing.txt") + "'");
+    EXPECT_EQ(std::string(e.what()), "File not found '" + dir.File("missing.txt") + "'");
   }
-  EXPECT_EQ(client.EmailFiles(), (TStringList{dir / "a.txt"}));
+  EXPECT_EQ(client.EmailFiles(), (TStringList{dir.File("a.txt")}));
   // A folder is no file to attach.
-  EXPECT_THROW(client.SetEmailFiles({dir.Path().string()}), SmtpException);
+  EXPECT_THROW(client.SetEmailFiles({dir.Path()}), SmtpException);
 }
 
 TEST(SmtpMime, WireImageOfTwoAttachments) {
-  TempDir dir;
-  WriteFile(dir / "one.bin", std::string(46, 'A'));
-  WriteFile(dir / "empty.dat", "");
+  TestTempDir dir;
+  WriteFile(dir.File("one.bin"), std::string(46, 'A'));
+  WriteFile(dir.File("empty.dat"), "");
   MimeSend send;
   send.client.MailMessage().Add("Fixed line");
   send.client.MailMessage().Add(".dotted");
@@ -152,7 +152,7 @@ TEST(SmtpMime, WireImageOfTwoAttachments) {
     EXPECT_EQ(lines.Count(), 6);
     lines.Add("X-Part: " + std::to_string(n) + " " + name);
   };
-  send.client.SetEmailFiles({dir / "one.bin", dir / "empty.dat"});
+  send.client.SetEmailFiles({dir.File("one.bin"), dir.File("empty.dat")});
   ScriptedServer server(SinkScript());
   ASSERT_TRUE(send.Run(server.Port()));
   EXPECT_EQ(send.DataError(), 0);
@@ -235,14 +235,14 @@ class SmtpMimeInterop : public ::testing::Test {
   void SetUp() override {
     ::setenv("HOME", dir.Path().c_str(), 1);
     ::setenv("XDG_STATE_HOME", dir.Path().c_str(), 1);
-    std::filesystem::create_directories(dir / "in");
-    std::filesystem::create_directories(dir / "parts");
+    std::filesystem::create_directories(dir.File("in"));
+    std::filesystem::create_directories(dir.File("parts"));
   }
-  TempDir dir;
+  TestTempDir dir;
 };
 
 TEST_F(SmtpMimeInterop, OpenMailFromTwoRecipientsAndQuitSucceedAndRefusalsCarryTheServersText) {
-  AiosmtpdServer server(dir / "in", {"--refuse-rcpt", "bad@x.example"});
+  AiosmtpdServer server(dir.File("in"), {"--refuse-rcpt", "bad@x.example"});
   MimeSend send;
   send.client.RcptName().Clear();
   send.client.RcptName().Add("one@x.example");
@@ -250,7 +250,7 @@ TEST_F(SmtpMimeInterop, OpenMailFromTwoRecipientsAndQuitSucceedAndRefusalsCarryT
   ASSERT_TRUE(send.Run(server.Port()));
   ASSERT_EQ(send.log.done.size(), 5u);
   for (const auto& d : send.log.done) EXPECT_EQ(d.error, 0);
-  EXPECT_EQ(ReadFile(dir / "in/msg-1.env"),
+  EXPECT_EQ(ReadWholeFile(dir.File("in/msg-1.env")),
             "FROM sender@x.example\nRCPT one@x.example\n"
             "RCPT two@x.example\n");
 
@@ -276,10 +276,10 @@ TEST_F(SmtpMimeInterop, AttachmentsOfEverySizeComeBackByteExact) {
   };
   TStringList names;
   for (const auto& [name, bytes] : files) {
-    WriteFile(dir / name, bytes);
-    names.Add(dir / name);
+    WriteFile(dir.File(name), bytes);
+    names.Add(dir.File(name));
   }
-  AiosmtpdServer server(dir / "in");
+  AiosmtpdServer server(dir.File("in"));
   MimeSend send;
   send.client.OnGetData = [](TCustomSmtpClient*, int n, char* line, int, bool& more) {
     more = n <= 2;
@@ -289,52 +289,52 @@ TEST_F(SmtpMimeInterop, AttachmentsOfEverySizeComeBackByteExact) {
   ASSERT_TRUE(send.Run(server.Port()));
   ASSERT_EQ(send.DataError(), 0) << send.client.ErrorMessage();
 
-  const Parsed p = ParseBack(dir / "in/msg-1.eml", dir / "parts");
+  const Parsed p = ParseBack(dir.File("in/msg-1.eml"), dir.File("parts"));
   EXPECT_EQ(p.items.at("multipart"), "yes");
   EXPECT_EQ(p.items.at("defects"), "0");
   ASSERT_EQ(p.parts.size(), files.size() + 1);
   EXPECT_EQ(p.parts[0].at("type"), "text/plain");
   EXPECT_EQ(p.parts[0].at("charset"), "iso-8859-1");
   // The parser hands text back with its own line ends; the dot line lost its stuffing.
-  EXPECT_EQ(ReadFile(dir / "parts/part-0"), "Hello.\n.\n");
+  EXPECT_EQ(ReadWholeFile(dir.File("parts/part-0")), "Hello.\n.\n");
   for (std::size_t i = 0; i < files.size(); ++i) {
     const auto& part = p.parts[i + 1];
     EXPECT_EQ(part.at("type"), "application/octet-stream");
     EXPECT_EQ(part.at("filename"), files[i].first);
     EXPECT_EQ(part.at("name"), files[i].first);
     EXPECT_EQ(part.at("encoding"), "base64");
-    EXPECT_TRUE(ReadFile(dir / ("parts/part-" + std::to_string(i + 1))) == files[i].second)
+    EXPECT_TRUE(ReadWholeFile(dir.File("parts/part-" + std::to_string(i + 1))) == files[i].second)
         << files[i].first;
   }
 }
 
 TEST_F(SmtpMimeInterop, AnAttachmentThatVanishesIsNotSentTruncated) {
-  WriteFile(dir / "gone.bin", "data");
-  AiosmtpdServer server(dir / "in");
+  WriteFile(dir.File("gone.bin"), "data");
+  AiosmtpdServer server(dir.File("in"));
   MimeSend send;
-  send.client.SetEmailFiles({dir / "gone.bin"});
-  std::filesystem::remove(dir / "gone.bin");
+  send.client.SetEmailFiles({dir.File("gone.bin")});
+  std::filesystem::remove(dir.File("gone.bin"));
   ASSERT_TRUE(send.Run(server.Port()));
   EXPECT_EQ(send.DataError(), 500);
-  EXPECT_EQ(send.client.ErrorMessage(), "500 Cannot open attachment '" + (dir / "gone.bin") +
+  EXPECT_EQ(send.client.ErrorMessage(), "500 Cannot open attachment '" + dir.File("gone.bin") +
                                             "': No such file or directory; message not sent");
   EXPECT_FALSE(send.client.Connected());
   // The server never saw the end of the data, so it kept nothing.
   MimeSend probe;  // a later message on a new connection still goes through
   ASSERT_TRUE(probe.Run(server.Port()));
   EXPECT_EQ(probe.DataError(), 0);
-  EXPECT_TRUE(std::filesystem::exists(dir / "in/msg-1.eml"));
-  EXPECT_FALSE(std::filesystem::exists(dir / "in/msg-2.eml"));
-  EXPECT_EQ(ParseBack(dir / "in/msg-1.eml", dir / "parts").items.at("multipart"), "no");
+  EXPECT_TRUE(std::filesystem::exists(dir.File("in/msg-1.eml")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("in/msg-2.eml")));
+  EXPECT_EQ(ParseBack(dir.File("in/msg-1.eml"), dir.File("parts")).items.at("multipart"), "no");
 }
 
 TEST_F(SmtpMimeInterop, ServerClosingInTheMiddleOfDataFailsTheRequest) {
-  WriteFile(dir / "big.bin", RandomBytes(300000, 5));
-  AiosmtpdServer server(dir / "in", {"--close-in-data", "1"});
+  WriteFile(dir.File("big.bin"), RandomBytes(300000, 5));
+  AiosmtpdServer server(dir.File("in"), {"--close-in-data", "1"});
   MimeSend send;
-  send.client.SetEmailFiles({dir / "big.bin"});
+  send.client.SetEmailFiles({dir.File("big.bin")});
   ASSERT_TRUE(send.Run(server.Port()));
   EXPECT_EQ(send.DataError(), 10004);
   EXPECT_FALSE(send.client.ErrorMessage().empty());
-  EXPECT_FALSE(std::filesystem::exists(dir / "in/msg-1.eml"));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("in/msg-1.eml")));
 }

@@ -1,6 +1,6 @@
 // Test support for the SMTP client: a scripted loopback SMTP peer on a thread with blocking
-// POSIX sockets, the aiosmtpd peer process of tests/peers, temporary folders, an event pump
-// that waits for a condition, and a recorder of the client's events.
+// POSIX sockets, the aiosmtpd peer process of tests/peers, an event pump that waits for a
+// condition, and a recorder of the client's events (temporary folders: TestTempDir).
 #pragma once
 
 #include <arpa/inet.h>
@@ -31,6 +31,7 @@
 
 #include "platform/EventLoop.h"
 #include "smtp/SmtpProt.h"
+#include "tests/platform/TestTempDir.h"
 
 extern char** environ;
 
@@ -52,37 +53,10 @@ inline bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs = 15000,
   }
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-smtp-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& Path() const { return path_; }
-  std::string operator/(const std::string& Name) const { return (path_ / Name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
 inline void WriteFile(const std::string& Path, const std::string& Bytes) {
   std::ofstream f(Path, std::ios::binary | std::ios::trunc);
   f.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
   if (!f) throw std::runtime_error("cannot write " + Path);
-}
-
-inline std::string ReadFile(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
 }
 
 // Runs a program to its end and returns its standard output (the exit status in Status).
