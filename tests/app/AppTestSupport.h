@@ -18,31 +18,12 @@
 #include "app/Tarvik2_unit1.h"
 #include "platform/IniFile.h"
 #include "platform/ScriptedFrontEnd.h"
+#include "tests/platform/TestTempDir.h"
 
 namespace apptest {
 
 // A fresh folder, removed with everything in it at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarvik-app-XXXXXX";
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TempFolder = TestTempDir;
 
 // Sets (or with nullopt removes) environment variables and restores them at the end.
 class ScopedEnvironment {
@@ -72,10 +53,7 @@ class ScopedEnvironment {
 };
 
 inline std::string ReadFile(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return ReadWholeFile(fileName);
 }
 
 inline void WriteFile(const std::string& fileName, const std::string& content) {

@@ -1,7 +1,6 @@
 // The headless front-end: what it prints where, how it answers questions, when it is chosen,
 // and the end of a scripting run.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <memory>
 #include <optional>
@@ -11,6 +10,7 @@
 
 #include "app/Tarvik2_unit1.h"
 #include "frontend/HeadlessFrontEnd.h"
+#include "tests/app/AppTestSupport.h"
 
 namespace {
 
@@ -86,43 +86,20 @@ TEST(HeadlessFrontEndTest, NothingIsEverChosenOrPressed) {
   EXPECT_EQ(s.err.str() + s.out.str(), "");
 }
 
-// Sets or removes an environment variable for one scope.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedVariable() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(HeadlessFrontEndTest, ChosenByNoguiOrForLackOfADisplay) {
-  {
-    ScopedVariable display("DISPLAY", nullptr), wayland("WAYLAND_DISPLAY", nullptr);
-    EXPECT_TRUE(HeadlessRequested({}));
-  }
-  {
-    ScopedVariable display("DISPLAY", ":0"), wayland("WAYLAND_DISPLAY", nullptr);
-    EXPECT_FALSE(HeadlessRequested({"-send"}));
-    EXPECT_TRUE(HeadlessRequested({"-send", "-nogui"}));
-    EXPECT_FALSE(HeadlessRequested({"-noguix"}));
-  }
-  {
-    ScopedVariable display("DISPLAY", ""), wayland("WAYLAND_DISPLAY", "wayland-0");
-    EXPECT_FALSE(HeadlessRequested({}));
-  }
+  apptest::ScopedEnvironment env;
+  env.Set("DISPLAY", std::nullopt);
+  env.Set("WAYLAND_DISPLAY", std::nullopt);
+  EXPECT_TRUE(HeadlessRequested({}));
+
+  env.Set("DISPLAY", ":0");
+  EXPECT_FALSE(HeadlessRequested({"-send"}));
+  EXPECT_TRUE(HeadlessRequested({"-send", "-nogui"}));
+  EXPECT_FALSE(HeadlessRequested({"-noguix"}));
+
+  env.Set("DISPLAY", "");
+  env.Set("WAYLAND_DISPLAY", "wayland-0");
+  EXPECT_FALSE(HeadlessRequested({}));
 }
 
 class HeadlessRunTest : public ::testing::Test {
