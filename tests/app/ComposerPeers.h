@@ -14,6 +14,8 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -136,6 +138,19 @@ class ChildProcess {
 inline std::vector<std::string> CurrentEnvironment() {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  return env;
+}
+
+// Changes to an environment: a value sets the variable, nullopt removes it.
+using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
+
+// The current environment with the changes made.
+inline std::vector<std::string> ChangedEnvironment(const EnvironmentChanges& changes) {
+  std::vector<std::string> env;
+  for (const std::string& entry : CurrentEnvironment())
+    if (!changes.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
+  for (const auto& [name, value] : changes)
+    if (value) env.push_back(name + "=" + *value);
   return env;
 }
 

@@ -4,24 +4,23 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "app/Tarvik2_unit1.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/app/ProcessRunner.h"
+#include "tests/app/ComposerPeers.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using apptest::ChildProcess;
-using apptest::EnvironmentChanges;
 using apptest::Exists;
 using apptest::ReadFile;
 using apptest::WriteFile;
-
-const std::string kProgram = std::string(TARVIK_BINARY_DIR) + "/frontend/tarvik";
+using composertest::ChangedEnvironment;
+using composertest::ChildProcess;
+using composertest::EnvironmentChanges;
+using composertest::ProgramPath;
+using composertest::SmtpPeer;
 
 struct RunResult {
   int exitCode = -1;
@@ -50,11 +49,12 @@ class ProgramTest : public ::testing::Test {
   RunResult Run(const std::vector<std::string>& arguments, EnvironmentChanges changes = {}) const {
     EnvironmentChanges env = Environment();
     for (const auto& [name, value] : changes) env[name] = value;
-    ChildProcess child(kProgram, arguments, env);
-    child.CloseInput();
-    const std::optional<int> code = child.Wait(60s);
-    EXPECT_TRUE(code.has_value()) << "tarvik did not end within 60 s";
-    return {code.value_or(-1), child.out, child.err};
+    std::vector<std::string> argv = {ProgramPath()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildProcess child(argv, ChangedEnvironment(env), /*captureError=*/true);
+    RunResult result;
+    result.exitCode = child.Finish(result.out, result.err);
+    return result;
   }
 
   apptest::TempFolder folder;
@@ -145,34 +145,9 @@ TEST_F(ProgramTest, BadSavedraftdelayIsReportedAndTheRunGoesOn) {
       << r.err;
 }
 
-// python3-aiosmtpd on a free loopback port; it stops when its standard input closes.
-class SmtpServer {
- public:
-  explicit SmtpServer(const std::string& folder)
-      : child_("/usr/bin/python3",
-               {std::string(TARVIK_SOURCE_DIR) + "/tests/peers/smtp_server.py", "--dir", folder,
-                "--stdin-eof"},
-               {}) {
-    const std::optional<std::string> line = child_.ReadOutputLine(30s);
-    if (!line || !line->starts_with("PORT "))
-      throw std::runtime_error("SMTP server did not start: " + child_.err);
-    port_ = std::stoi(line->substr(5));
-  }
-  ~SmtpServer() {
-    child_.CloseInput();
-    child_.Wait(10s);
-  }
-  int Port() const { return port_; }
-
- private:
-  ChildProcess child_;
-  int port_ = 0;
-};
-
 TEST_F(ProgramTest, SettingsWrittenByACloseAreReadBackAtTheNextStart) {
-  const std::string mail = folder.File("mail");
-  SmtpServer server(mail);
-  const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+  SmtpPeer server(folder.File("mail"));
+  const std::string host = server.Server();
 
   // First start: sender and server from the command line; the close after the send saves them.
   const RunResult first = Run({"-nogui", "-send", "-server:" + host, "-from:Ann <ann@example.org>",
@@ -183,9 +158,9 @@ TEST_F(ProgramTest, SettingsWrittenByACloseAreReadBackAtTheNextStart) {
   // Next start: no sender, no server on the command line; the stored ones are used.
   const RunResult second = Run({"-nogui", "-send", "carl@example.org", "-s:second", "-msg:two"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
-  ASSERT_TRUE(Exists(mail + "/msg-2.env"));
-  EXPECT_EQ(ReadFile(mail + "/msg-2.env"), "FROM ann@example.org\nRCPT carl@example.org\n");
-  const std::string message = ReadFile(mail + "/msg-2.eml");
+  ASSERT_EQ(server.Received(), 2);
+  EXPECT_EQ(ReadFile(server.Envelope(2)), "FROM ann@example.org\nRCPT carl@example.org\n");
+  const std::string message = ReadFile(server.Message(2));
   EXPECT_NE(message.find("From: Ann <ann@example.org>"), std::string::npos) << message;
   EXPECT_NE(message.find("Subject: second"), std::string::npos) << message;
   EXPECT_FALSE(Exists(folder.File("state") + "/tarvik/tarvik2.dft"))
