@@ -44,7 +44,18 @@ class SendingTest : public ComposerTest {
       if (afterCompletion) afterCompletion(rq, error);
     };
   }
-  bool Idle() { return form().SendBtn.Caption == "&Send"; }
+  // A message file and an attachment on disk, both to be deleted after a successful send, and a
+  // draft to be kept.
+  void WithFilesToDelete(TForm1& f, const std::string& attachment) {
+    WriteFile(folder.File("message.txt"), "Hello\r\n");
+    WriteFile(folder.File("a.bin"), attachment);
+    f.MessageFileName = folder.File("message.txt");
+    f.DeleteMessageFile = true;
+    f.AutoDeleteAttached.Checked = true;
+    f.AttachedFiles.Items.Add(folder.File("a.bin"));
+    f.KeepDraft = true;
+  }
+  bool Idle() { return !form().Sending(); }
   // Presses Send and runs the loop until the send has ended.
   void Send() {
     form().SendBtn.Click();
@@ -371,13 +382,7 @@ TEST_F(SendingTest, BodyLinesAreServedInAnyOrderTheClientAsks) {
 TEST_F(SendingTest, RequestChainShowsEachStepAndDeletesFilesAfterSuccess) {
   SmtpPeer server(folder.File("server"));
   TForm1& f = Ready(server.Server());
-  WriteFile(folder.File("message.txt"), "Hello\r\n");
-  WriteFile(folder.File("a.bin"), std::string("\x00\x01\x02", 3));
-  f.MessageFileName = folder.File("message.txt");
-  f.DeleteMessageFile = true;
-  f.AutoDeleteAttached.Checked = true;
-  f.AttachedFiles.Items.Add(folder.File("a.bin"));
-  f.KeepDraft = true;
+  WithFilesToDelete(f, std::string("\x00\x01\x02", 3));
 
   f.SendBtn.Click();
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Connecting to server...");
@@ -463,13 +468,7 @@ TEST_F(SendingTest, FailureIsReportedWithTheServersReplyAndKeepsTheFiles) {
   for (const Case& c : cases) {
     SmtpPeer server(folder.File("server"), c.serverOptions);
     TForm1& f = Ready(server.Server());
-    WriteFile(folder.File("message.txt"), "Hello\r\n");
-    WriteFile(folder.File("a.bin"), "attachment");
-    f.MessageFileName = folder.File("message.txt");
-    f.DeleteMessageFile = true;
-    f.AutoDeleteAttached.Checked = true;
-    f.AttachedFiles.Items.Add(folder.File("a.bin"));
-    f.KeepDraft = true;
+    WithFilesToDelete(f, "attachment");
     frontEnd.MessageBoxes.clear();
     Send();
     ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
