@@ -185,11 +185,13 @@ void TCustomWSocket::HandleLookupDone(const TMessage& Message, bool ByName) {
   if (LookupHandle == 0 || Message.WParam != LookupHandle) return;  // cancelled or replaced
   LookupHandle = 0;
   auto error = static_cast<std::uint16_t>(SelectError(Message.LParam));
+  Winsock::HostEntry entry;
+  // Taken whatever the error: a failed lookup's outcome waits on the worker side as well.
+  bool found =
+      Winsock::WSAFetchAsyncResult(static_cast<Winsock::AsyncHandle>(Message.WParam), entry);
+  if (error == 0 && !found) error = 11004;
   if (error == 0) {
-    Winsock::HostEntry entry;
-    if (!Winsock::WSAFetchAsyncResult(static_cast<Winsock::AsyncHandle>(Message.WParam), entry)) {
-      error = 11004;
-    } else if (ByName) {
+    if (ByName) {
       for (in_addr_t a : entry.Addresses) FDnsResultList.Add(Winsock::inet_ntoa(a));
       if (FDnsResultList.Count() > 0) FDnsResult = FDnsResultList[0];
     } else {

@@ -108,8 +108,8 @@ class LookupWorker {
     return task.handle;
   }
 
-  // Succeeds for a task that is queued, running, or finished with its result not yet taken:
-  // from the caller's side all of these are still pending.
+  // Succeeds for a task that is queued, running, or finished (found or not) with its outcome
+  // not yet taken: from the caller's side all of these are still pending.
   bool Cancel(AsyncHandle handle) {
     std::lock_guard lock(mutex_);
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -125,13 +125,15 @@ class LookupWorker {
     return results_.erase(handle) > 0;
   }
 
+  // Takes the outcome of a finished task; true when it found the host.
   bool Fetch(AsyncHandle handle, HostEntry& out) {
     std::lock_guard lock(mutex_);
     auto it = results_.find(handle);
     if (it == results_.end()) return false;
-    out = std::move(it->second);
+    bool found = it->second.error == 0;
+    if (found) out = std::move(it->second.entry);
     results_.erase(it);
-    return true;
+    return found;
   }
 
   void Stop() {
@@ -164,7 +166,8 @@ class LookupWorker {
       lock.lock();
       running_ = 0;
       if (runningCancelled_ || stopping_) continue;  // a cancelled lookup posts nothing
-      if (error == 0) results_[task.handle] = std::move(entry);
+      // A failed lookup is kept as well: until its completion is handled it can be cancelled.
+      results_[task.handle] = Outcome{error, std::move(entry)};
       // Posted under the lock so that a Cancel either sees the result or prevents the post.
       if (!PostMessageA(task.window, task.msg, task.handle, MakeSelectLParam(0, error)))
         results_.erase(task.handle);  // the window is gone: nobody will fetch it
@@ -174,7 +177,11 @@ class LookupWorker {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<LookupTask> pending_;
-  std::map<AsyncHandle, HostEntry> results_;
+  struct Outcome {
+    int error = 0;
+    HostEntry entry;
+  };
+  std::map<AsyncHandle, Outcome> results_;
   AsyncHandle lastHandle_ = 0;
   AsyncHandle running_ = 0;
   bool runningCancelled_ = false;

@@ -73,7 +73,9 @@ int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, std::uint32_t mask
 AsyncHandle WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const std::string& name);
 AsyncHandle WSAAsyncGetHostByAddr(HWND window, std::uint32_t msg, in_addr_t addr);
 int WSACancelAsyncRequest(AsyncHandle handle);
-// Takes the result of a finished task (false when there is none: unknown, cancelled or taken).
+// Takes the outcome of a finished task, releasing it; true when the lookup found the host (false
+// when it failed or there is none: unknown, cancelled or taken). A finished task stays
+// cancellable until its outcome is taken.
 bool WSAFetchAsyncResult(AsyncHandle handle, HostEntry& out);
 // Stops and joins the lookup worker (also done at process exit).
 void ShutdownLookupWorker();

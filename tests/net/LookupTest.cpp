@@ -174,6 +174,23 @@ TEST(Lookup, CancelLookupGives10004AndDropsTheResult) {
   EXPECT_EQ(s.DnsResult(), "");
 }
 
+// A lookup that has failed on the worker but whose completion still waits in the queue is
+// pending for its owner: cancelling it is the ordinary cancel, not a socket error.
+TEST(Lookup, CancelAfterAFailedLookupFinishedButBeforeItsCompletionIsHandled) {
+  GatedNames names;
+  TWSocket s;
+  LookupLog log;
+  log.Attach(s);
+  PumpIdle();  // a quiet loop: its descriptor turns readable only for the completion below
+  s.LookupHost("unknown.test");
+  pollfd loop{EventLoop::Current().Fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&loop, 1, 5000), 1) << "the failed lookup's completion was posted";
+  EXPECT_NO_THROW(s.CancelLookup());
+  EXPECT_EQ(log.errors, std::vector<int>{10004});
+  PumpIdle();
+  EXPECT_EQ(log.errors, std::vector<int>{10004}) << "the queued completion is dropped";
+}
+
 TEST(Lookup, DestroyingASocketWithAPendingLookupIsSafe) {
   GatedNames names;
   int events = 0;
