@@ -117,14 +117,6 @@ void TCustomWSocket::ResetDefaults() {
 
 // ---- events ----
 
-// Each handler runs from a copy: it may destroy the object, and with it the event member that
-// holds the handler's own closure.
-template <typename Handler, typename... Args>
-static void CallHandler(const Handler& handler, Args... args) {
-  Handler keep = handler;
-  keep(args...);
-}
-
 bool TCustomWSocket::FireDataAvailable(std::uint16_t Error) {
   if (!OnDataAvailable || Destroying) return false;
   CallHandler(OnDataAvailable, this, Error);

@@ -279,6 +279,13 @@ class TCustomWSocket {
   virtual void FireDnsLookupDone(std::uint16_t Error);
   virtual void FireError();
   void FireSendData(int BytesSent);
+  // Every handler runs from a copy: it may destroy the object, and with it the event member
+  // that holds the handler's own closure.
+  template <typename Handler, typename... Args>
+  static void CallHandler(const Handler& handler, Args... args) {
+    Handler keep = handler;
+    keep(args...);
+  }
 
   // Take a token before firing an event and check it afterwards: a handler may have destroyed
   // the object.

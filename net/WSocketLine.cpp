@@ -192,7 +192,7 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
 }
 
 void TCustomLineWSocket::FireLineTooLong() {
-  if (OnLineTooLong && !Destroying) OnLineTooLong(this);
+  if (OnLineTooLong && !Destroying) CallHandler(OnLineTooLong, this);
 }
 
 bool TCustomLineWSocket::DeliverPending() {

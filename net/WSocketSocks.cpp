@@ -203,15 +203,15 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
 // --- events ---
 
 void TCustomSocksWSocket::FireSocksConnected(std::uint16_t Error) {
-  if (OnSocksConnected) OnSocksConnected(this, Error);
+  if (OnSocksConnected) CallHandler(OnSocksConnected, this, Error);
 }
 
 void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg) {
-  if (OnSocksError) OnSocksError(this, Error, Msg);
+  if (OnSocksError) CallHandler(OnSocksError, this, Error, Msg);
 }
 
 void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
-  if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
+  if (OnSocksAuthState) CallHandler(OnSocksAuthState, this, AuthState);
 }
 
 // --- opening ---

@@ -2,6 +2,7 @@
 // watches the lines the socket hands to its OnDataAvailable handler.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -358,6 +359,35 @@ TEST_F(LineMode, BytesOfAReplacedConnectionDoNotReachTheAdoptedOne) {
   ASSERT_TRUE(socks_test::WriteAll(other.get(), "fresh\r\n"));
   ASSERT_TRUE(PumpUntil([&] { return lines.size() == 1; }));
   EXPECT_EQ(lines[0], "fresh\r\n");
+}
+
+TEST(LineModeOwnership, OnLineTooLongMayDestroyTheSocket) {
+  int port = 0;
+  Fd listener = socks_test::ListenLoopback(port);
+  ASSERT_TRUE(listener);
+  auto sock = std::make_unique<TWSocket>();
+  bool connected = false;
+  sock->OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { connected = e == 0; };
+  sock->SetAddr("127.0.0.1");
+  sock->SetPort(std::to_string(port));
+  sock->Connect();
+  Fd peer = socks_test::AcceptWithin(listener.get(), 5000);
+  ASSERT_TRUE(peer);
+  ASSERT_TRUE(PumpUntil([&] { return connected; }));
+  sock->SetLineLimit(4);
+  sock->SetLineMode(true);
+  // The closure is too large to live inside the event member itself; it reads its own copy
+  // after the object, and with it the member, is gone.
+  const std::string note(64, 'x');
+  std::string seen;
+  sock->OnLineTooLong = [&sock, note, &seen](TCustomWSocket*) {
+    sock.reset();
+    seen = note;
+  };
+  ASSERT_TRUE(socks_test::WriteAll(peer.get(), "overlong line\r\n"));
+  ASSERT_TRUE(PumpUntil([&] { return sock == nullptr; }));
+  EXPECT_EQ(seen, note);
+  PumpPending();
 }
 
 TEST(LineEditing, EditLineBytesKeepsBytesBeforeTheFloor) {
