@@ -202,7 +202,7 @@ class EventLoop::Impl {
     {
       std::lock_guard lock(inboxMutex_);
       inbox_.push_back(message);
-      inboxNonEmpty_.store(true, std::memory_order_release);
+      inboxNonEmpty_.store(true);  // sequentially consistent: see ClearWake
     }
     SignalWake();
   }
@@ -359,7 +359,7 @@ class EventLoop::Impl {
   // the loop is about to block (or an idle ProcessMessages found nothing), so a busy queue
   // costs no system call per message.
   void SignalWake() {
-    if (wakeSignalled_.exchange(true, std::memory_order_acq_rel)) return;
+    if (wakeSignalled_.exchange(true)) return;
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
   }
@@ -369,10 +369,13 @@ class EventLoop::Impl {
     if (!wakeSignalled_.load(std::memory_order_acquire)) return;
     std::uint64_t value;
     [[maybe_unused]] ssize_t n = read(wakeFd_, &value, sizeof value);
-    wakeSignalled_.store(false, std::memory_order_release);
+    wakeSignalled_.store(false);
     // A post from another thread that raced with the clear finds the flag false and signals
-    // again; one that came before is in the inbox, which the next poll drains.
-    if (inboxNonEmpty_.load(std::memory_order_acquire) || !queue_.empty()) SignalWake();
+    // again; one that came before is in the inbox, which the next poll drains. Both sides store
+    // one flag and then read the other, so all four accesses are sequentially consistent:
+    // with acquire/release alone the clear's load may pass its store, both sides see the old
+    // values, and the loop blocks with a message in the inbox and no wake-up.
+    if (inboxNonEmpty_.load() || !queue_.empty()) SignalWake();
   }
 
   void Poll(int timeoutMs) {
