@@ -422,10 +422,13 @@ class EventLoop::Impl {
     return wait < 0 ? 0 : static_cast<int>(std::min<long long>(wait, 1 << 30));
   }
 
+  // A timer with an interval of 0 never fires; one whose tick is queued waits for it first.
+  static bool Waiting(const Timer& t) { return t.interval != 0 && !t.queued; }
+
   std::optional<Clock::time_point> NextDue() const {
     std::optional<Clock::time_point> next;
     for (const auto& [id, t] : timers_)
-      if (!t.queued && (!next || t.due < *next)) next = t.due;
+      if (Waiting(t) && (!next || t.due < *next)) next = t.due;
     return next;
   }
 
@@ -445,7 +448,7 @@ class EventLoop::Impl {
     auto now = Clock::now();
     bool queuedAny = false;
     for (auto& [id, t] : timers_) {
-      if (t.queued || t.due > now) continue;
+      if (!Waiting(t) || t.due > now) continue;
       t.queued = true;
       queue_.push_back(QueuedMessage{0, WM_TIMER, id, 0});
       queuedAny = true;
