@@ -7,19 +7,6 @@
 
 using namespace nettest;
 
-namespace {
-
-std::string Thrown(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ESocketException& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
-
-}  // namespace
-
 TEST(Listen, AcceptAndDupServeTwoClients) {
   TWSocket server;
   EventLog log;

@@ -45,6 +45,16 @@ inline void PumpIdle(std::chrono::milliseconds timeout = std::chrono::millisecon
   }
 }
 
+// The text of the ESocketException that f raises.
+inline std::string Thrown(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const ESocketException& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
 inline int OpenFdCount() {
   int count = 0;
   if (DIR* d = ::opendir("/proc/self/fd")) {

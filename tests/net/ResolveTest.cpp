@@ -27,15 +27,6 @@ struct FakeNames {
   ~FakeNames() { ResetNameService(); }
 };
 
-std::string Thrown(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ESocketException& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
-
 }  // namespace
 
 TEST(IsDottedQuad, AcceptsOnlyFourFieldsUpTo255WithTrailingBlanks) {
