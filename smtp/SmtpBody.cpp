@@ -60,6 +60,7 @@ void TCustomSmtpClient::SetCorked(bool Corked) {
 }
 
 void TCustomSmtpClient::WSocketDataSent(TCustomWSocket*, std::uint16_t) {
+  NoteProgress();
   FState = TSmtpState::smtpInternalReady;
   DataNext();
 }

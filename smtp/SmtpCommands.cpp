@@ -36,6 +36,7 @@ void TCustomSmtpClient::Connect() {
   FReceiveBuffer[0] = '\0';
   FRequestResult = 0;
   StateChange(TSmtpState::smtpDnsLookup);
+  WatchSilence();
   FWSocket->OnDataSent = nullptr;
   FWSocket->OnDnsLookupDone = [this](TCustomWSocket* S, std::uint16_t E) {
     WSocketDnsLookupDone(S, E);

@@ -93,6 +93,7 @@ TCustomSmtpClient::TCustomSmtpClient() {
   FWSocket->OnSessionClosed = [this](TCustomWSocket* S, std::uint16_t E) {
     WSocketSessionClosed(S, E);
   };
+  FSilenceTimer.OnTimer = [this](TTimer*) { SilenceTimerTimer(); };
 }
 
 TCustomSmtpClient::~TCustomSmtpClient() {
@@ -188,6 +189,7 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
   FNext = &TCustomSmtpClient::NextExecAsync;
   FDoneAsync = DoneAsync;
   StateChange(TSmtpState::smtpWaitingResponse);
+  WatchSilence();
   SendCommand(Cmd);
 }
 
@@ -246,7 +248,23 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t Error) {
   FNextRequest = nullptr;
   StateChange(TSmtpState::smtpReady);
   FHighLevelFlag = false;
+  FSilenceTimer.SetEnabled(false);
   PostMessageA(FWindowHandle, WM_SMTP_REQUEST_DONE, 0, Error);
+}
+
+void TCustomSmtpClient::WatchSilence() {
+  NoteProgress();
+  if (FTimeout != 0) FSilenceTimer.SetEnabled(true);
+}
+
+void TCustomSmtpClient::SilenceTimerTimer() {
+  if (FRequestDoneFlag || FTimeout == 0) {
+    FSilenceTimer.SetEnabled(false);
+    return;
+  }
+  if (std::chrono::steady_clock::now() - FLastProgress < std::chrono::seconds(FTimeout)) return;
+  FailAndDisconnect("500 No answer from the server for " + std::to_string(FTimeout) +
+                    " seconds; connection closed");
 }
 
 void TCustomSmtpClient::WndProc(TMessage& Msg) {
@@ -265,6 +283,7 @@ void TCustomSmtpClient::WSocketDataAvailable(TCustomWSocket*, std::uint16_t Erro
 }
 
 void TCustomSmtpClient::ReceivedBytes(int Count, std::uint16_t Error) {
+  NoteProgress();
   FRcvdCount += Count;
   FReceiveBuffer[FRcvdCount] = '\0';
   const auto alive = AliveToken();
@@ -392,6 +411,7 @@ void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t E
   // (the final ".") until the server's delayed acknowledgement.
   int one = 1;
   Winsock::setsockopt(FWSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  NoteProgress();
   StateChange(TSmtpState::smtpWaitingBanner);
 }
 

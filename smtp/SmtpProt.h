@@ -19,6 +19,7 @@
 //    MailMessage lines longer than that are continued on the next line, so nothing is cut.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -31,6 +32,7 @@
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
 #include "platform/StringList.h"
+#include "platform/Timer.h"
 
 // Misuse of the client (a request started at the wrong time or without what it needs).
 class SmtpException : public std::runtime_error {
@@ -193,6 +195,12 @@ class TCustomSmtpClient {
   int Tag() const { return FTag; }
   void SetTag(int Value) { FTag = Value; }
   bool Connected() const { return FConnected; }
+  // The longest silence, in seconds, that an open request waits: no reply byte arrives and no
+  // line of the message leaves. Then the request ends with 500 and the connection is dropped,
+  // so a server that stops answering can never hang the client. 0 waits for ever. The default
+  // is RFC 5321's longest reply wait (10 minutes, for the end of the data).
+  std::uint32_t Timeout() const { return FTimeout; }
+  void SetTimeout(std::uint32_t Seconds) { FTimeout = Seconds; }
 
   // --- requests ---
   virtual void Connect();
@@ -319,7 +327,19 @@ class TCustomSmtpClient {
   bool FMoreLines = true;
   char FLineBuffer[LineBufferSize + 1] = {};
 
+  // A request starts waiting on the network: the silence watch runs until it completes.
+  void WatchSilence();
+  // The server answered or took a line: the silence starts anew.
+  void NoteProgress() { FLastProgress = std::chrono::steady_clock::now(); }
+
  private:
+  void SilenceTimerTimer();
+
+  static constexpr std::uint32_t DefaultTimeoutSeconds = 600;
+  std::uint32_t FTimeout = DefaultTimeoutSeconds;
+  std::chrono::steady_clock::time_point FLastProgress;
+  // Ticks once a second while a request is open; the hot paths only note the time.
+  TTimer FSilenceTimer{"SmtpSilence", 1000, false};
   std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
 

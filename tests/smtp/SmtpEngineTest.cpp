@@ -2,6 +2,7 @@
 // the sequences, abort, and failures of the connection itself.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -377,6 +378,37 @@ TEST_F(SmtpEngine, ClosedPortCompletesWithTheWinsockCodeAndText) {
   EXPECT_EQ(client.ErrorMessage(), "500 Connection refused (Winsock error #10061)");
   EXPECT_EQ(client.State(), TSmtpState::smtpReady);
   EXPECT_FALSE(client.Connected());
+}
+
+TEST_F(SmtpEngine, SilentServerEndsTheRequestAfterTheTimeoutInsteadOfHanging) {
+  // The kernel completes the connection on a listening socket nobody serves: no greeting ever.
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(s, 1), 0);
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  client.SetHost("127.0.0.1");
+  client.SetPort(std::to_string(ntohs(a.sin_port)));
+  client.SetTimeout(1);
+  const auto start = std::chrono::steady_clock::now();
+  client.Open();
+  const bool done = WaitDone(1);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  ::close(s);
+  ASSERT_TRUE(done);
+  Settle();
+  ASSERT_EQ(log.done.size(), 1u);
+  EXPECT_EQ(log.done[0].request, TSmtpRequest::smtpOpen);
+  EXPECT_EQ(log.done[0].error, 500);
+  EXPECT_EQ(client.ErrorMessage(),
+            "500 No answer from the server for 1 seconds; connection closed");
+  EXPECT_GE(waited, std::chrono::milliseconds(1000));
+  EXPECT_LT(waited, std::chrono::milliseconds(5000));
+  EXPECT_FALSE(client.Connected());
+  EXPECT_EQ(client.State(), TSmtpState::smtpReady);
 }
 
 TEST_F(SmtpEngine, UnknownHostCompletesWithTheLookupCode) {
