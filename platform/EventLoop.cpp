@@ -433,14 +433,14 @@ class EventLoop::Impl {
   }
 
   void ArmTimerFd() {
-    itimerspec spec{};
+    itimerspec when{};
     if (auto next = NextDue()) {
       auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next - Clock::now()).count();
       if (ns < 1) ns = 1;  // zero would disarm
-      spec.it_value.tv_sec = ns / 1000000000;
-      spec.it_value.tv_nsec = ns % 1000000000;
+      when.it_value.tv_sec = ns / 1000000000;
+      when.it_value.tv_nsec = ns % 1000000000;
     }
-    timerfd_settime(timerFd_, 0, &spec, nullptr);
+    timerfd_settime(timerFd_, 0, &when, nullptr);
   }
 
   void QueueDueTimers() {
