@@ -169,6 +169,18 @@ std::string CharSetOf(const TForm1& form) {
   return beyondAscii && valid ? "utf-8" : "iso-8859-1";
 }
 
+// "8bit" when a body line (message or signature) holds a byte beyond ASCII, else "7bit".
+std::string TransferEncodingOf(const TForm1& form) {
+  auto eightBit = [](const std::string& line) {
+    return std::any_of(line.begin(), line.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  };
+  const bool any =
+      std::any_of(form.MessageText.Lines.begin(), form.MessageText.Lines.end(), eightBit) ||
+      std::any_of(form.SignLines.begin(), form.SignLines.end(), eightBit);
+  return any ? "8bit" : "7bit";
+}
+
 const std::string* SourceLine(const TForm1& form, int index) {
   const int messageLines = form.MessageText.Lines.Count();
   if (index < messageLines) return &form.MessageText.Lines[index];
@@ -303,6 +315,7 @@ void TForm1::SendBtnClick(TControl*) {
   }
   if (!LoadSignature(*this)) return;
   client.SetCharSet(CharSetOf(*this));
+  client.SetTextTransferEncoding(TransferEncodingOf(*this));
   BodyCursor = {};
 
   if (StatusBarTimer.Running()) OnStatusBarTimer(&StatusBarTimer);

@@ -136,6 +136,8 @@ void TCustomSmtpClient::BuildHeader() {
     hdr.Add("Sender: " + FHdrFrom);
   hdr.Add("Mime-Version: 1.0");
   hdr.Add("Content-Type: " + FContentTypeText + "; charset=\"" + FCharSet + "\"");
+  if (FTextTransferEncoding != "7bit")
+    hdr.Add("Content-Transfer-Encoding: " + FTextTransferEncoding);
   hdr.Add("Date: " + Rfc822DateTime(std::time(nullptr)));
   TriggerProcessHeader(hdr);
 

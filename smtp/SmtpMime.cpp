@@ -123,7 +123,7 @@ void TSmtpCli::PrepareEMail() {
     FMimeLines.Add("");
     FMimeLines.Add("--" + FBoundary);
     FMimeLines.Add("Content-Type: " + FContentTypeText + "; charset=\"" + FCharSet + "\"");
-    FMimeLines.Add("Content-Transfer-Encoding: 7bit");
+    FMimeLines.Add("Content-Transfer-Encoding: " + FTextTransferEncoding);
     FMimeLines.Add("");
   } else {
     FBoundary.clear();

@@ -185,6 +185,12 @@ class TCustomSmtpClient {
   TSmtpState State() const { return FState; }
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& Value) { FCharSet = Value; }
+  // The transfer encoding the text declares: "7bit" (the default) or "8bit" when the owner's
+  // lines hold bytes beyond ASCII. The lines are pulled one at a time, so only the owner can
+  // know. Anything but "7bit" adds a Content-Transfer-Encoding line to the header; with
+  // attachments the text part carries it too.
+  const std::string& TextTransferEncoding() const { return FTextTransferEncoding; }
+  void SetTextTransferEncoding(const std::string& Value) { FTextTransferEncoding = Value; }
   TSmtpContentType ContentType() const { return FContentType; }
   void SetContentType(TSmtpContentType Value);
   // The last reply line (without CR LF, control characters shown as '?'), or a line the client
@@ -300,6 +306,7 @@ class TCustomSmtpClient {
   std::string FHdrFrom, FHdrTo, FHdrReplyTo, FHdrReturnPath, FHdrSubject, FHdrSender;
   TSmtpState FState = TSmtpState::smtpReady;
   std::string FCharSet = "iso-8859-1";
+  std::string FTextTransferEncoding = "7bit";
   TSmtpContentType FContentType = TSmtpContentType::smtpPlainText;
   std::string FContentTypeText = "text/plain";
   std::string FLastResponse;

@@ -284,19 +284,23 @@ TEST_F(SendingTest, CharsetLabelMatchesTheBytes) {
   TForm1& f = Ready("127.0.0.1:1");
   SendToClosedPort();
   EXPECT_EQ(f.SmtpCli1->CharSet(), "iso-8859-1");
+  EXPECT_EQ(f.SmtpCli1->TextTransferEncoding(), "7bit");
   f.MessageText.Lines.Add(
       "Gr\xC3\xBC\xC3\x9F"
       "e");  // UTF-8
   SendToClosedPort();
   EXPECT_EQ(f.SmtpCli1->CharSet(), "utf-8");
+  EXPECT_EQ(f.SmtpCli1->TextTransferEncoding(), "8bit");
   f.MessageText.Lines.Add("caf\xE9");  // a Latin-1 byte: not UTF-8
   SendToClosedPort();
   EXPECT_EQ(f.SmtpCli1->CharSet(), "iso-8859-1");
+  EXPECT_EQ(f.SmtpCli1->TextTransferEncoding(), "8bit");
   f.MessageText.Lines.Delete(f.MessageText.Lines.Count() - 1);
   f.MessageText.Lines.Delete(f.MessageText.Lines.Count() - 1);
   f.subject.Text = "\xE2\x82\xAC 5";  // euro sign in the subject
   SendToClosedPort();
   EXPECT_EQ(f.SmtpCli1->CharSet(), "utf-8");
+  EXPECT_EQ(f.SmtpCli1->TextTransferEncoding(), "7bit") << "the body itself is ASCII";
 }
 
 TEST_F(SendingTest, MailerLineIsAddedToTheHeader) {

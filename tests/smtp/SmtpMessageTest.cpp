@@ -127,6 +127,19 @@ TEST_F(SmtpMessage, BlankSenderFallsBackToFrom) {
       << data;
 }
 
+TEST_F(SmtpMessage, EightBitTextDeclaresItsTransferEncodingAfterTheContentType) {
+  client.SetCharSet("utf-8");
+  client.SetTextTransferEncoding("8bit");
+  Body(
+      {"Gr\xC3\xBC\xC3\x9F"
+       "e"});
+  const std::string data = Send();
+  EXPECT_EQ(WithoutDate(data), std::string("From: \r\nTo: \r\nSubject: \r\nMime-Version: 1.0\r\n") +
+                                   "Content-Type: text/plain; charset=\"utf-8\"\r\n"
+                                   "Content-Transfer-Encoding: 8bit\r\n\r\nGr\xC3\xBC\xC3\x9F"
+                                   "e\r\n.\r\n");
+}
+
 TEST_F(SmtpMessage, BodyLinesAreDotStuffedAndEmptyLinesSentAsLineEnds) {
   Body({".", ".x", "a.b", "", "last"});
   // A header line that starts with a dot is stuffed too; one with dots inside is not.
