@@ -9,19 +9,10 @@
 #include "../peers/socks_test_support.h"
 #include "net/WSocket.h"
 
+using socks_test::ErrorOf;
 using socks_test::PumpUntil;
 
 namespace {
-
-template <typename F>
-std::string ErrorOf(F f) {
-  try {
-    f();
-  } catch (const ESocketException& e) {
-    return e.what();
-  }
-  return "";
-}
 
 // A listening TWSocket on 127.0.0.1 whose sessions run `setup` after Dup.
 struct Server {

@@ -7,21 +7,11 @@
 #include "../peers/socks_scripted_proxy.h"
 #include "net/WSocket.h"
 
+using socks_test::ErrorOf;
 using socks_test::PumpUntil;
 using socks_test::ScriptedProxy;
 
 namespace {
-
-// Runs f and returns the text of the ESocketException it raises ("" when none).
-template <typename F>
-std::string ErrorOf(F f) {
-  try {
-    f();
-  } catch (const ESocketException& e) {
-    return e.what();
-  }
-  return "";
-}
 
 TEST(SocksSettings, LevelAcceptsOnlyFourFourAAndFive) {
   TWSocket s;

@@ -20,9 +20,21 @@
 #include <thread>
 #include <vector>
 
+#include "net/WSocketCore.h"
 #include "platform/EventLoop.h"
 
 namespace socks_test {
+
+// Runs f and returns the text of the ESocketException it raises ("" when none).
+template <typename F>
+std::string ErrorOf(F f) {
+  try {
+    f();
+  } catch (const ESocketException& e) {
+    return e.what();
+  }
+  return "";
+}
 
 // Pumps the calling thread's event loop until done() holds or timeoutMs pass; waits on the
 // loop's descriptor in between, so nothing sleeps for a fixed time.
