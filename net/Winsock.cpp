@@ -617,22 +617,27 @@ int closesocket(TSocket s) {
   return 0;
 }
 
-int getsockname(TSocket s, sockaddr* name, int* namelen) {
+namespace {
+
+// getsockname and getpeername: the same call pattern around a different query.
+int AddressQuery(int (*query)(int, sockaddr*, socklen_t*), TSocket s, sockaddr* name,
+                 int* namelen) {
   EnsureStarted();
   if (!namelen) return Fail(10014);
   socklen_t len = ToLen(*namelen);
-  if (::getsockname(s, name, &len) != 0) return FailErrno();
+  if (query(s, name, &len) != 0) return FailErrno();
   *namelen = static_cast<int>(len);
   return 0;
 }
 
+}  // namespace
+
+int getsockname(TSocket s, sockaddr* name, int* namelen) {
+  return AddressQuery(::getsockname, s, name, namelen);
+}
+
 int getpeername(TSocket s, sockaddr* name, int* namelen) {
-  EnsureStarted();
-  if (!namelen) return Fail(10014);
-  socklen_t len = ToLen(*namelen);
-  if (::getpeername(s, name, &len) != 0) return FailErrno();
-  *namelen = static_cast<int>(len);
-  return 0;
+  return AddressQuery(::getpeername, s, name, namelen);
 }
 
 in_addr_t inet_addr(const std::string& text) {
