@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/Version.h"
 #include "platform/Controls.h"
 #include "platform/StringList.h"
 #include "platform/Timer.h"
@@ -200,7 +201,7 @@ extern std::unique_ptr<TForm1> Form1;
 // ---- Shared texts and paths
 
 // The window caption, also printed by "--version".
-inline constexpr const char* kTarvikCaption = "Tarvik V2.06";
+inline constexpr const char* kTarvikCaption = "Tarvik V" TARVIK_VERSION;
 // The application title.
 inline constexpr const char* kTarvikTitle = "Tarvik v2.0";
 // Caption of every error box.
