@@ -92,6 +92,12 @@ std::string FileContent(const std::string& fileName) {
 
 // ---- Help text
 
+std::vector<std::string_view> CommandLineOptionLiterals() {
+  std::vector<std::string_view> literals;
+  for (const CommandLineOption& option : kOptions) literals.push_back(option.Literal);
+  return literals;
+}
+
 const std::vector<std::string>& CommandLineHelpLines() {
   static const std::vector<std::string> lines = {
       "Tarvik 2.0 accepts the following commandline:",

@@ -211,6 +211,9 @@ inline constexpr const char* kErrorCaption = "Tarvik 2.0 - ERROR";
 const std::vector<std::string>& CommandLineHelpLines();
 // The help text as the composer shows it: lines joined by CR, ending with CR.
 std::string CommandLineHelpText();
+// The literals of the command-line option table, in matching order (the documentation and the
+// shell completion are checked against them).
+std::vector<std::string_view> CommandLineOptionLiterals();
 
 // The settings file: $TARVIK_INI when set, else ${XDG_CONFIG_HOME:-$HOME/.config}/tarvik/
 // tarvik2.ini. The folder is created by the first write.

@@ -12,6 +12,7 @@ packages=(
   python3 python3-aiosmtpd
   microsocks dante-server
   tzdata locales
+  man-db bash-completion
 )
 
 missing=()
