@@ -13,6 +13,7 @@ packages=(
   microsocks dante-server
   tzdata locales
   man-db bash-completion
+  dpkg-dev file lintian strace
 )
 
 missing=()
