@@ -93,11 +93,12 @@ std::string PlainText(const std::string& line) {
   return text;
 }
 
-// One ".SH" section of the page: the tags of its items (the line after ".TP" or ".TQ") and its
-// ".SS" headings, in plain text.
+// One ".SH" section of the page: the tags of its items (the line after ".TP" or ".TQ"), its
+// ".SS" headings and all its text, in plain text.
 struct ManSection {
   std::vector<std::string> Tags;
   std::vector<std::string> Headings;
+  std::string Text;
 };
 
 struct ManPage {
@@ -135,6 +136,7 @@ ManPage ReadManPage() {
     } else if (current && tagFollows) {
       current->Tags.push_back(PlainText(line));
     }
+    if (current) current->Text += PlainText(line) + "\n";
     tagFollows = false;
   }
   return page;
@@ -378,6 +380,23 @@ TEST(ManPage, DocumentsEverySettingsKeyAndSectionTheCodeReads) {
                               return heading.find("[" + section + "]") != std::string::npos;
                             }))
         << "[" << section << "] has no subsection in SETTINGS";
+}
+
+TEST(ManPage, NamesEveryFileTheComposerKeeps) {
+  // The settings file and the draft files, by the names the code gives them.
+  std::set<std::string> names;
+  for (const SourceFile& file : Sources({"app"}))
+    for (std::size_t at = 0; (at = file.Text.find("tarvik2.", at)) != std::string::npos; ++at) {
+      const std::size_t end =
+          file.Text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.", at);
+      const std::string name = file.Text.substr(at, end - at);
+      if (file.Text[end] == '"' && !name.ends_with(".")) names.insert(name);
+    }
+  EXPECT_TRUE(names.count("tarvik2.ini"));
+  EXPECT_TRUE(names.count("tarvik2.dft"));
+  const ManPage page = ReadManPage();
+  for (const std::string& name : names)
+    EXPECT_NE(page.Section("FILES").Text.find(name), std::string::npos) << name << " not in FILES";
 }
 
 TEST(ManPage, DocumentsEveryEnvironmentVariableTheCodeReads) {
