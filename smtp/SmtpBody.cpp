@@ -130,3 +130,60 @@ void TCustomSmtpClient::AbandonMessage(const std::exception& E) {
   FMoreLines = false;
   FailAndDisconnect("500 " + std::string(E.what()) + "; message not sent");
 }
+
+// --- the message size (RFC 1870) ---
+
+// What QueueWireText makes of Line, counted: every line end inside becomes CR LF, a header
+// continuation gains its blank; the doubled dots are not counted.
+std::uint64_t TCustomSmtpClient::WireLineSize(std::string_view Line, bool Header) {
+  std::uint64_t size = 2;  // the CR LF that ends the line
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t i = Line.find_first_of("\r\n", start);
+    if (i == std::string_view::npos) break;
+    size += i - start + 2;
+    start = i + 1;
+    if (Line[i] == '\r' && start < Line.size() && Line[start] == '\n') ++start;
+    const char next = start < Line.size() ? Line[start] : '\0';
+    if (Header && next != ' ' && next != '\t') ++size;
+  }
+  return size + (Line.size() - start);
+}
+
+std::uint64_t TCustomSmtpClient::HeaderSize() {
+  TStringList hdr;
+  BuildHeaderLines(hdr);
+  // Data builds the Date line again: its day of the month may have gained a digit by then.
+  std::uint64_t size = 1;
+  char line[LineBufferSize + 1];
+  for (const std::string& entry : hdr) {
+    const std::size_t n = std::min(entry.size(), static_cast<std::size_t>(LineBufferSize - 1));
+    std::memcpy(line, entry.data(), n);
+    line[n] = '\0';
+    TriggerHeaderLine(line, LineBufferSize);
+    line[LineBufferSize - 1] = '\0';
+    size += WireLineSize(std::string_view(line, std::strlen(line)), true);
+  }
+  return size;
+}
+
+std::uint64_t TCustomSmtpClient::OwnerBodySize() {
+  std::uint64_t size = 0;
+  char line[LineBufferSize + 1];
+  for (int lineNum = 1;; ++lineNum) {
+    bool more = true;
+    line[0] = '\0';
+    try {
+      TCustomSmtpClient::TriggerGetData(lineNum, line, LineBufferSize - 1, more);
+    } catch (...) {
+      return size;  // Data ends the body where the owner's handler fails
+    }
+    if (!more) return size;
+    line[LineBufferSize - 1] = '\0';
+    size += WireLineSize(std::string_view(line, std::strlen(line)), false);
+  }
+}
+
+std::uint64_t TCustomSmtpClient::MessageSize() {
+  return HeaderSize() + OwnerBodySize();
+}

@@ -35,6 +35,10 @@ void TCustomSmtpClient::Connect() {
   FRcvdCount = 0;
   FReceiveBuffer[0] = '\0';
   FRequestResult = 0;
+  // Nothing a server announced outlives its session.
+  FCapabilities = {};
+  FEightBitMime = false;
+  FSasl.reset();
   StateChange(TSmtpState::smtpDnsLookup);
   WatchSilence();
   FWSocket->OnDataSent = nullptr;
@@ -50,10 +54,13 @@ void TCustomSmtpClient::Connect() {
   }
 }
 
-void TCustomSmtpClient::Helo() {
+std::string TCustomSmtpClient::GreetingName() {
   CheckOneLine(FSignOn, "SignOn");
-  const std::string name = FSignOn.empty() ? GetLocalHostName() : FSignOn;
-  ExecAsync(TSmtpRequest::smtpHelo, "HELO " + name, {250}, nullptr);
+  return FSignOn.empty() ? GetLocalHostName() : FSignOn;
+}
+
+void TCustomSmtpClient::Helo() {
+  ExecAsync(TSmtpRequest::smtpHelo, "HELO " + GreetingName(), {250}, nullptr);
 }
 
 void TCustomSmtpClient::Vrfy() {
@@ -63,7 +70,14 @@ void TCustomSmtpClient::Vrfy() {
 
 void TCustomSmtpClient::MailFrom() {
   CheckOneLine(FFromName, "FromName");
-  ExecAsync(TSmtpRequest::smtpMailFrom, AddressLine("MAIL FROM:", FFromName), {250}, nullptr);
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  std::string line = AddressLine("MAIL FROM:", FFromName);
+  // RFC 1870: a server that announced SIZE refuses an oversized message here, before any of
+  // it is sent.
+  if (FCapabilities.Size) line += " SIZE=" + std::to_string(MessageSize());
+  if (FEightBitMime && FTextTransferEncoding == "8bit") line += " BODY=8BITMIME";
+  ExecAsync(TSmtpRequest::smtpMailFrom, line, {250}, nullptr);
 }
 
 void TCustomSmtpClient::RcptTo() {
@@ -105,8 +119,15 @@ void TCustomSmtpClient::Rset() {
 }
 
 void TCustomSmtpClient::Open() {
-  HighLevelAsync(TSmtpRequest::smtpOpen,
-                 SmtpFctBit(TSmtpFct::smtpFctConnect) | SmtpFctBit(TSmtpFct::smtpFctHelo));
+  TSmtpFctSet steps = SmtpFctBit(TSmtpFct::smtpFctConnect);
+  if (!NeedsEhlo()) {
+    steps |= SmtpFctBit(TSmtpFct::smtpFctHelo);
+  } else {
+    steps |= SmtpFctBit(TSmtpFct::smtpFctEhlo);
+    if (FTlsMode == TSmtpTlsMode::smtpTlsStartTls) steps |= SmtpFctBit(TSmtpFct::smtpFctStartTls);
+    if (!FUsername.empty()) steps |= SmtpFctBit(TSmtpFct::smtpFctAuth);
+  }
+  HighLevelAsync(TSmtpRequest::smtpOpen, steps);
 }
 
 void TCustomSmtpClient::Mail() {
@@ -151,6 +172,9 @@ void TCustomSmtpClient::NextHighLevelAsync() {
   static constexpr Step Order[] = {
       {TSmtpFct::smtpFctConnect, &TCustomSmtpClient::Connect},
       {TSmtpFct::smtpFctHelo, &TCustomSmtpClient::Helo},
+      {TSmtpFct::smtpFctEhlo, &TCustomSmtpClient::Ehlo},
+      {TSmtpFct::smtpFctStartTls, &TCustomSmtpClient::StartTls},
+      {TSmtpFct::smtpFctAuth, &TCustomSmtpClient::Auth},
       {TSmtpFct::smtpFctVrfy, &TCustomSmtpClient::Vrfy},
       {TSmtpFct::smtpFctMailFrom, &TCustomSmtpClient::MailFrom},
       {TSmtpFct::smtpFctRcptTo, &TCustomSmtpClient::RcptTo},

@@ -14,9 +14,9 @@ namespace {
 constexpr const char* StateNames[] = {
     "smtpReady",         "smtpDnsLookup",     "smtpConnecting",      "smtpConnected",
     "smtpInternalReady", "smtpWaitingBanner", "smtpWaitingResponse", "smtpAbort"};
-constexpr const char* RequestNames[] = {"smtpConnect", "smtpHelo", "smtpMailFrom", "smtpVrfy",
-                                        "smtpRcptTo",  "smtpData", "smtpQuit",     "smtpRset",
-                                        "smtpOpen",    "smtpMail"};
+constexpr const char* RequestNames[] = {
+    "smtpConnect", "smtpHelo", "smtpMailFrom", "smtpVrfy", "smtpRcptTo",   "smtpData", "smtpQuit",
+    "smtpRset",    "smtpOpen", "smtpMail",     "smtpEhlo", "smtpStartTls", "smtpAuth"};
 
 // Server text ends up in message boxes and terminals: show control characters as '?'.
 std::string Printable(const char* Text, std::size_t Len) {
@@ -176,8 +176,24 @@ void TCustomSmtpClient::SendCommand(const std::string& Cmd) {
   if (FWSocket->State() == wsConnected) FWSocket->SendText(Cmd + "\r\n");
 }
 
+void TCustomSmtpClient::SendSecretCommand(const TSecret& Cmd, const std::string& Shown) {
+  TriggerCommand(Shown);
+  TriggerDisplay("> " + Shown);
+  if (FWSocket->State() != wsConnected) return;
+  TSecret line(Cmd.View());
+  line.Append("\r\n");
+  FWSocket->SendText(line.View());
+}
+
 void TCustomSmtpClient::ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
-                                  std::initializer_list<int> OkResponses, TNextProc DoneAsync) {
+                                  std::initializer_list<int> OkResponses, TNextProc DoneAsync,
+                                  TLineHandler Next) {
+  StartCommand(RqType, OkResponses, DoneAsync, Next);
+  SendCommand(Cmd);
+}
+
+void TCustomSmtpClient::StartCommand(TSmtpRequest RqType, std::initializer_list<int> OkResponses,
+                                     TNextProc DoneAsync, TLineHandler Next) {
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
   if (!FHighLevelFlag) FRequestType = RqType;
@@ -186,11 +202,18 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
     if (i < MaxOkResponses - 1) FOkResponses[i++] = code;
   FOkResponses[i] = 0;
   FRequestDoneFlag = false;
-  FNext = &TCustomSmtpClient::NextExecAsync;
+  FNext = Next;
   FDoneAsync = DoneAsync;
   StateChange(TSmtpState::smtpWaitingResponse);
   WatchSilence();
-  SendCommand(Cmd);
+}
+
+void TCustomSmtpClient::FailRequest(TSmtpRequest RqType, const std::string& Text) {
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  if (!FHighLevelFlag) FRequestType = RqType;
+  FRequestDoneFlag = false;
+  EndWithLocalError(Text);
 }
 
 void TCustomSmtpClient::DisplayLastResponse() {
@@ -411,6 +434,16 @@ void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t E
   // (the final ".") until the server's delayed acknowledgement.
   int one = 1;
   Winsock::setsockopt(FWSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  NoteProgress();
+  if (FTlsMode == TSmtpTlsMode::smtpTlsImplicit) {
+    // TLS from the first byte: the greeting is awaited once the handshake has succeeded.
+    BeginTls();
+    return;
+  }
+  SessionUp();
+}
+
+void TCustomSmtpClient::SessionUp() {
   NoteProgress();
   StateChange(TSmtpState::smtpWaitingBanner);
 }

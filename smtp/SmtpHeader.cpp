@@ -124,7 +124,11 @@ void TCustomSmtpClient::BuildHeader() {
     FHdrLines->Clear();
   else
     FHdrLines = std::make_unique<TStringList>();
-  TStringList& hdr = *FHdrLines;
+  BuildHeaderLines(*FHdrLines);
+}
+
+void TCustomSmtpClient::BuildHeaderLines(TStringList& Hdr) {
+  TStringList& hdr = Hdr;
   if (!IsBlankText(FHdrReplyTo)) hdr.Add("Reply-To: " + FHdrReplyTo);
   if (!IsBlankText(FHdrReturnPath)) hdr.Add("Return-Path: " + FHdrReturnPath);
   hdr.Add("From: " + FHdrFrom);

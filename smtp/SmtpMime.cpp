@@ -200,21 +200,61 @@ void TSmtpCli::TriggerGetData(int, char* MsgLine, int MaxLen, bool& More) {
 // This call sends the empty line before the part; the part header waits in the queue.
 void TSmtpCli::StartNextAttachment(char* MsgLine) {
   MsgLine[0] = '\0';
-  const std::string& path = FEmailFiles[FCurrentFile];
-  OpenAttachment(path);
-  const std::string ownName = BaseName(path);
+  OpenAttachment(FEmailFiles[FCurrentFile]);
+  AddPartHeader(FCurrentFile, FMimeLines);
+  FFileStarted = true;
+}
+
+void TSmtpCli::AddPartHeader(int FileNumber, TStringList& Lines) {
+  const std::string ownName = BaseName(FEmailFiles[FileNumber]);
   std::string name = ownName;
   std::string type = "application/octet-stream";
-  TriggerAttachContentType(FCurrentFile, name, type);
-  FMimeLines.Add("--" + FBoundary);
-  FMimeLines.Add("Content-Type: " + type + ";");
-  FMimeLines.Add("\tname=\"" + name + "\"");
-  FMimeLines.Add("Content-Transfer-Encoding: base64");
-  FMimeLines.Add("Content-Disposition: attachment;");
-  FMimeLines.Add("\tfilename=\"" + ownName + "\"");
-  TriggerAttachHeader(FCurrentFile, name, FMimeLines);
-  FMimeLines.Add("");
-  FFileStarted = true;
+  TriggerAttachContentType(FileNumber, name, type);
+  Lines.Add("--" + FBoundary);
+  Lines.Add("Content-Type: " + type + ";");
+  Lines.Add("\tname=\"" + name + "\"");
+  Lines.Add("Content-Transfer-Encoding: base64");
+  Lines.Add("Content-Disposition: attachment;");
+  Lines.Add("\tfilename=\"" + ownName + "\"");
+  TriggerAttachHeader(FileNumber, name, Lines);
+  Lines.Add("");
+}
+
+// --- the message size ---
+
+std::uint64_t TSmtpCli::Base64PartSize(std::uint64_t FileSize) {
+  if (FileSize == 0) return 2;  // one empty line
+  const std::uint64_t rest = FileSize % BytesPerLine;
+  return FileSize / BytesPerLine * (4 * BytesPerLine / 3 + 2) + (rest ? (rest + 2) / 3 * 4 + 2 : 0);
+}
+
+// Queued lines go out as body lines; one too long for the wire is folded (TakeQueuedLine).
+std::uint64_t TSmtpCli::QueuedLinesSize(const TStringList& Lines, int From) {
+  std::uint64_t size = 0;
+  for (int i = From; i < Lines.Count(); ++i) {
+    if (Lines[i].size() <= MaxWireLine) {
+      size += WireLineSize(Lines[i], false);
+      continue;
+    }
+    for (const std::string& piece : FoldHeaderLine(Lines[i], MaxWireLine))
+      size += WireLineSize(piece, false);
+  }
+  return size;
+}
+
+std::uint64_t TSmtpCli::MessageSize() {
+  PrepareEMail();  // the MIME skeleton Data sends, and the boundary the header names
+  std::uint64_t size = HeaderSize() + QueuedLinesSize(FMimeLines, FMimeHead) + OwnerBodySize();
+  for (int i = 0; i < FEmailFiles.Count(); ++i) {
+    const std::string& path = FEmailFiles[i];
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw EInOutError(IoErrorText("Cannot read", path, errno));
+    TStringList part;
+    AddPartHeader(i, part);
+    size += 2 + QueuedLinesSize(part, 0) + Base64PartSize(static_cast<std::uint64_t>(st.st_size));
+  }
+  if (FEmailFiles.Count() > 0) size += 2 + WireLineSize("--" + FBoundary + "--", false);
+  return size;
 }
 
 void TSmtpCli::TriggerAttachContentType(int FileNumber, std::string& FileName,

@@ -8,6 +8,14 @@
 // Winsock code (10000 and up), 500 (a failure detected by the client itself; ErrorMessage says
 // which), 10004 (the session closed while the request was open) or 426 (a sequence aborted).
 //
+// ESMTP: Open greets with EHLO instead of HELO when the session needs an extension (TlsMode is
+// not smtpTlsNone, or Username is set), then runs STARTTLS (smtpTlsStartTls, after which EHLO is
+// sent again) and AUTH (Username set) as further steps of the same request. With neither, Open
+// is the plain HELO session, byte for byte. What the server announced is in Capabilities();
+// MAIL FROM then declares the message size (SIZE) and BODY=8BITMIME where they apply.
+// Credentials are never sent over an unencrypted connection, and never shown: the trace
+// (OnCommand, OnDisplay) reads "AUTH PLAIN ****".
+//
 // TSmtpCli adds MIME attachments: with EmailFiles set, Data sends a multipart/mixed message
 // whose parts are produced line by line, so that no file is ever held in memory whole.
 //
@@ -31,8 +39,11 @@
 
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "platform/Secret.h"
 #include "platform/StringList.h"
 #include "platform/Timer.h"
+#include "smtp/SmtpAuth.h"
+#include "smtp/SmtpEhlo.h"
 
 // Misuse of the client (a request started at the wrong time or without what it needs).
 class SmtpException : public std::runtime_error {
@@ -70,11 +81,19 @@ enum class TSmtpRequest : std::uint8_t {
   smtpQuit,
   smtpRset,
   smtpOpen,
-  smtpMail
+  smtpMail,
+  smtpEhlo,
+  smtpStartTls,
+  smtpAuth
 };
 const char* SmtpRequestName(TSmtpRequest Request);
 
 enum class TSmtpContentType : std::uint8_t { smtpHTML, smtpPlainText };
+
+// How the session is protected: not at all (the plain HELO session), by STARTTLS after the
+// greeting (required: a server that does not offer it ends the session), or by TLS from the
+// first byte (implicit TLS, "smtps").
+enum class TSmtpTlsMode : std::uint8_t { smtpTlsNone, smtpTlsStartTls, smtpTlsImplicit };
 
 // Steps of a command sequence; a TSmtpFctSet has bit n set when step n is present.
 enum class TSmtpFct : std::uint8_t {
@@ -86,7 +105,10 @@ enum class TSmtpFct : std::uint8_t {
   smtpFctData,
   smtpFctVrfy,
   smtpFctQuit,
-  smtpFctRset
+  smtpFctRset,
+  smtpFctEhlo,
+  smtpFctStartTls,
+  smtpFctAuth
 };
 using TSmtpFctSet = std::uint16_t;
 constexpr TSmtpFctSet SmtpFctBit(TSmtpFct Fct) {
@@ -193,6 +215,39 @@ class TCustomSmtpClient {
   void SetTextTransferEncoding(const std::string& Value) { FTextTransferEncoding = Value; }
   TSmtpContentType ContentType() const { return FContentType; }
   void SetContentType(TSmtpContentType Value);
+  // --- ESMTP, TLS and AUTH (read when Open starts) ---
+  TSmtpTlsMode TlsMode() const { return FTlsMode; }
+  void SetTlsMode(TSmtpTlsMode Value) { FTlsMode = Value; }
+  // A PEM file of CA certificates trusted besides the system's; empty: the system's only.
+  const std::string& CaFile() const { return FCaFile; }
+  void SetCaFile(const std::string& Value) { FCaFile = Value; }
+  // The SHA-256 fingerprint of the one server certificate to accept (hex, colons allowed).
+  const std::string& TlsFingerprint() const { return FTlsFingerprint; }
+  void SetTlsFingerprint(const std::string& Value) { FTlsFingerprint = Value; }
+  // The user to authenticate as; empty: no AUTH.
+  const std::string& Username() const { return FUsername; }
+  void SetUsername(const std::string& Value) { FUsername = Value; }
+  // The password, or the bearer token for smtpAuthOAuth2. Write-only: it never leaves the
+  // client except inside an AUTH exchange over an encrypted connection.
+  void SetPassword(const TSecret& Value) { FPassword = Value; }
+  TSmtpAuthType AuthType() const { return FAuthType; }
+  void SetAuthType(TSmtpAuthType Value) { FAuthType = Value; }
+  // What the server announced in its latest reply to EHLO in this session (nothing before the
+  // first, and nothing right after STARTTLS until EHLO is answered again).
+  const TSmtpCapabilities& Capabilities() const { return FCapabilities; }
+  // The server takes 8-bit text (it announced 8BITMIME). Set by EHLO, cleared when a session
+  // starts and by STARTTLS; the owner may set it for a session it knows. With it, a text part
+  // that goes out 8bit is declared with BODY=8BITMIME on MAIL FROM.
+  bool EightBitMime() const { return FEightBitMime; }
+  void SetEightBitMime(bool Value) { FEightBitMime = Value; }
+  // The size of the message Data would send now, as RFC 1870 counts it (CR LF included, the
+  // neither the dots doubled for transparency nor the final "."), without reading any
+  // attachment: its part is counted from the file size. It
+  // runs the header hooks (OnProcessHeader, OnHeaderLine) and pulls the owner's body lines
+  // (OnGetData) once each, as Data will again. An upper bound, exact but for one byte: the Date
+  // line is counted with a two-digit day. Not while Data runs.
+  virtual std::uint64_t MessageSize();
+
   // The last reply line (without CR LF, control characters shown as '?'), or a line the client
   // made up for a local failure. At most ReceiveBufferSize bytes.
   const std::string& LastResponse() const { return FLastResponse; }
@@ -219,7 +274,18 @@ class TCustomSmtpClient {
   virtual void Rset();
   // Drops the connection at once; an open request ends with an error (10004).
   virtual void Abort();
-  virtual void Open();  // Connect, then Helo, as one request (smtpOpen)
+  // EHLO: the server's extensions go to Capabilities().
+  virtual void Ehlo();
+  // STARTTLS, the TLS handshake, then EHLO again, as one request. A server that did not
+  // announce STARTTLS ends it with 500 before anything is sent.
+  virtual void StartTls();
+  // AUTH with the strongest mechanism both sides have (AuthType). Throws SmtpException when
+  // Username is empty; ends with 500 before anything is sent when the connection is not
+  // encrypted or there is no mechanism in common; otherwise with the server's code.
+  virtual void Auth();
+  // Connect, then Helo (or Ehlo, StartTls, Auth as the ESMTP settings ask), as one request
+  // (smtpOpen).
+  virtual void Open();
   virtual void Mail();  // MailFrom, RcptTo, Data as one request (smtpMail)
 
   // --- events ---
@@ -260,7 +326,15 @@ class TCustomSmtpClient {
   void CheckReady();
   void StateChange(TSmtpState NewState);
   void ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
-                 std::initializer_list<int> OkResponses, TNextProc DoneAsync);
+                 std::initializer_list<int> OkResponses, TNextProc DoneAsync,
+                 TLineHandler Next = &TCustomSmtpClient::NextExecAsync);
+  // ExecAsync without the sending: the request waits for the reply to a command sent next.
+  void StartCommand(TSmtpRequest RqType, std::initializer_list<int> OkResponses,
+                    TNextProc DoneAsync, TLineHandler Next = &TCustomSmtpClient::NextExecAsync);
+  // Sends a line that holds a secret; the trace shows Shown instead.
+  void SendSecretCommand(const TSecret& Cmd, const std::string& Shown);
+  // Starts RqType only to end it at once with the client's own 500 and Text (nothing is sent).
+  void FailRequest(TSmtpRequest RqType, const std::string& Text);
   void NextExecAsync();
   void DisplayOnly();
   void DisplayLastResponse();
@@ -277,6 +351,27 @@ class TCustomSmtpClient {
   void NextHighLevelAsync();
   void RcptToNext();
   void RcptToDone();
+  // The name this client greets with: SignOn, else the local host name.
+  std::string GreetingName();
+  bool NeedsEhlo() const;
+  void SendEhlo(TSmtpRequest RqType);
+  void EhloLine();
+  void EhloDone();
+  void StartTlsReply();
+  // Starts the TLS handshake on the connected socket; TlsDone follows.
+  void BeginTls();
+  void TlsDone(std::uint16_t Error, const std::string& Problem);
+  // True when the session runs over TLS, so that credentials may be sent.
+  virtual bool SessionEncrypted() const;
+  void AuthReply();
+  // The header as Data builds it (hooks run), one entry per physical line, with the empty
+  // separator at the end.
+  void BuildHeaderLines(TStringList& Hdr);
+  std::uint64_t HeaderSize();
+  // The owner's body lines, pulled through the base TriggerGetData from line 1 on.
+  std::uint64_t OwnerBodySize();
+  // The bytes one line takes on the wire (RFC 1870 count) once sent as Header or body line.
+  static std::uint64_t WireLineSize(std::string_view Line, bool Header);
   void DataAfterDataCommand();
   void DataNext();
   void BuildHeader();
@@ -288,6 +383,8 @@ class TCustomSmtpClient {
   // --- socket events ---
   void WSocketDnsLookupDone(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketSessionConnected(TCustomWSocket* Sender, std::uint16_t Error);
+  // The connection is up (after the TLS handshake for implicit TLS): the greeting is next.
+  void SessionUp();
   void WSocketDataAvailable(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketSessionClosed(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketDataSent(TCustomWSocket* Sender, std::uint16_t Error);
@@ -334,6 +431,24 @@ class TCustomSmtpClient {
   bool FMoreLines = true;
   char FLineBuffer[LineBufferSize + 1] = {};
 
+  // ESMTP. A reply to EHLO is bounded: RFC 5321 has no limit, but no server announces more.
+  static constexpr std::size_t MaxEhloLines = 64;
+  static constexpr std::size_t MaxEhloBytes = 16384;
+  TSmtpTlsMode FTlsMode = TSmtpTlsMode::smtpTlsNone;
+  std::string FCaFile;
+  std::string FTlsFingerprint;
+  std::string FUsername;
+  TSecret FPassword;
+  TSmtpAuthType FAuthType = TSmtpAuthType::smtpAuthAuto;
+  TSmtpCapabilities FCapabilities;
+  bool FEightBitMime = false;
+  std::vector<std::string> FEhloLines;
+  std::size_t FEhloBytes = 0;
+  bool FEhloTooLong = false;
+  std::unique_ptr<TSaslMechanism> FSasl;
+  // The SCRAM client nonce; empty: a random one per exchange (only tests fix it).
+  std::string FScramNonce;
+
   // A request starts waiting on the network: the silence watch runs until it completes.
   void WatchSilence();
   // The server answered or took a line: the silence starts anew.
@@ -362,6 +477,12 @@ class TSmtpCli : public TCustomSmtpClient {
   void SetEmailFiles(const TStringList& List);
 
   void Data() override;
+  // Adds the MIME structure and each attachment's Base64 part (from the file's size) to the
+  // header and text; exact as long as the files keep their size until they are sent.
+  std::uint64_t MessageSize() override;
+  // The wire size of a Base64 part for a file of FileSize bytes: 60-character lines of 45
+  // bytes each, the last one shorter, each with CR LF; one empty line for an empty file.
+  static std::uint64_t Base64PartSize(std::uint64_t FileSize);
 
   TSmtpAttachmentContentType OnAttachContentType;
   TSmtpAttachHeader OnAttachHeader;
@@ -381,6 +502,9 @@ class TSmtpCli : public TCustomSmtpClient {
   // Moves the next queued line into MsgLine, folding a line too long for the wire.
   void TakeQueuedLine(char* MsgLine, int MaxLen);
   void StartNextAttachment(char* MsgLine);
+  // Appends the part header of attachment FileNumber (the hooks run) and its empty line.
+  void AddPartHeader(int FileNumber, TStringList& Lines);
+  static std::uint64_t QueuedLinesSize(const TStringList& Lines, int From);
 
   // Reads the open attachment through FReadBuffer; false at the end of the file.
   bool FillReadBuffer();

@@ -11,16 +11,9 @@ using S = ScriptedServer;
 
 namespace {
 
-std::vector<S::Step> SinkScript() {
-  return {S::Reply("220 ready\r\n"), S::ReadLine(),    S::Reply("250 hi\r\n"),     S::ReadLine(),
-          S::Reply("250 ok\r\n"),    S::ReadLine(),    S::Reply("250 ok\r\n"),     S::ReadLine(),
-          S::Reply("354 go\r\n"),    S::DiscardData(), S::Reply("250 queued\r\n"), S::ReadLine(),
-          S::Reply("221 bye\r\n")};
-}
-
 // Sends one message with File attached in a child process; returns its peak RSS in KiB.
 long PeakRssOfSend(const std::string& File, long* DataBytes) {
-  ScriptedServer server(SinkScript());
+  ScriptedServer server(SinkScript(/*KeepData=*/false));
   ::setenv("TARVIK_MEMORY_FILE", File.c_str(), 1);
   ::setenv("TARVIK_MEMORY_PORT", server.PortText().c_str(), 1);
   // Freed memory is handed back at once rather than kept in quarantine, which would otherwise

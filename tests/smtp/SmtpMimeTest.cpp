@@ -13,61 +13,6 @@ using S = ScriptedServer;
 
 namespace {
 
-// One send through Open, MailFrom, RcptTo, Data, Quit, each started from OnRequestDone.
-class MimeSend {
- public:
-  MimeSend() {
-    log.Attach(client);
-    client.SetFromName("sender@x.example");
-    client.SetHdrFrom("Sender <sender@x.example>");
-    client.SetHdrTo("rcpt@x.example");
-    client.SetHdrSubject("attachments");
-    client.RcptName().Add("rcpt@x.example");
-    log.onDone = [](TCustomSmtpClient* c, TSmtpRequest r, std::uint16_t e) {
-      if (e != 0) return;
-      if (r == TSmtpRequest::smtpOpen) c->MailFrom();
-      if (r == TSmtpRequest::smtpMailFrom) c->RcptTo();
-      if (r == TSmtpRequest::smtpRcptTo) c->Data();
-      if (r == TSmtpRequest::smtpData) c->Quit();
-    };
-  }
-  // True when the send ran to its end (QUIT answered, or a failure).
-  bool Run(int Port, int TimeoutMs = 60000) {
-    client.SetHost("127.0.0.1");
-    client.SetPort(std::to_string(Port));
-    client.Open();
-    const bool ended = PumpUntil(
-        [&] {
-          return !log.done.empty() &&
-                 (log.done.back().request == TSmtpRequest::smtpQuit || log.done.back().error != 0);
-        },
-        TimeoutMs);
-    EventLoop::Current().ProcessMessages();
-    return ended;
-  }
-  std::uint16_t DataError() const {
-    for (const auto& d : log.done)
-      if (d.request == TSmtpRequest::smtpData) return d.error;
-    return 0xFFFF;
-  }
-
-  TestSmtpCli client;
-  EventLog log;
-};
-
-std::vector<S::Step> SinkScript() {
-  return {S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply("250 hi\r\n"),     S::ReadLine(),
-          S::Reply("250 ok\r\n"),    S::ReadLine(), S::Reply("250 ok\r\n"),     S::ReadLine(),
-          S::Reply("354 go\r\n"),    S::ReadData(), S::Reply("250 queued\r\n"), S::ReadLine(),
-          S::Reply("221 bye\r\n")};
-}
-
-std::string DataOf(const std::string& Transcript) {
-  const auto start = Transcript.find("DATA\r\n") + 6;
-  const auto end = Transcript.find("\r\n.\r\n", start);
-  return Transcript.substr(start, end + 2 - start);
-}
-
 std::string RandomBytes(std::size_t Size, unsigned Seed) {
   std::mt19937 gen(Seed);
   std::string s(Size, '\0');

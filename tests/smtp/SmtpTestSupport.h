@@ -349,6 +349,84 @@ class TestSmtpCli : public TSmtpCli {
     }
   }
   void FakeSessionClosed(std::uint16_t Error) { WSocketSessionClosed(FWSocket.get(), Error); }
+  // Lets AUTH run over a plain loopback connection, as if it were encrypted.
+  void PretendEncrypted() { pretendEncrypted_ = true; }
+  // Fixes the SCRAM client nonce (for published test vectors).
+  void SetScramNonce(std::string Nonce) { FScramNonce = std::move(Nonce); }
+
+ protected:
+  bool SessionEncrypted() const override {
+    return pretendEncrypted_ || TSmtpCli::SessionEncrypted();
+  }
+
+ private:
+  bool pretendEncrypted_ = false;
 };
+
+// One send through Open, MailFrom, RcptTo, Data, Quit, each started from OnRequestDone.
+class MimeSend {
+ public:
+  MimeSend() {
+    log.Attach(client);
+    client.SetFromName("sender@x.example");
+    client.SetHdrFrom("Sender <sender@x.example>");
+    client.SetHdrTo("rcpt@x.example");
+    client.SetHdrSubject("attachments");
+    client.RcptName().Add("rcpt@x.example");
+    log.onDone = [](TCustomSmtpClient* c, TSmtpRequest r, std::uint16_t e) {
+      if (e != 0) return;
+      if (r == TSmtpRequest::smtpConnect) c->Ehlo();
+      if (r == TSmtpRequest::smtpOpen || r == TSmtpRequest::smtpEhlo) c->MailFrom();
+      if (r == TSmtpRequest::smtpMailFrom) c->RcptTo();
+      if (r == TSmtpRequest::smtpRcptTo) c->Data();
+      if (r == TSmtpRequest::smtpData) c->Quit();
+    };
+  }
+  // True when the send ran to its end (QUIT answered, or a failure). WithEhlo greets with
+  // EHLO (Connect, then Ehlo) instead of Open.
+  bool Run(int Port, int TimeoutMs = 60000, bool WithEhlo = false) {
+    client.SetHost("127.0.0.1");
+    client.SetPort(std::to_string(Port));
+    if (WithEhlo)
+      client.Connect();
+    else
+      client.Open();
+    const bool ended = PumpUntil(
+        [&] {
+          return !log.done.empty() &&
+                 (log.done.back().request == TSmtpRequest::smtpQuit || log.done.back().error != 0);
+        },
+        TimeoutMs);
+    EventLoop::Current().ProcessMessages();
+    return ended;
+  }
+  std::uint16_t DataError() const {
+    for (const auto& d : log.done)
+      if (d.request == TSmtpRequest::smtpData) return d.error;
+    return 0xFFFF;
+  }
+
+  TestSmtpCli client;
+  EventLog log;
+};
+
+// A server that takes one message: greeting, HELO, MAIL, RCPT, DATA and QUIT all accepted. The
+// data is kept in the transcript, or only counted (DataBytes) when KeepData is false.
+inline std::vector<ScriptedServer::Step> SinkScript(bool KeepData = true) {
+  using S = ScriptedServer;
+  return {S::Reply("220 ready\r\n"),  S::ReadLine(),
+          S::Reply("250 hi\r\n"),     S::ReadLine(),
+          S::Reply("250 ok\r\n"),     S::ReadLine(),
+          S::Reply("250 ok\r\n"),     S::ReadLine(),
+          S::Reply("354 go\r\n"),     KeepData ? S::ReadData() : S::DiscardData(),
+          S::Reply("250 queued\r\n"), S::ReadLine(),
+          S::Reply("221 bye\r\n")};
+}
+
+inline std::string DataOf(const std::string& Transcript) {
+  const auto start = Transcript.find("DATA\r\n") + 6;
+  const auto end = Transcript.find("\r\n.\r\n", start);
+  return Transcript.substr(start, end + 2 - start);
+}
 
 }  // namespace smtptest

@@ -1,0 +1,207 @@
+// The ESMTP requests of TCustomSmtpClient: EHLO and the capabilities, STARTTLS with the TLS
+// handshake, and AUTH.
+#include <algorithm>
+#include <string>
+
+#include "smtp/SmtpProt.h"
+
+namespace {
+
+std::string JoinNames(const std::vector<std::string>& Names) {
+  std::string out;
+  for (const std::string& name : Names) out += (out.empty() ? "" : " ") + name;
+  return out;
+}
+
+}  // namespace
+
+bool TCustomSmtpClient::NeedsEhlo() const {
+  return FTlsMode != TSmtpTlsMode::smtpTlsNone || !FUsername.empty();
+}
+
+// --- EHLO ---
+
+void TCustomSmtpClient::Ehlo() {
+  SendEhlo(TSmtpRequest::smtpEhlo);
+}
+
+void TCustomSmtpClient::SendEhlo(TSmtpRequest RqType) {
+  const std::string name = GreetingName();
+  FEhloLines.clear();
+  FEhloBytes = 0;
+  FEhloTooLong = false;
+  ExecAsync(RqType, "EHLO " + name, {250}, &TCustomSmtpClient::EhloDone,
+            &TCustomSmtpClient::EhloLine);
+}
+
+// Every line of the reply is kept (within the bounds) for the parser, then judged as usual.
+void TCustomSmtpClient::EhloLine() {
+  FEhloBytes += FLastResponse.size();
+  if (FEhloLines.size() >= MaxEhloLines || FEhloBytes > MaxEhloBytes)
+    FEhloTooLong = true;
+  else
+    FEhloLines.push_back(FLastResponse);
+  NextExecAsync();
+}
+
+void TCustomSmtpClient::EhloDone() {
+  std::vector<std::string> lines = std::move(FEhloLines);
+  FEhloLines.clear();
+  if (FRequestResult != 0) {
+    // A server that does not know EHLO still takes HELO (RFC 5321 3.2), as long as the session
+    // needs none of the extensions it cannot then announce.
+    const TSmtpFctSet needed =
+        SmtpFctBit(TSmtpFct::smtpFctStartTls) | SmtpFctBit(TSmtpFct::smtpFctAuth);
+    if (FHighLevelFlag && (FFctSet & needed) == 0 && FReplyCode >= 500 && FReplyCode < 600) {
+      FErrorMessage.clear();
+      FFctSet |= SmtpFctBit(TSmtpFct::smtpFctHelo);
+      TriggerRequestDone(0);
+      return;
+    }
+    TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
+    return;
+  }
+  if (FEhloTooLong) {
+    EndWithLocalError("500 The server's reply to EHLO is longer than " +
+                      std::to_string(MaxEhloLines) + " lines or " + std::to_string(MaxEhloBytes) +
+                      " bytes");
+    return;
+  }
+  std::string problem;
+  TSmtpCapabilities caps;
+  if (!ParseEhloReply(lines, caps, problem)) {
+    EndWithLocalError("500 The server sent a " + problem);
+    return;
+  }
+  FCapabilities = std::move(caps);
+  FEightBitMime = FCapabilities.EightBitMime;
+  TriggerRequestDone(0);
+}
+
+// --- STARTTLS ---
+
+void TCustomSmtpClient::StartTls() {
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  if (!FCapabilities.StartTls)
+    return FailRequest(TSmtpRequest::smtpStartTls,
+                       "500 The server does not offer STARTTLS, and the message is not sent "
+                       "over an unencrypted connection");
+  ExecAsync(TSmtpRequest::smtpStartTls, "STARTTLS", {220}, &TCustomSmtpClient::StartTlsReply);
+}
+
+void TCustomSmtpClient::StartTlsReply() {
+  if (FRequestResult != 0) {
+    TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
+    return;
+  }
+  // Whatever arrived after the 220 was sent before the handshake, in plain text, yet would be
+  // read as if it came over TLS: a man in the middle's way to inject commands' replies.
+  if (FRcvdCount > 0) {
+    FailAndDisconnect(
+        "500 The server sent more after its 220 to STARTTLS, before the TLS "
+        "handshake (a possible injection attack); connection closed");
+    return;
+  }
+  // What was announced in plain text is not to be trusted: EHLO is asked again over TLS.
+  FCapabilities = {};
+  FEightBitMime = false;
+  FNext = &TCustomSmtpClient::DisplayOnly;
+  BeginTls();
+}
+
+void TCustomSmtpClient::TlsDone(std::uint16_t Error, const std::string& Problem) {
+  if (Error != 0) {
+    FailAndDisconnect("500 " + Problem);
+    return;
+  }
+  if (FState == TSmtpState::smtpConnecting) {
+    SessionUp();  // implicit TLS: now the greeting
+    return;
+  }
+  FState = TSmtpState::smtpInternalReady;
+  try {
+    SendEhlo(TSmtpRequest::smtpStartTls);  // within a sequence, the sequence's kind stays
+  } catch (const std::exception& E) {
+    FailOnException(E);
+  }
+}
+
+// --- AUTH ---
+
+void TCustomSmtpClient::Auth() {
+  if (FUsername.empty()) throw SmtpException("Username is empty");
+  CheckReady();
+  if (!FConnected) throw SmtpException("SMTP component not connected");
+  if (!SessionEncrypted())
+    return FailRequest(TSmtpRequest::smtpAuth,
+                       "500 Not authenticating: the connection is not encrypted, and "
+                       "credentials are never sent in plain text");
+  const std::string name = ChooseSaslMechanism(FCapabilities, FAuthType);
+  if (name.empty()) {
+    const std::string wanted =
+        FAuthType == TSmtpAuthType::smtpAuthOAuth2 ? "XOAUTH2" : "SCRAM-SHA-256, PLAIN or LOGIN";
+    return FailRequest(
+        TSmtpRequest::smtpAuth,
+        FCapabilities.AuthMechanisms.empty()
+            ? "500 The server offers no authentication (no AUTH in its reply to EHLO)"
+            : "500 The server offers authentication by " + JoinNames(FCapabilities.AuthMechanisms) +
+                  ", not by " + wanted);
+  }
+  FSasl = MakeSaslMechanism(name, FUsername, FPassword, FScramNonce);
+  std::string shown = "AUTH " + name;
+  TSecret line(shown);
+  TSecret initial;
+  if (FSasl->InitialResponse(initial)) {
+    TSecret encoded;
+    Base64EncodeSecret(initial.View(), encoded);
+    line.Append(' ');
+    line.Append(encoded.Empty() ? std::string_view("=") : encoded.View());  // RFC 4954 4
+    shown += " ****";
+  }
+  StartCommand(TSmtpRequest::smtpAuth, {235, 334}, &TCustomSmtpClient::AuthReply);
+  SendSecretCommand(line, shown);
+}
+
+void TCustomSmtpClient::AuthReply() {
+  if (FRequestResult != 0) {
+    FSasl.reset();
+    TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
+    return;
+  }
+  std::string problem;
+  if (FReplyCode == 235) {
+    const bool trusted = FSasl && FSasl->Accept(problem);
+    FSasl.reset();
+    if (!trusted) return FailAndDisconnect("500 " + problem + "; connection closed");
+    TriggerRequestDone(0);
+    return;
+  }
+  // 334: a challenge, Base64 after the code.
+  std::string challenge;
+  const std::string_view text =
+      std::string_view(FLastResponse).substr(std::min<std::size_t>(4, FLastResponse.size()));
+  if (!Base64Decode(text, challenge))
+    return FailAndDisconnect(
+        "500 The server's authentication challenge is not Base64; "
+        "connection closed");
+  TSecret response;
+  if (!FSasl || !FSasl->Respond(challenge, response, problem))
+    return FailAndDisconnect("500 " + problem + "; connection closed");
+  TSecret encoded;
+  Base64EncodeSecret(response.View(), encoded);
+  FState = TSmtpState::smtpInternalReady;
+  StartCommand(TSmtpRequest::smtpAuth, {235, 334}, &TCustomSmtpClient::AuthReply);
+  SendSecretCommand(encoded, "****");
+}
+
+// --- TLS on the socket ---
+
+void TCustomSmtpClient::BeginTls() {
+  // The socket component has no TLS layer yet.
+  TlsDone(500, "TLS is not available in this build");
+}
+
+bool TCustomSmtpClient::SessionEncrypted() const {
+  return false;
+}
