@@ -37,7 +37,7 @@ void TCustomSmtpClient::Connect() {
   FRequestResult = 0;
   // Nothing a server announced outlives its session.
   FCapabilities = {};
-  FEightBitMime = false;
+  FServer8BitMime = false;
   FSasl.reset();
   StateChange(TSmtpState::smtpDnsLookup);
   WatchSilence();
@@ -54,13 +54,13 @@ void TCustomSmtpClient::Connect() {
   }
 }
 
-std::string TCustomSmtpClient::GreetingName() {
+std::string TCustomSmtpClient::HeloName() {
   CheckOneLine(FSignOn, "SignOn");
   return FSignOn.empty() ? GetLocalHostName() : FSignOn;
 }
 
 void TCustomSmtpClient::Helo() {
-  ExecAsync(TSmtpRequest::smtpHelo, "HELO " + GreetingName(), {250}, nullptr);
+  ExecAsync(TSmtpRequest::smtpHelo, "HELO " + HeloName(), {250}, nullptr);
 }
 
 void TCustomSmtpClient::Vrfy() {
@@ -76,7 +76,7 @@ void TCustomSmtpClient::MailFrom() {
   // RFC 1870: a server that announced SIZE refuses an oversized message here, before any of
   // it is sent.
   if (FCapabilities.Size) line += " SIZE=" + std::to_string(MessageSize());
-  if (FEightBitMime && FTextTransferEncoding == "8bit") line += " BODY=8BITMIME";
+  if (FServer8BitMime && FTextTransferEncoding == "8bit") line += " BODY=8BITMIME";
   ExecAsync(TSmtpRequest::smtpMailFrom, line, {250}, nullptr);
 }
 

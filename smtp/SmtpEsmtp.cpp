@@ -26,7 +26,7 @@ void TCustomSmtpClient::Ehlo() {
 }
 
 void TCustomSmtpClient::SendEhlo(TSmtpRequest RqType) {
-  const std::string name = GreetingName();
+  const std::string name = HeloName();
   FEhloLines.clear();
   FEhloBytes = 0;
   FEhloTooLong = false;
@@ -74,7 +74,7 @@ void TCustomSmtpClient::EhloDone() {
     return;
   }
   FCapabilities = std::move(caps);
-  FEightBitMime = FCapabilities.EightBitMime;
+  FServer8BitMime = FCapabilities.EightBitMime;
   TriggerRequestDone(0);
 }
 
@@ -105,7 +105,7 @@ void TCustomSmtpClient::StartTlsReply() {
   }
   // What was announced in plain text is not to be trusted: EHLO is asked again over TLS.
   FCapabilities = {};
-  FEightBitMime = false;
+  FServer8BitMime = false;
   FNext = &TCustomSmtpClient::DisplayOnly;
   BeginTls();
 }

@@ -238,8 +238,8 @@ class TCustomSmtpClient {
   // The server takes 8-bit text (it announced 8BITMIME). Set by EHLO, cleared when a session
   // starts and by STARTTLS; the owner may set it for a session it knows. With it, a text part
   // that goes out 8bit is declared with BODY=8BITMIME on MAIL FROM.
-  bool EightBitMime() const { return FEightBitMime; }
-  void SetEightBitMime(bool Value) { FEightBitMime = Value; }
+  bool Server8BitMime() const { return FServer8BitMime; }
+  void SetServer8BitMime(bool Value) { FServer8BitMime = Value; }
   // The size of the message Data would send now, as RFC 1870 counts it (CR LF included, the
   // neither the dots doubled for transparency nor the final "."), without reading any
   // attachment: its part is counted from the file size. It
@@ -352,7 +352,7 @@ class TCustomSmtpClient {
   void RcptToNext();
   void RcptToDone();
   // The name this client greets with: SignOn, else the local host name.
-  std::string GreetingName();
+  std::string HeloName();
   bool NeedsEhlo() const;
   void SendEhlo(TSmtpRequest RqType);
   void EhloLine();
@@ -441,7 +441,7 @@ class TCustomSmtpClient {
   TSecret FPassword;
   TSmtpAuthType FAuthType = TSmtpAuthType::smtpAuthAuto;
   TSmtpCapabilities FCapabilities;
-  bool FEightBitMime = false;
+  bool FServer8BitMime = false;
   std::vector<std::string> FEhloLines;
   std::size_t FEhloBytes = 0;
   bool FEhloTooLong = false;

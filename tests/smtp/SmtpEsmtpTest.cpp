@@ -145,7 +145,7 @@ TEST(SmtpEsmtpSend, MailFromDeclaresTheExactSizeAndEightBitBody) {
   ScriptedServer server(script);
   ASSERT_TRUE(send.Run(server.Port(), 60000, /*WithEhlo=*/true));
   EXPECT_EQ(send.DataError(), 0);
-  EXPECT_TRUE(send.client.EightBitMime());
+  EXPECT_TRUE(send.client.Server8BitMime());
   PumpUntil([&] { return server.Done(); });
   const std::string transcript = server.Transcript();
   std::smatch m;
