@@ -9,6 +9,7 @@ packages=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-format
+  libssl-dev openssl
   python3 python3-aiosmtpd
   microsocks dante-server
   tzdata locales
