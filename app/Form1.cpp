@@ -32,10 +32,11 @@ void TForm1::SetUpControls() {
        {static_cast<TControl*>(&AttachedFiles), static_cast<TControl*>(&AutoDeleteAttached),
         static_cast<TControl*>(&AddFileBtn), static_cast<TControl*>(&RemoveFileBtn)})
     c->Parent = &TabSheet2;
-  for (TControl* c :
-       {static_cast<TControl*>(&SMTPServer), static_cast<TControl*>(&SignFile),
-        static_cast<TControl*>(&BrowseBtn), static_cast<TControl*>(&AutoSave),
-        static_cast<TControl*>(&CloseWhenSent), static_cast<TControl*>(&SaveSettingsBtn)})
+  for (TControl* c : {static_cast<TControl*>(&SMTPServer), static_cast<TControl*>(&SignFile),
+                      static_cast<TControl*>(&BrowseBtn), static_cast<TControl*>(&AutoSave),
+                      static_cast<TControl*>(&CloseWhenSent),
+                      static_cast<TControl*>(&SaveSettingsBtn), static_cast<TControl*>(&tls),
+                      static_cast<TControl*>(&user), static_cast<TControl*>(&passwordcmd)})
     c->Parent = &TabSheet3;
 
   from.Hint = "The sender of the mail";
@@ -43,6 +44,12 @@ void TForm1::SetUpControls() {
   subject.Hint = "The subject of the message";
   SignFile.Hint = "This sign if specified will be added to the end of your messages";
   Image1.Hint = "Click for help and info";
+  tls.Hint = "Encryption: auto (by port: 465 TLS, 587 STARTTLS, else none), starttls, smtps, off";
+  tls.Items = TStringList{"auto", "starttls", "smtps", "off"};
+  tls.Text = "auto";
+  user.Hint = "User name for SMTP authentication (empty: no authentication)";
+  passwordcmd.Hint =
+      "Command that prints the password (empty: ~/.netrc, else you are asked when sending)";
 
   MessageText.ScrollBars = TScrollStyle::ssVertical;
   MessageText.Font = TFont{"MS Sans Serif", 8};
@@ -86,7 +93,7 @@ void TForm1::BindEvents() {
   for (TControl* c : std::initializer_list<TControl*>{
            this, &from, &sendto, &subject, &MessageText, &AttachedFiles, &AutoDeleteAttached,
            &SignFile, &AutoSave, &CloseWhenSent, &SendBtn, &ClearBtn, &AddFileBtn, &RemoveFileBtn,
-           &BrowseBtn, &SaveSettingsBtn})
+           &BrowseBtn, &SaveSettingsBtn, &tls, &user, &passwordcmd})
     c->OnKeyDown = keyDown;
 
   auto keyPress = [this](TControl* sender, char& key) { FromKeyPress(sender, key); };

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "app/Credentials.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
@@ -274,6 +276,75 @@ void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recip
   client.SetPort(hasPort ? GetToken(server, ":", 2) : "25");
 }
 
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+}  // namespace
+
+std::optional<TSmtpTlsMode> TlsModeOf(const std::string& setting, const std::string& port) {
+  const std::string value = LowerAscii(setting);
+  if (value.empty() || value == "auto") {
+    if (port == "465" || port == "smtps" || port == "submissions")
+      return TSmtpTlsMode::smtpTlsImplicit;
+    if (port == "587" || port == "submission") return TSmtpTlsMode::smtpTlsStartTls;
+    return TSmtpTlsMode::smtpTlsNone;
+  }
+  if (value == "starttls") return TSmtpTlsMode::smtpTlsStartTls;
+  if (value == "smtps") return TSmtpTlsMode::smtpTlsImplicit;
+  if (value == "off") return TSmtpTlsMode::smtpTlsNone;
+  return std::nullopt;
+}
+
+namespace {
+
+// TLS and the login for this send, from the settings; the first reason why the send cannot go
+// out as asked, or "". Asks for the password (Credentials.h) when a user is set.
+std::string ConfigureSecurity(const TForm1& form, TSmtpCli& client) {
+  const std::optional<TSmtpTlsMode> mode = TlsModeOf(form.tls.Text, client.Port());
+  if (!mode)
+    return "The setting tls (option -tls:) is \"" + form.tls.Text +
+           "\", not one of auto, starttls, smtps or off, can't send mail.";
+  client.SetTlsMode(*mode);
+  client.SetCaFile(form.CaFile);
+  client.SetTlsFingerprint(form.TlsFingerprint);
+  client.SetUsername(form.user.Text);
+  client.SetAuthType(LowerAscii(form.AuthMethod) == "oauth2" ? TSmtpAuthType::smtpAuthOAuth2
+                                                             : TSmtpAuthType::smtpAuthAuto);
+  client.SetPassword(TSecret());
+  if (form.user.Text.empty()) return "";
+  if (*mode == TSmtpTlsMode::smtpTlsNone)
+    return "A login (user " + form.user.Text +
+           ") is never sent over an unencrypted connection: set tls=starttls or tls=smtps in the "
+           "settings, or use the option -tls:starttls or -tls:smtps, can't send mail.";
+  TSecret password;
+  std::string problem;
+  if (!ObtainPassword(client.Host(), form.user.Text, form.passwordcmd.Text, password, problem))
+    return problem + ", can't send mail.";
+  client.SetPassword(password);
+  return "";
+}
+
+// One sentence for the refusals a server gives a client that is not set up for what it
+// requires (RFC 3207 530, RFC 4954 530/538), naming the setting and option that fix it.
+std::string RefusalHint(const TSmtpCli& client, const std::string& reply) {
+  const std::string code = reply.substr(0, 3);
+  if (code != "530" && code != "538") return "";
+  const std::string text = LowerAscii(reply);
+  const bool asksTls = code == "538" || text.find("tls") != std::string::npos ||
+                       text.find("encrypt") != std::string::npos ||
+                       text.find("secure") != std::string::npos;
+  if (asksTls && client.TlsMode() == TSmtpTlsMode::smtpTlsNone)
+    return "\rThe server wants an encrypted connection: set tls=starttls in the settings or use "
+           "the option -tls:starttls.";
+  if (!asksTls && text.find("auth") != std::string::npos && client.Username().empty())
+    return "\rThe server wants a login: set user in the settings or use the option -user:NAME "
+           "(the password comes from passwordcmd, ~/.netrc or a prompt).";
+  return "";
+}
+
 void EnterSendingState(TForm1& form) {
   SetStatus(form, "Status: Connecting to server...");
   form.ProgressBar1.SetPosition(1);
@@ -314,6 +385,8 @@ void TForm1::SendBtnClick(TControl*) {
     return ErrorBox(std::string("Cannot attach the file, can't send mail:\r") + e.what());
   }
   if (!LoadSignature(*this)) return;
+  if (const std::string problem = ConfigureSecurity(*this, client); !problem.empty())
+    return ErrorBox(problem);
   client.SetCharSet(CharSetOf(*this));
   client.SetTextTransferEncoding(TransferEncodingOf(*this));
   BodyCursor = {};
@@ -432,10 +505,14 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
       RqType != smtpData && RqType != smtpQuit)
     return;
   TSmtpCli& client = *SmtpCli1;
+  // The login is done (or failed): the password is not kept longer than it is needed.
+  if (RqType == smtpOpen) client.SetPassword(TSecret());
   if (MessageAccepted && (RqType == smtpQuit || Error != 0)) return FinishSend(*this, Error);
-  if (Error != 0)
-    return FailSend(*this,
-                    client.ErrorMessage().empty() ? client.LastResponse() : client.ErrorMessage());
+  if (Error != 0) {
+    const std::string& reason =
+        client.ErrorMessage().empty() ? client.LastResponse() : client.ErrorMessage();
+    return FailSend(*this, reason + RefusalHint(client, reason));
+  }
   if (RqType == smtpRcptTo && !client.ErrorMessage().empty())
     // A recipient was refused while a later one was accepted: the client reports success, but
     // going on would lose the message for that recipient without a word.

@@ -23,13 +23,6 @@ std::string Environment(const char* name) {
   return value ? value : "";
 }
 
-std::string HomeFolder() {
-  std::string home = Environment("HOME");
-  if (home.empty())
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) home = entry->pw_dir;
-  return home;
-}
-
 // An XDG base folder: the variable when it holds an absolute path, else the fallback below home.
 std::string XdgFolder(const char* variable, const char* fallbackBelowHome) {
   const std::string value = Environment(variable);
@@ -52,6 +45,13 @@ std::optional<std::uint32_t> ParseSeconds(const std::string& text) {
 }
 
 }  // namespace
+
+std::string HomeFolder() {
+  std::string home = Environment("HOME");
+  if (home.empty())
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) home = entry->pw_dir;
+  return home;
+}
 
 std::string SettingsFileName() {
   if (std::string ini = Environment("TARVIK_INI"); !ini.empty()) return ini;
@@ -89,6 +89,12 @@ void TForm1::LoadSettings(const std::string& section) {
   if (std::string file = IniReadString("addressfile", ""); !file.empty()) AddressFile = file;
   const std::string tempDir = IniReadString("tempdir", "");
   DraftDir = tempDir.empty() ? DefaultDraftDir() : tempDir;
+  LoadControl(tls);
+  LoadControl(user);
+  LoadControl(passwordcmd);
+  AuthMethod = IniReadString("auth", "");
+  CaFile = IniReadString("cafile", "");
+  TlsFingerprint = IniReadString("tlsfingerprint", "");
   IniClose();
 
   SetIniSection("servers", true);
@@ -105,6 +111,9 @@ void TForm1::SaveSettings() {
   SaveControl(AutoSave);
   SaveControl(CloseWhenSent);
   SaveControl(from);
+  SaveControl(tls);
+  SaveControl(user);
+  SaveControl(passwordcmd);
   IniClose();
   SaveServers();
 }

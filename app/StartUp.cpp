@@ -53,6 +53,8 @@ constexpr CommandLineOption kOptions[] = {
        f.ReportFailure = true;
        f.ReportSuccess = true;
      }},
+    {"-tls:", [](TForm1& f, const std::string& v) { f.tls.Text = v; }},
+    {"-user:", [](TForm1& f, const std::string& v) { f.user.Text = v; }},
 };
 
 const CommandLineOption* FindOption(const std::string& argument) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,13 @@ class TForm1 : public TForm {
   TCheckBox& AutoSave = Make<TCheckBox>("AutoSave");
   TCheckBox& CloseWhenSent = Make<TCheckBox>("CloseWhenSent");
   TButton& SaveSettingsBtn = Make<TButton>("SaveSettingsBtn");
+  // How the connection is protected: "auto", "starttls", "smtps" or "off" (SendBtnClick).
+  TComboBox& tls = Make<TComboBox>("tls");
+  // The user name for SMTP authentication; empty: none.
+  TEdit& user = Make<TEdit>("user");
+  // The password source: a command whose first output line is the password; empty: the netrc
+  // file, then a prompt (Credentials.h).
+  TEdit& passwordcmd = Make<TEdit>("passwordcmd");
 
   // ---- Below the pages
   TMemo& MessageText = Make<TMemo>("MessageText");
@@ -104,6 +112,12 @@ class TForm1 : public TForm {
   std::string AddressFile;
   std::string DraftDir;
   TStringList SignLines;
+  // Settings edited by hand (LoadSettings): "auth" ("oauth2": the password is a bearer token
+  // for XOAUTH2), "cafile" (PEM CA certificates trusted besides the system's), "tlsfingerprint"
+  // (the SHA-256 fingerprint of the one server certificate to accept).
+  std::string AuthMethod;
+  std::string CaFile;
+  std::string TlsFingerprint;
 
   // Where the body handed to the SMTP client stands: the next wire line expected, the source
   // line it comes from (message lines, then signature lines) and how much of that line has gone
@@ -220,6 +234,13 @@ std::vector<std::string_view> CommandLineOptionLiterals();
 std::string SettingsFileName();
 // The default draft folder: ${XDG_STATE_HOME:-$HOME/.local/state}/tarvik (not created here).
 std::string DefaultDraftDir();
+// The user's home folder: $HOME, else the password database's entry.
+std::string HomeFolder();
+
+// The protection the setting tls asks for on a port (Sending.cpp); nullopt for a value that is
+// none of auto, starttls, smtps, off (compared without regard to case). "auto" is TLS from the
+// first byte on port 465, STARTTLS (required) on port 587, otherwise the plain session.
+std::optional<TSmtpTlsMode> TlsModeOf(const std::string& setting, const std::string& port);
 
 // The whole content of a file (a message, a signature, a draft). Raises std::runtime_error with
 // the file name and the reason when it cannot be opened or read (a folder cannot be read).

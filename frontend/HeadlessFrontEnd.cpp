@@ -1,6 +1,9 @@
 #include "frontend/HeadlessFrontEnd.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -87,6 +90,66 @@ void THeadlessFrontEnd::Repaint(TControl&) {}
 
 void THeadlessFrontEnd::ShowException(const std::exception& e) {
   WriteLine(err_, std::string(kTarvikTitle) + ": " + e.what());
+}
+
+namespace {
+
+// The controlling terminal with echo off for as long as this lives.
+class TSilentTerminal {
+ public:
+  TSilentTerminal() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    if (fd_ < 0 || ::tcgetattr(fd_, &saved_) != 0) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
+    quiet.c_lflag |= ICANON;
+    silenced_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+  }
+  ~TSilentTerminal() {
+    if (silenced_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TSilentTerminal(const TSilentTerminal&) = delete;
+  TSilentTerminal& operator=(const TSilentTerminal&) = delete;
+
+  bool Usable() const { return silenced_; }
+  void Write(const std::string& text) const {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  // One line, without its line end; false at end of input or on an error.
+  bool ReadLine(TSecret& line) const {
+    line.Clear();
+    for (;;) {
+      char c;
+      const ssize_t n = ::read(fd_, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      if (c == '\n' || c == '\r') return true;
+      line.Append(c);
+      c = '\0';
+    }
+  }
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool silenced_ = false;
+};
+
+}  // namespace
+
+bool THeadlessFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
+  const TSilentTerminal terminal;
+  if (!terminal.Usable()) return false;
+  terminal.Write(TerminalText(prompt) + " ");
+  const bool answered = terminal.ReadLine(password);
+  terminal.Write("\n");  // the Enter that was not echoed
+  return answered;
 }
 
 bool HeadlessRequested(const std::vector<std::string>& arguments) {

@@ -4,6 +4,8 @@
 //  - ShowMessage prints to the output stream.
 //  - File dialogs are cancelled, no key is ever down, the pop-up menu never opens.
 //  - An exception report prints the application title and the message to the error stream.
+//  - A password is asked on the controlling terminal (/dev/tty) with echo off; without one
+//    there is no way to ask.
 // RunHeadless drives the loop until the send has ended.
 #pragma once
 
@@ -27,6 +29,7 @@ class THeadlessFrontEnd : public TFrontEnd {
   void PopupMenu(TPopupMenu& menu, TPoint at) override;
   void Repaint(TControl& control) override;
   void ShowException(const std::exception& e) override;
+  bool AskPassword(const std::string& prompt, TSecret& password) override;
 
  private:
   // Asks on the terminal; true for an answer that begins with the letter of yes.

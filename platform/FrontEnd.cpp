@@ -49,6 +49,10 @@ std::int16_t TFrontEnd::VkKeyScan(char ch) {
   }
 }
 
+bool TFrontEnd::AskPassword(const std::string&, TSecret&) {
+  return false;
+}
+
 TFrontEnd* SetFrontEnd(TFrontEnd* frontEnd) {
   TFrontEnd* previous = currentFrontEnd;
   currentFrontEnd = frontEnd;

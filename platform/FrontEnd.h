@@ -15,6 +15,7 @@
 
 #include "platform/Controls.h"
 #include "platform/EventLoop.h"
+#include "platform/Secret.h"
 
 // Message box types and results.
 constexpr unsigned MB_OK = 0x00;
@@ -56,6 +57,10 @@ class TFrontEnd {
   // The standard report of an exception that escaped an event handler: an error box with the
   // exception's message.
   virtual void ShowException(const std::exception& e) = 0;
+  // Asks for a password with the prompt (a window shows a password field, a terminal reads
+  // without echo). True with the answer in password; false when the person cancelled or there
+  // is no way to ask. The default has no way to ask.
+  virtual bool AskPassword(const std::string& prompt, TSecret& password);
 };
 
 // Sets the current front-end (not owned; null restores the fallback) and returns the previous.

@@ -54,3 +54,13 @@ void ScriptedFrontEnd::Repaint(TControl& control) {
 void ScriptedFrontEnd::ShowException(const std::exception& e) {
   Exceptions.push_back(e.what());
 }
+
+bool ScriptedFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
+  PasswordPrompts.push_back(prompt);
+  if (PasswordAnswers.empty()) return false;
+  const std::optional<std::string> answer = PasswordAnswers.front();
+  PasswordAnswers.pop_front();
+  if (!answer) return false;
+  password.Assign(*answer);
+  return true;
+}

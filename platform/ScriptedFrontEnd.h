@@ -7,12 +7,15 @@
 //    queue, is a cancelled dialog.
 //  - GetKeyState: from KeyStates (SetKeyDown); keys not listed are up.
 //  - GetCursorPos: CursorPos.
+//  - AskPassword: the next answer of PasswordAnswers (nullopt: cancelled); an empty queue
+//    cancels. The prompts are kept in PasswordPrompts.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,7 @@ class ScriptedFrontEnd : public TFrontEnd {
   std::map<int, std::int16_t> KeyStates;
   TPoint CursorPos;
   std::function<void(const MessageBoxCall&)> OnMessageBox;
+  std::deque<std::optional<std::string>> PasswordAnswers;
   void SetKeyDown(int virtualKey, bool down);
 
   // Records.
@@ -47,6 +51,7 @@ class ScriptedFrontEnd : public TFrontEnd {
   std::vector<TControl*> Repainted;
   int RepaintCount() const { return static_cast<int>(Repainted.size()); }
   std::vector<std::string> Exceptions;
+  std::vector<std::string> PasswordPrompts;
 
   int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
   void ShowMessage(const std::string& text) override;
@@ -56,4 +61,5 @@ class ScriptedFrontEnd : public TFrontEnd {
   void PopupMenu(TPopupMenu& menu, TPoint at) override;
   void Repaint(TControl& control) override;
   void ShowException(const std::exception& e) override;
+  bool AskPassword(const std::string& prompt, TSecret& password) override;
 };

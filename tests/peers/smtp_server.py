@@ -22,8 +22,19 @@ Options:
                         greeting with the code and closes; "data" refuses after the data was
                         received (the reply to the final ".")
   --fail-code CODE      reply code for --fail-first (default 451; 554 for a permanent refusal)
+  --fail-text TEXT      the whole refusal line for --fail-first instead of the code's text
   --close-in-data N     for the first N transactions, answer DATA with 354, read one line of
                         the data, then close the connection without a reply (default 0)
+  --size-limit N        the message size limit announced with SIZE and enforced (default 1 GiB)
+  --tls-cert FILE       certificate chain (PEM) for TLS; with --tls-key
+  --tls-key FILE        its private key (PEM)
+  --starttls            offer STARTTLS and refuse everything but EHLO, NOOP, QUIT before it
+                        ("530 Must issue a STARTTLS command first")
+  --implicit-tls        speak TLS from the first byte
+  --auth-user USER      require AUTH (over TLS only) as USER with --auth-password; a wrong
+                        login gets "535 5.7.8 Authentication credentials invalid"
+  --auth-password PW
+  --auth-exclude MECH   do not offer this AUTH mechanism (repeatable)
   --stdin-eof           also stop when standard input reaches end of file (so that the
                         server ends with the process that started it)
   --log                 log the SMTP conversation to standard error
@@ -35,9 +46,10 @@ import argparse
 import asyncio
 import os
 import signal
+import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Handler:
@@ -55,6 +67,8 @@ class Handler:
         return False
 
     def failure_text(self):
+        if self.opts.fail_text:
+            return self.opts.fail_text
         code = self.opts.fail_code
         if code < 500:
             return f"{code} Temporary failure, please try again later"
@@ -116,15 +130,36 @@ class TestSMTP(SMTP):
         await super().smtp_DATA(arg)
 
 
+def make_authenticator(opts):
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword)
+              and auth_data.login == opts.auth_user.encode()
+              and auth_data.password == opts.auth_password.encode())
+        return AuthResult(success=ok)
+    return authenticate
+
+
 async def main(opts):
     os.makedirs(opts.dir, exist_ok=True)
     handler = Handler(opts)
     TestSMTP.handler_ref = handler
     loop = asyncio.get_running_loop()
-    # 1 GiB: the tests decide how much they send; aiosmtpd's 32 MiB default would refuse more.
+    context = None
+    if opts.tls_cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(opts.tls_cert, opts.tls_key)
+    auth = {}
+    if opts.auth_user:
+        auth = dict(auth_required=True, authenticator=make_authenticator(opts),
+                    auth_exclude_mechanism=opts.auth_exclude,
+                    # Over implicit TLS the session is encrypted from the start.
+                    auth_require_tls=not opts.implicit_tls)
+    # 1 GiB by default: the tests decide how much they send; aiosmtpd's 32 MiB would refuse more.
     server = await loop.create_server(
-        lambda: TestSMTP(handler, hostname="tarvik-test", data_size_limit=1 << 30),
-        host="127.0.0.1", port=0)
+        lambda: TestSMTP(handler, hostname="tarvik-test", data_size_limit=opts.size_limit,
+                         tls_context=context if opts.starttls else None,
+                         require_starttls=opts.starttls, **auth),
+        host="127.0.0.1", port=0, ssl=context if opts.implicit_tls else None)
     port = server.sockets[0].getsockname()[1]
     print(f"PORT {port}", flush=True)
 
@@ -148,7 +183,16 @@ if __name__ == "__main__":
     p.add_argument("--fail-first", type=int, default=0)
     p.add_argument("--fail-at", choices=["connect", "mail", "rcpt", "data"], default="mail")
     p.add_argument("--fail-code", type=int, default=451)
+    p.add_argument("--fail-text", default="")
     p.add_argument("--close-in-data", type=int, default=0)
+    p.add_argument("--size-limit", type=int, default=1 << 30)
+    p.add_argument("--tls-cert", default="")
+    p.add_argument("--tls-key", default="")
+    p.add_argument("--starttls", action="store_true")
+    p.add_argument("--implicit-tls", action="store_true")
+    p.add_argument("--auth-user", default="")
+    p.add_argument("--auth-password", default="")
+    p.add_argument("--auth-exclude", action="append", default=[])
     p.add_argument("--stdin-eof", action="store_true")
     p.add_argument("--log", action="store_true")
     opts = p.parse_args()
