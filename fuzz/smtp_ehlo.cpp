@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "smtp/SmtpProt.h"
+#include "fuzz/smtp_fuzz_client.h"
 
 namespace {
 
@@ -34,27 +34,13 @@ void CheckCapabilities(const TSmtpCapabilities& Caps) {
   Check(Caps.SizeLimit == 0 || Caps.Size, "limit without SIZE");
 }
 
-class FuzzClient : public TCustomSmtpClient {
+class FuzzClient : public TFuzzSmtpClient {
  public:
-  FuzzClient() {
-    FWSocket->OnError = [](TCustomWSocket*) {};  // the socket is never connected
-    SetSignOn("fuzz.example");
-  }
+  FuzzClient() { SetSignOn("fuzz.example"); }
   void StartEhlo() {
     FConnected = true;
     Ehlo();
   }
-  void Feed(std::string_view Bytes) {
-    while (!Bytes.empty() && !FRequestDoneFlag) {
-      const int room = ReceiveBufferSize - FRcvdCount - 1;
-      if (room <= 0) std::abort();
-      const int n = std::min<int>(room, static_cast<int>(Bytes.size()));
-      std::memcpy(FReceiveBuffer + FRcvdCount, Bytes.data(), static_cast<std::size_t>(n));
-      Bytes.remove_prefix(static_cast<std::size_t>(n));
-      ReceivedBytes(n, 0);
-    }
-  }
-  void SessionClosed() { WSocketSessionClosed(FWSocket.get(), 0); }
 };
 
 }  // namespace

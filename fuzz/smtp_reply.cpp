@@ -10,15 +10,13 @@
 #include <cstring>
 #include <string_view>
 
-#include "smtp/SmtpProt.h"
+#include "fuzz/smtp_fuzz_client.h"
 
 namespace {
 
-class FuzzClient : public TCustomSmtpClient {
+class FuzzClient : public TFuzzSmtpClient {
  public:
   FuzzClient() {
-    // Sends on the socket, which is never connected here, report instead of throwing.
-    FWSocket->OnError = [](TCustomWSocket*) {};
     SetFromName("a@b.example");
     SetRcptName({"one@x.example", "<two@x.example>", "three@x.example"});
     OnGetData = [](TCustomSmtpClient*, int LineNum, char* Line, int, bool& More) {
@@ -29,8 +27,6 @@ class FuzzClient : public TCustomSmtpClient {
       std::strcpy(Line, LineNum == 2 ? "." : "body");
     };
   }
-
-  bool RequestOpen() const { return !FRequestDoneFlag; }
 
   // Starts a request of the kind Selector picks; false when it refused to start.
   bool Start(std::uint8_t Selector) {
@@ -68,20 +64,6 @@ class FuzzClient : public TCustomSmtpClient {
     }
     return true;
   }
-
-  void Feed(std::string_view Bytes) {
-    while (!Bytes.empty()) {
-      const int room = ReceiveBufferSize - FRcvdCount - 1;
-      if (room <= 0) std::abort();  // the assembly must never be left without room
-      const int n = std::min<int>(room, static_cast<int>(Bytes.size()));
-      std::memcpy(FReceiveBuffer + FRcvdCount, Bytes.data(), static_cast<std::size_t>(n));
-      Bytes.remove_prefix(static_cast<std::size_t>(n));
-      ReceivedBytes(n, 0);
-    }
-  }
-
-  // What the socket would report when the connection goes away.
-  void SessionClosed() { WSocketSessionClosed(FWSocket.get(), 0); }
 };
 
 }  // namespace

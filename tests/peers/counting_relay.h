@@ -70,7 +70,8 @@ class CountingRelay {
         for (int i = 0; i < 2; ++i) {
           if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
           const ssize_t n = ::recv(p[i].fd, buffer, sizeof buffer, 0);
-          if (n <= 0 || ::send(p[1 - i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
+          if (n <= 0 ||
+              ::send(p[1 - i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
             closed = true;
             break;
           }

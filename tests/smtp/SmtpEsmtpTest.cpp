@@ -51,15 +51,27 @@ class SmtpEsmtp : public ::testing::Test {
   }
   // Open with a user set (Connect, Ehlo, Auth); true once it completed.
   bool OpenWithUser(const ScriptedServer& Server, const std::string& User,
-                    const std::string& Password) {
-    client.SetHost("127.0.0.1");
-    client.SetPort(Server.PortText());
-    client.SetUsername(User);
-    client.SetPassword(TSecret(Password));
-    client.Open();
+                    const std::string& Password, TestSmtpCli* Client = nullptr) {
+    TestSmtpCli& c = Client ? *Client : client;
+    c.SetHost("127.0.0.1");
+    c.SetPort(Server.PortText());
+    c.SetUsername(User);
+    c.SetPassword(TSecret(Password));
+    c.Open();
     const bool done = PumpUntil([&] { return !log.done.empty(); });
     EventLoop::Current().ProcessMessages();
     return done;
+  }
+  // A client of its own for one of several sessions in a test, logged afresh, that may
+  // authenticate over plain loopback.
+  TestSmtpCli& FreshClient() {
+    others.push_back(std::make_unique<TestSmtpCli>());
+    TestSmtpCli& c = *others.back();
+    log = {};
+    log.Attach(c);
+    c.SetSignOn("client.example");
+    c.PretendEncrypted();
+    return c;
   }
   // Nothing the client showed or keeps as a reply holds Secret.
   void ExpectNowhere(const std::string& Secret) {
@@ -71,6 +83,7 @@ class SmtpEsmtp : public ::testing::Test {
 
   TestSmtpCli client;
   EventLog log;
+  std::vector<std::unique_ptr<TestSmtpCli>> others;
 };
 
 }  // namespace
@@ -287,18 +300,9 @@ TEST_F(SmtpEsmtp, ScramFailsWhenTheServerCannotProveItKnowsThePassword) {
              {S::ReadLine(), S::Reply("334 " + B64(serverFirst) + "\r\n")});
     script.insert(script.end(), tail.begin(), tail.end());
     ScriptedServer server(script);
-    TestSmtpCli fresh;
-    log = {};
-    log.Attach(fresh);
-    fresh.SetSignOn("client.example");
-    fresh.PretendEncrypted();
+    TestSmtpCli& fresh = FreshClient();
     fresh.SetScramNonce("rOprNGfwEbeRWgbNEkqO");
-    fresh.SetHost("127.0.0.1");
-    fresh.SetPort(server.PortText());
-    fresh.SetUsername("user");
-    fresh.SetPassword(TSecret("pencil"));
-    fresh.Open();
-    ASSERT_TRUE(PumpUntil([&] { return !log.done.empty(); }));
+    ASSERT_TRUE(OpenWithUser(server, "user", "pencil", &fresh));
     EXPECT_EQ(log.done[0].error, 500);
     EXPECT_NE(fresh.ErrorMessage().find("SCRAM-SHA-256"), std::string::npos)
         << fresh.ErrorMessage();
@@ -344,18 +348,9 @@ TEST_F(SmtpEsmtp, PlainLoginAndXOAuth2SendTheirResponsesWhileTheTraceShowsStars)
     script.insert(script.end(), c.exchange.begin(), c.exchange.end());
     script.push_back(S::ReadToEnd());
     ScriptedServer server(script);
-    TestSmtpCli fresh;
-    log = {};
-    log.Attach(fresh);
-    fresh.SetSignOn("client.example");
-    fresh.PretendEncrypted();
+    TestSmtpCli& fresh = FreshClient();
     fresh.SetAuthType(c.type);
-    fresh.SetHost("127.0.0.1");
-    fresh.SetPort(server.PortText());
-    fresh.SetUsername("ann");
-    fresh.SetPassword(TSecret(secret));
-    fresh.Open();
-    ASSERT_TRUE(PumpUntil([&] { return !log.done.empty(); }));
+    ASSERT_TRUE(OpenWithUser(server, "ann", secret, &fresh));
     EXPECT_EQ(log.done[0].error, c.error) << c.mechanisms << ": " << fresh.ErrorMessage();
     fresh.Abort();
     PumpUntil([&] { return server.Done(); });
