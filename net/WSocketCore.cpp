@@ -2,11 +2,13 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "net/NetTrace.h"
 #include "platform/Application.h"
 
 namespace {
@@ -343,6 +345,7 @@ bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort) {
 
 void TCustomWSocket::NewSocketHandle(TSocket Handle) {
   SocketHandle = Handle;
+  ReadNotificationPosted = false;
   if (++SessionGeneration == 0) ++SessionGeneration;
 }
 
@@ -522,15 +525,39 @@ TSocket TCustomWSocket::Accept() {
 // ---- receiving ----
 
 int TCustomWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
-  ++RecvCalls;
-  return Winsock::recv(SocketHandle, Buffer, Size, Flags);
+  const int n = Winsock::recv(SocketHandle, Buffer, Size, Flags);
+  if (n > 0) ++RecvCalls;
+  return n;
+}
+
+int TCustomWSocket::HeldByteCount() const {
+  return 0;
+}
+
+void TCustomWSocket::PostReadNotification() {
+  if (SocketHandle == Winsock::INVALID_SOCKET || ReadNotificationPosted) return;
+  ReadNotificationPosted = true;
+  NET_TRACE("fd %d posted FD_READ (%d bytes held)", SocketHandle, HeldByteCount());
+  PostMessageA(WindowHandle, WM_SOCKET_NOTIFY, NotifyWParam(), MakeSelectLParam(FD_READ, 0));
+}
+
+bool TCustomWSocket::BytesWaiting() {
+  if (SocketHandle == Winsock::INVALID_SOCKET) return false;
+  if (HeldByteCount() > 0) return true;
+  unsigned long waiting = 0;
+  return Winsock::ioctlsocket(SocketHandle, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+void TCustomWSocket::RenewReadNotification() {
+  if (BytesWaiting()) PostReadNotification();
 }
 
 int TCustomWSocket::RecvFromRaw(TSocket Handle, void* Buffer, int Size, int Flags,
                                 sockaddr_in& From, int& FromLen) {
-  ++RecvCalls;
-  return Winsock::recvfrom(Handle, Buffer, Size, Flags, reinterpret_cast<sockaddr*>(&From),
-                           &FromLen);
+  const int n =
+      Winsock::recvfrom(Handle, Buffer, Size, Flags, reinterpret_cast<sockaddr*>(&From), &FromLen);
+  if (n > 0) ++RecvCalls;
+  return n;
 }
 
 int TCustomWSocket::Receive(void* Buffer, int Size) {
@@ -572,14 +599,9 @@ int TCustomWSocket::RcvdCount() {
 
 // ---- sending ----
 
-int TCustomWSocket::BufferedByteCount() const {
-  int total = 0;
-  for (const auto& chunk : SendChunks) total += chunk->WritePos() - chunk->ReadPos();
-  return total;
-}
-
 void TCustomWSocket::QueueSendData(const void* Data, int Len) {
   if (Len <= 0) return;
+  BufferedBytes += Len;
   const auto* bytes = static_cast<const std::uint8_t*>(Data);
   if (SendChunks.empty()) SendChunks.push_back(std::make_unique<TBuffer>(ChunkCapacity));
   for (;;) {
@@ -604,8 +626,10 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   TryToSend();
   if (Gone(alive)) return result;
   // OnDataSent always comes from the loop, never from inside Send.
-  if (AllSent && SocketHandle != Winsock::INVALID_SOCKET)
+  if (AllSent && SocketHandle != Winsock::INVALID_SOCKET) {
+    NET_TRACE("fd %d posted FD_WRITE (buffer drained)", SocketHandle);
     PostMessageA(WindowHandle, WM_SOCKET_NOTIFY, NotifyWParam(), MakeSelectLParam(FD_WRITE, 0));
+  }
   return result;
 }
 
@@ -621,19 +645,28 @@ void TCustomWSocket::TryToSend() {
     return;
   }
   auto alive = AliveToken();
+  // Datagrams keep one chunk per write; urgent data keeps its one-buffer send.
+  const bool gather = FSocketType == SOCK_STREAM && SendFlagWord == 0;
+  TSendPart parts[MaxGatheredParts];
   for (;;) {
-    TBuffer& chunk = *SendChunks.front();
-    int len = 0;
-    const std::uint8_t* p = chunk.PeekData(len);
-    if (len <= 0) {
-      if (SendChunks.size() > 1) {
-        SendChunks.erase(SendChunks.begin());
-        continue;
-      }
+    while (SendChunks.size() > 1 && SendChunks.front()->WritePos() == SendChunks.front()->ReadPos())
+      SendChunks.erase(SendChunks.begin());
+    int count = 0;
+    int total = 0;
+    for (const auto& chunk : SendChunks) {
+      int len = 0;
+      const std::uint8_t* p = chunk->PeekData(len);
+      if (len <= 0) continue;
+      parts[count++] = TSendPart{p, len};
+      total += len;
+      if (!gather || count == MaxGatheredParts) break;
+    }
+    if (count == 0) {
       AllSent = true;
       return;
     }
-    int n = RawSend(p, len);
+    const TBuffer* first = SendChunks.front().get();
+    int n = count == 1 ? RawSend(parts[0].Data, parts[0].Len) : RawSendv(parts, count);
     if (Gone(alive)) return;
     if (n == 0) return;
     if (n < 0) {
@@ -650,17 +683,41 @@ void TCustomWSocket::TryToSend() {
       return;
     }
     // The handler of OnSendData may have closed or discarded the buffer.
-    if (SendChunks.empty() || &chunk != SendChunks.front().get()) return;
-    chunk.ConsumeData(n);
-    if (n < len) return;
+    if (SendChunks.empty() || first != SendChunks.front().get()) return;
+    for (int left = n; left > 0;) {
+      auto it = std::find_if(SendChunks.begin(), SendChunks.end(),
+                             [](const auto& c) { return c->WritePos() > c->ReadPos(); });
+      if (it == SendChunks.end()) break;
+      const int consumed = (*it)->ConsumeData(left);
+      left -= consumed;
+      BufferedBytes -= consumed;
+    }
+    if (n < total) return;  // the network took part of it; the rest waits for FD_WRITE
   }
 }
 
+int TCustomWSocket::WireSend(const void* Data, int Len) {
+  return FSocketType == SOCK_DGRAM
+             ? Winsock::sendto(SocketHandle, Data, Len, SendFlagWord,
+                               reinterpret_cast<const sockaddr*>(&SockAddr), kSockAddrLen)
+             : Winsock::send(SocketHandle, Data, Len, SendFlagWord);
+}
+
+int TCustomWSocket::WireSendv(const TSendPart* Parts, int Count) {
+  Winsock::WSABUF buffers[MaxGatheredParts];
+  Count = std::min(Count, MaxGatheredParts);
+  for (int i = 0; i < Count; ++i) buffers[i] = Winsock::WSABUF{Parts[i].Data, Parts[i].Len};
+  return Winsock::WSASend(SocketHandle, buffers, Count, SendFlagWord);
+}
+
 int TCustomWSocket::RawSend(const void* Data, int Len) {
-  int n = FSocketType == SOCK_DGRAM
-              ? Winsock::sendto(SocketHandle, Data, Len, SendFlagWord,
-                                reinterpret_cast<const sockaddr*>(&SockAddr), kSockAddrLen)
-              : Winsock::send(SocketHandle, Data, Len, SendFlagWord);
+  int n = WireSend(Data, Len);
+  if (n > 0) FireSendData(n);
+  return n;
+}
+
+int TCustomWSocket::RawSendv(const TSendPart* Parts, int Count) {
+  int n = WireSendv(Parts, Count);
   if (n > 0) FireSendData(n);
   return n;
 }
@@ -685,6 +742,7 @@ void TCustomWSocket::Flush() {
 
 void TCustomWSocket::DiscardSendBuffer() {
   SendChunks.clear();
+  BufferedBytes = 0;
 }
 
 TSocketSendFlags TCustomWSocket::SendFlags() {

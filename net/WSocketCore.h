@@ -26,6 +26,15 @@
 // FreeLater takes the one owning pointer of the object (see its comment); every other object
 // is owned by whoever created it.
 //
+// The descriptor belongs to the binding: FD_READ is re-armed only inside the binding's recv (and
+// FD_WRITE by a send that would block), so no layer and no library (a TLS library included) may
+// read or write the descriptor itself; they go through RecvRaw and RawSend of the layer below.
+// Bytes a layer has already taken from the network and holds for the application are announced
+// through one mechanism: each layer adds its own to HeldByteCount, the receive loop keeps calling
+// OnDataAvailable while the network or a layer holds bytes and the handler takes some, and a
+// layer whose bytes are read outside that loop calls RenewReadNotification, which posts an
+// FD_READ to the object itself when anything is left.
+//
 // Field naming: fields that share their name with a property accessor carry an F prefix
 // (FAddr behind Addr()); the others keep their plain names (SocketHandle, AllSent, ...).
 #pragma once
@@ -77,6 +86,12 @@ class ESocketException : public std::runtime_error {
 };
 
 class TCustomWSocket;
+
+// One piece of a gathered send.
+struct TSendPart {
+  const std::uint8_t* Data;
+  int Len;
+};
 
 // A liveness flag shared between an object and the tokens taken from it: the object kills it
 // when it is destroyed, and a token taken before firing an event tells afterwards whether the
@@ -172,7 +187,7 @@ class TCustomWSocket {
   const std::string& DnsResult() const { return FDnsResult; }
   const TStringList& DnsResultList() const { return FDnsResultList; }
   // Bytes waiting in the send buffer (not yet taken by the network).
-  int BufferedByteCount() const;
+  int BufferedByteCount() const { return BufferedBytes; }
 
   // --- opening and closing ---
   virtual void Connect();
@@ -197,6 +212,11 @@ class TCustomWSocket {
   virtual int ReceiveDatagram(void* Buffer, int Size, sockaddr_in& From, int& FromLen);
   // One recv; the layers above override it to deliver their buffered bytes first.
   virtual int RecvRaw(void* Buffer, int Size, int Flags);
+  // Bytes this object's layers took from the network and hold above the kernel, not yet handed
+  // to the application, which no FD_READ will announce (SOCKS leftovers, decrypted records,
+  // line-mode buffers). Each layer adds its own to those of the layers below; the core holds
+  // none.
+  virtual int HeldByteCount() const;
   virtual int RecvFromRaw(TSocket Handle, void* Buffer, int Size, int Flags, sockaddr_in& From,
                           int& FromLen);
 
@@ -210,6 +230,11 @@ class TCustomWSocket {
   void QueueSendData(const void* Data, int Len);
   void TryToSend();
   virtual int RawSend(const void* Data, int Len);
+  // One network write of Count parts in order, as RawSend does for one (OnSendData with the
+  // bytes taken). TryToSend hands it up to MaxGatheredParts chunks of the send buffer at once, so
+  // that a full buffer leaves in one write instead of one per chunk.
+  virtual int RawSendv(const TSendPart* Parts, int Count);
+  static constexpr int MaxGatheredParts = 64;
   virtual void Flush();
   void DiscardSendBuffer();
 
@@ -258,6 +283,19 @@ class TCustomWSocket {
   void HandleSocketEvent(const TMessage& Message);
   void DrainReceived(std::uint16_t Error);
   void HandleLookupDone(const TMessage& Message, bool ByName);
+  // Posts FD_READ to the object itself (at most one waits in the queue at a time), so that held
+  // bytes reach OnDataAvailable from the event loop.
+  void PostReadNotification();
+  // After a layer served a read from its own buffer: the network is not read in that call and
+  // therefore does not announce its waiting bytes again; post a read notification when the
+  // network or a layer still holds bytes.
+  void RenewReadNotification();
+  // The network or a layer holds bytes the application can read.
+  bool BytesWaiting();
+  // The network write itself, without OnSendData: RawSend and RawSendv, and layers that write
+  // bytes of their own (a TLS handshake), go through these.
+  int WireSend(const void* Data, int Len);
+  int WireSendv(const TSendPart* Parts, int Count);
   // Runs one PeekMessage/DispatchMessage step of the own pump; false when nothing waited.
   bool PumpOneMessage();
   // Adopts a new socket handle and starts a new session generation.
@@ -318,6 +356,7 @@ class TCustomWSocket {
   int ChunkCapacity = ChunkSize;
   bool AllSent = true;
   int SendFlagWord = 0;
+  int BufferedBytes = 0;  // the bytes in SendChunks not sent yet
 
   // Lookup.
   Winsock::AsyncHandle LookupHandle = 0;
@@ -339,7 +378,9 @@ class TCustomWSocket {
   bool FQuitSeen = false;
   bool Destroying = false;
   std::uint32_t SessionGeneration = 0;
-  std::uint64_t RecvCalls = 0;  // receives made on the handle (DrainReceived's progress check)
+  // Receives on the handle that brought bytes (DrainReceived's progress check).
+  std::uint64_t RecvCalls = 0;
+  bool ReadNotificationPosted = false;
 
  private:
   bool ResolveForOpen(const char* Prefix, bool WithLocalPort);

@@ -101,8 +101,15 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
   if (Value == FLineMode) return;
   FLineMode = Value;
   ++LineModeChanges;
-  if (LineBufferCount() > 0 || FPendingLineLength > 0)
-    PostMessageA(WindowHandle, WM_DELIVER_BUFFERED, 0, 0);
+  // The bytes held so far are framed (or not) anew once the current handler has returned.
+  if (LineBufferCount() > 0 || FPendingLineLength > 0) {
+    DeliveryWanted = true;
+    PostReadNotification();
+  }
+}
+
+int TCustomLineWSocket::HeldByteCount() const {
+  return LineBufferCount() + LowerLayer::HeldByteCount();
 }
 
 // --- reading ---
@@ -111,17 +118,17 @@ int TCustomLineWSocket::RcvdCount() {
   if (Framing()) return FPendingLineLength;
   // Bytes left over from line mode are what the next read returns.
   if (LineBufferCount() > 0) return LineBufferCount();
-  return TCustomSocksWSocket::RcvdCount();
+  return LowerLayer::RcvdCount();
 }
 
 int TCustomLineWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
-  if (ReadingNetwork || Size <= 0) return TCustomSocksWSocket::RecvRaw(Buffer, Size, Flags);
+  if (ReadingNetwork || Size <= 0) return LowerLayer::RecvRaw(Buffer, Size, Flags);
   int available = 0;
   if (Framing() && FPendingLineLength > 0)
     available = FPendingLineLength;
   else if (!Framing())
     available = LineBufferCount();
-  if (available <= 0) return TCustomSocksWSocket::RecvRaw(Buffer, Size, Flags);
+  if (available <= 0) return LowerLayer::RecvRaw(Buffer, Size, Flags);
   const int n = std::min(Size, available);
   std::memcpy(Buffer, LineBuffer.data() + LineHead, static_cast<std::size_t>(n));
   LineHead += static_cast<std::size_t>(n);
@@ -139,7 +146,7 @@ void TCustomLineWSocket::Compact() {
 }
 
 long TCustomLineWSocket::ReceiveIntoBuffer() {
-  int available = TCustomSocksWSocket::RcvdCount();
+  int available = LowerLayer::RcvdCount();
   if (available <= 0) return -1;
   // Read no more than the limit leaves room for; the rest stays in the socket for later.
   const int room = FLineLimit - LineBufferCount();
@@ -179,16 +186,29 @@ void TCustomLineWSocket::ApplyLineEditing(int& NewCount) {
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
-  // The proxy's replies belong to the SOCKS layer even when line mode is already on.
-  if (!Framing() || FSocksPhase != TSocksPhase::socksPhaseNone)
-    return TCustomSocksWSocket::FireDataAvailable(Error);
+  // The proxy's replies belong to the SOCKS layer even when line mode is already on. Without
+  // framing, bytes left over from line mode are read first (RecvRaw) through the usual event.
+  if (FSocksPhase != TSocksPhase::socksPhaseNone) return LowerLayer::FireDataAvailable(Error);
+  if (!Framing()) {
+    // Bytes left over from line mode come first, whatever the layers below hold.
+    if (LineBufferCount() > 0) return FireApplicationDataAvailable(Error);
+    return LowerLayer::FireDataAvailable(Error);
+  }
   auto alive = AliveToken();
   const auto session = LineSession;
   long searchFrom = ReceiveIntoBuffer();
   if (Gone(alive) || session != LineSession) return true;
   // Inside a delivery the running loop looks at the new bytes once the handler returns.
-  if (searchFrom >= 0 && !Delivering) DeliverLines(static_cast<std::size_t>(searchFrom));
+  if (Delivering) return true;
+  // Line mode was switched: frame everything held, not only the new bytes.
+  if (std::exchange(DeliveryWanted, false)) searchFrom = 0;
+  if (searchFrom >= 0) DeliverLines(static_cast<std::size_t>(searchFrom));
   return true;
+}
+
+bool TCustomLineWSocket::FireApplicationDataAvailable(std::uint16_t Error) {
+  // The bytes are this layer's: the layers below have nothing to add or to check.
+  return TCustomWSocket::FireDataAvailable(Error);
 }
 
 void TCustomLineWSocket::FireLineTooLong() {
@@ -201,7 +221,7 @@ bool TCustomLineWSocket::DeliverPending() {
   while (Framing() && FPendingLineLength > 0) {
     const int before = FPendingLineLength;
     const auto modeChanges = LineModeChanges;
-    const bool assigned = TCustomSocksWSocket::FireDataAvailable(0);
+    const bool assigned = FireApplicationDataAvailable();
     if (Gone(alive) || session != LineSession) return false;
     // No handler, or one that took nothing of the line and left the mode alone: the line is
     // not wanted (calling again would never end).
@@ -241,49 +261,10 @@ void TCustomLineWSocket::DeliverLines(std::size_t SearchFrom) {
     SearchFrom = 0;
   }
   Compact();
-  const bool postponed = std::exchange(DeliveryPostponed, false);
-  // Bytes that line mode no longer frames (switched off, or LineEnd emptied) are handed over
-  // from the event loop once the current handler has returned.
-  if (!LineBuffer.empty() && (!Framing() || postponed))
-    PostMessageA(WindowHandle, WM_DELIVER_BUFFERED, 0, 0);
-}
-
-void TCustomLineWSocket::DeliverUnframed() {
-  auto alive = AliveToken();
-  const auto session = LineSession;
-  while (!Framing() && LineBufferCount() > 0) {
-    const int before = LineBufferCount();
-    const bool assigned = TCustomSocksWSocket::FireDataAvailable(0);
-    if (Gone(alive) || session != LineSession) return;
-    if (!assigned) {
-      ReleaseLineBuffer();
-      return;
-    }
-    if (LineBufferCount() == before) return;  // the handler reads later; the bytes wait
-  }
-  if (Framing() && LineBufferCount() > 0) DeliverLines(0);
-}
-
-void TCustomLineWSocket::DeliverBuffered() {
-  if (LineBufferCount() <= 0) return;
-  if (Delivering) {
-    // A handler pumped messages in the middle of a delivery: that delivery posts again when done.
-    DeliveryPostponed = true;
-    return;
-  }
-  if (Framing())
-    DeliverLines(0);  // switched back on: the complete lines now, the tail waits for more data
-  else
-    DeliverUnframed();
-}
-
-void TCustomLineWSocket::HandleWindowMessage(TMessage& Message) {
-  if (Message.Msg != WM_DELIVER_BUFFERED) return TCustomSocksWSocket::HandleWindowMessage(Message);
-  try {
-    DeliverBuffered();
-  } catch (const std::exception& e) {
-    HandleBgException(e);
-  }
+  // Bytes that line mode no longer frames (switched off, or LineEnd emptied), or a switch made
+  // while this delivery ran: handed over from the event loop once the current handler has
+  // returned.
+  if (!LineBuffer.empty() && (!Framing() || DeliveryWanted)) PostReadNotification();
 }
 
 // --- closing ---
@@ -303,7 +284,7 @@ void TCustomLineWSocket::DeliverAtClose() {
     {
       ScopedFlag delivering(*this, Delivering, true);
       if (FLineMode) FPendingLineLength = before;
-      assigned = TCustomSocksWSocket::FireDataAvailable(0);
+      assigned = FireApplicationDataAvailable();
     }
     if (Gone(alive) || session != LineSession) return;
     FPendingLineLength = 0;
@@ -316,17 +297,18 @@ void TCustomLineWSocket::ReleaseLineBuffer() {
   LineBuffer.shrink_to_fit();
   LineHead = 0;
   FPendingLineLength = 0;
+  DeliveryWanted = false;
   ++LineSession;
 }
 
 void TCustomLineWSocket::Connect() {
   if (FState == wsClosed) ReleaseLineBuffer();
-  TCustomSocksWSocket::Connect();
+  LowerLayer::Connect();
 }
 
 void TCustomLineWSocket::Dup(TSocket NewHandle) {
   ReleaseLineBuffer();
-  TCustomSocksWSocket::Dup(NewHandle);
+  LowerLayer::Dup(NewHandle);
 }
 
 void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error) {
@@ -336,5 +318,5 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error) {
     if (Gone(alive)) return;
   }
   ReleaseLineBuffer();
-  TCustomSocksWSocket::FireSessionClosed(Error);
+  LowerLayer::FireSessionClosed(Error);
 }

@@ -29,8 +29,6 @@
 
 #include "net/WSocketSocks.h"
 
-constexpr std::uint32_t WM_DELIVER_BUFFERED = WM_USER + 20;  // 0x414
-
 // Backspace and tab editing of the new bytes Buf[Start..]. Bytes before Floor are never removed;
 // tab stops are every 8 columns from the start of the line (the byte after the last LineEnd).
 // Buf is edited in place (it may shrink or grow); Echo receives, in order, the pieces to send
@@ -43,6 +41,8 @@ LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Fl
                              std::string_view LineEnd, bool WantEcho);
 
 class TCustomLineWSocket : public TCustomSocksWSocket {
+  using LowerLayer = TCustomSocksWSocket;
+
  public:
   // Default for LineLimit: generous for any text protocol (SMTP allows 1000 bytes a line).
   static constexpr int DefaultLineLimit = 65536;
@@ -68,7 +68,8 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
 
   int RcvdCount() override;
   int RecvRaw(void* Buffer, int Size, int Flags) override;
-  void HandleWindowMessage(TMessage& Message) override;
+  // Every byte received and not yet handed to the application, a line without its end included.
+  int HeldByteCount() const override;
   // A new session starts with an empty line buffer, also when the previous one ended without
   // OnSessionClosed (an error report, or a handle replaced by Dup).
   void Connect() override;
@@ -93,12 +94,10 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   // Calls the handler until the pending line is read; false when the object or the session
   // ended meanwhile.
   bool DeliverPending();
-  // Hands buffered bytes to a handler that reads unframed data (line mode off).
-  void DeliverUnframed();
-  // Message 0x414.
-  void DeliverBuffered();
   void DeliverAtClose();
   void FireLineTooLong();
+  // Fires OnDataAvailable for bytes of this layer.
+  bool FireApplicationDataAvailable(std::uint16_t Error = 0);
   void Compact();
   void ReleaseLineBuffer();
 
@@ -116,7 +115,8 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   // while a line is being delivered.
   bool Delivering = false;
   bool ReadingNetwork = false;
-  bool DeliveryPostponed = false;
+  // LineMode was switched while bytes were held: they are framed anew at the next receive pass.
+  bool DeliveryWanted = false;
   // Changes whenever the buffer is released, so that a delivery loop notices a close made by
   // the handler it called.
   std::uint64_t LineSession = 0;

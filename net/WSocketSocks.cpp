@@ -445,19 +445,14 @@ bool TCustomSocksWSocket::HandleSocks5Reply() {
 bool TCustomSocksWSocket::SocksGranted() {
   FSocksPhase = TSocksPhase::socksPhaseNone;
   auto alive = AliveToken();
-  TCustomWSocket::FireSessionConnected(0);
+  // Virtual: a layer above may hold the session back (TLS starts its handshake here).
+  FireSessionConnected(0);
   if (Gone(alive)) return true;
   if (FState != wsConnected) return true;  // closed by the handler
   // Through the most derived layer, so that line mode switched on by OnSessionConnected
-  // already assembles the bytes that came behind the reply.
+  // already assembles the bytes that came behind the reply. The receive loop keeps offering
+  // them (HeldByteCount) while the handler takes some.
   bool assigned = FireDataAvailable(0);
-  // The bytes behind the reply do not show in the network's count: keep offering them while
-  // the handler takes some, instead of leaving them until the peer sends more.
-  while (assigned && !Gone(alive) && FState == wsConnected && SocksDataCount > 0) {
-    const int before = SocksDataCount;
-    assigned = FireDataAvailable(0);
-    if (Gone(alive) || SocksDataCount == before) break;
-  }
   return Gone(alive) ? true : assigned;
 }
 
@@ -478,13 +473,8 @@ int TCustomSocksWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
   return n;
 }
 
-void TCustomSocksWSocket::RenewReadNotification() {
-  // Reads served from a buffer of this layer do not reach the network, so the receive loop
-  // sees no progress and the network does not announce its waiting bytes again: do it here.
-  if (SocketHandle == Winsock::INVALID_SOCKET) return;
-  unsigned long waiting = 0;
-  if (Winsock::ioctlsocket(SocketHandle, FIONREAD, &waiting) == 0 && waiting > 0)
-    PostMessageA(WindowHandle, WM_SOCKET_NOTIFY, NotifyWParam(), MakeSelectLParam(FD_READ, 0));
+int TCustomSocksWSocket::HeldByteCount() const {
+  return std::max(0, SocksDataCount) + TCustomWSocket::HeldByteCount();
 }
 
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {

@@ -123,6 +123,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
 
   int RcvdCount() override;
   int RecvRaw(void* Buffer, int Size, int Flags) override;
+  // The bytes that came behind the proxy's connect reply and are not read yet.
+  int HeldByteCount() const override;
   void Connect() override;
   void Listen() override;
   void Dup(TSocket NewHandle) override;
@@ -144,9 +146,6 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendSocksCredentials();
   void SendSocksRequest();
   void SocksFail(int Error, const std::string& Msg);
-  // Posts a read notification to the socket itself when the network holds bytes: needed after
-  // a layer has served reads from its own buffer.
-  void RenewReadNotification();
 
   TSocksPhase FSocksPhase = TSocksPhase::socksPhaseNone;
   std::string FSocksServer;

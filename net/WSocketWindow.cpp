@@ -1,4 +1,5 @@
 // The socket window's messages: notification dispatch, the receive loop and name lookups.
+#include "net/NetTrace.h"
 #include "net/WSocketCore.h"
 
 void TCustomWSocket::HandleWindowMessage(TMessage& Message) {
@@ -39,8 +40,15 @@ void TCustomWSocket::HandleWindowMessage(TMessage& Message) {
 void TCustomWSocket::HandleSocketEvent(const TMessage& Message) {
   TSocket handle = static_cast<TSocket>(static_cast<std::uint32_t>(Message.WParam));
   std::uint32_t generation = static_cast<std::uint32_t>(Message.WParam >> 32);
-  if (handle != SocketHandle || SocketHandle == Winsock::INVALID_SOCKET || EventsSuspended) return;
+  if (handle != SocketHandle || SocketHandle == Winsock::INVALID_SOCKET || EventsSuspended) {
+    NET_TRACE("fd %d dropped %s (stale or suspended)", handle,
+              NetTrace::EventNames(SelectEvent(Message.LParam)).c_str());
+    return;
+  }
   if (generation != 0 && generation != SessionGeneration) return;  // an own post, now stale
+  NET_TRACE("fd %d consumed %s error %u%s", handle,
+            NetTrace::EventNames(SelectEvent(Message.LParam)).c_str(), SelectError(Message.LParam),
+            generation != 0 ? " (own post)" : "");
 
   auto alive = AliveToken();
   // A handler may close the socket (or open another one): the remaining bits then no longer
@@ -60,7 +68,11 @@ void TCustomWSocket::HandleSocketEvent(const TMessage& Message) {
     }
   }
   if (events & FD_READ) {
-    DrainReceived(error);
+    // A read notification the object posted itself may find its bytes taken meanwhile: no
+    // empty OnDataAvailable for it.
+    const bool ownPost = generation != 0;
+    if (ownPost) ReadNotificationPosted = false;
+    if (!ownPost || BytesWaiting()) DrainReceived(error);
     if (sessionGone()) return;
   }
   if (events & FD_WRITE) {
@@ -91,7 +103,8 @@ void TCustomWSocket::DrainReceived(std::uint16_t Error) {
   auto alive = AliveToken();
   for (;;) {
     FLastError = 0;
-    std::uint64_t receivesBefore = RecvCalls;
+    const std::uint64_t receivesBefore = RecvCalls;
+    const int heldBefore = HeldByteCount();
     try {
       if (!FireDataAvailable(Error)) {
         if (Gone(alive)) return;
@@ -111,10 +124,11 @@ void TCustomWSocket::DrainReceived(std::uint16_t Error) {
         FLastError = Winsock::WSAGetLastError();
         return;
       }
-      if (waiting == 0) return;
+      const int held = HeldByteCount();
+      if (waiting == 0 && held == 0) return;
       // A handler that read nothing would be called for ever; the bytes wait for its next
-      // Receive, which re-arms FD_READ.
-      if (RecvCalls == receivesBefore) return;
+      // Receive, which re-arms FD_READ (or renews the notification for held bytes).
+      if (RecvCalls == receivesBefore && held == heldBefore) return;
     } catch (...) {
       return;  // handler exceptions end the receive loop and go no further
     }

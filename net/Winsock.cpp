@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include <unordered_map>
 
 #include "net/NameService.h"
+#include "net/NetTrace.h"
 
 namespace Winsock {
 namespace {
@@ -490,11 +493,17 @@ namespace {
 int FinishSend(TSocket s, ssize_t n, int len) {
   if (n < 0) {
     int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      NET_TRACE("fd %d send would block: FD_WRITE re-armed", s);
+      EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
+    }
     if (err == EPIPE) return Fail(SendPipeError(s));
     return Fail(WinsockErrorFromErrno(err));
   }
-  if (n < len) EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
+  if (n < len) {
+    NET_TRACE("fd %d send took %zd of %d: FD_WRITE re-armed", s, n, len);
+    EventLoop::Current().ReenableSocketEvent(s, FD_WRITE);
+  }
   return static_cast<int>(n);
 }
 }  // namespace
@@ -514,12 +523,31 @@ int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, i
   return FinishSend(s, n, len);
 }
 
+int WSASend(TSocket s, const WSABUF* buffers, int count, int flags) {
+  EnsureStarted();
+  if (count <= 0 || count > IOV_MAX || !buffers) return Fail(10022);
+  iovec parts[IOV_MAX];
+  int total = 0;
+  for (int i = 0; i < count; ++i) {
+    if (buffers[i].len < 0) return Fail(10022);
+    parts[i].iov_base = const_cast<void*>(buffers[i].buf);
+    parts[i].iov_len = static_cast<std::size_t>(buffers[i].len);
+    total += buffers[i].len;
+  }
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  ssize_t n = ::sendmsg(s, &message, flags | MSG_NOSIGNAL);
+  return FinishSend(s, n, total);
+}
+
 int recv(TSocket s, void* buf, int len, int flags) {
   EnsureStarted();
   if (len < 0) return Fail(10022);
   ssize_t n = ::recv(s, buf, static_cast<std::size_t>(len), flags);
   int err = errno;
   // Every receive re-enables FD_READ, as in Winsock.
+  NET_TRACE("fd %d recv %zd of %d: FD_READ re-armed", s, n, len);
   EventLoop::Current().ReenableSocketEvent(s, FD_READ);
   if (n < 0) return Fail(WinsockErrorFromErrno(err));
   return static_cast<int>(n);

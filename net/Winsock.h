@@ -4,7 +4,9 @@
 // contract: handles are non-blocking, a failed call returns SOCKET_ERROR (or INVALID_SOCKET)
 // and leaves a Winsock error code (10000 and up, 11001..11004 for lookups) in the calling
 // thread's last error, sends never raise SIGPIPE, receives re-arm FD_READ and a send that would
-// block re-arms FD_WRITE, as Winsock does.
+// block re-arms FD_WRITE, as Winsock does. Only these wrappers re-arm the notifications, so no
+// code (no library either) may read or write a descriptor of the binding directly: it would
+// take bytes without re-arming FD_READ, or leave FD_WRITE unarmed after a full buffer.
 //
 // Start-up: the first call of any wrapper starts the binding (WSAStartup); WSACleanup ends it
 // and closes every handle the binding still holds. The socket objects count themselves in
@@ -93,6 +95,12 @@ int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen
 int getsockopt(TSocket s, int level, int optname, void* optval, int* optlen);
 int send(TSocket s, const void* buf, int len, int flags);
 int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen);
+// One send of several buffers in order (gathered); returns the bytes taken, as send does.
+struct WSABUF {
+  const void* buf;
+  int len;
+};
+int WSASend(TSocket s, const WSABUF* buffers, int count, int flags);
 int recv(TSocket s, void* buf, int len, int flags);
 int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen);
 int ioctlsocket(TSocket s, unsigned long cmd, unsigned long* argp);
