@@ -1,6 +1,7 @@
 // The one include for users of the socket component: the Winsock binding, the error texts, the
 // resolution routines and the socket class chain
-// TCustomWSocket -> TCustomSocksWSocket -> TCustomLineWSocket -> TCustomSyncWSocket -> TWSocket.
+// TCustomWSocket -> TCustomSocksWSocket -> TCustomTlsWSocket -> TCustomLineWSocket ->
+// TCustomSyncWSocket -> TWSocket.
 #pragma once
 
 #include "net/NameService.h"
@@ -10,6 +11,7 @@
 #include "net/WSocketLine.h"
 #include "net/WSocketSocks.h"
 #include "net/WSocketSync.h"
+#include "net/WSocketTls.h"
 #include "net/Winsock.h"
 
 // The published socket class: every layer's properties, operations and events are public

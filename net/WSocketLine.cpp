@@ -186,9 +186,11 @@ void TCustomLineWSocket::ApplyLineEditing(int& NewCount) {
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
-  // The proxy's replies belong to the SOCKS layer even when line mode is already on. Without
-  // framing, bytes left over from line mode are read first (RecvRaw) through the usual event.
-  if (FSocksPhase != TSocksPhase::socksPhaseNone) return LowerLayer::FireDataAvailable(Error);
+  // The proxy's replies and the TLS handshake belong to the layers below even when line mode is
+  // already on. Without framing, bytes left over from line mode are read first (RecvRaw)
+  // through the usual event.
+  if (FSocksPhase != TSocksPhase::socksPhaseNone || TlsPhase() == TTlsPhase::tlsHandshaking)
+    return LowerLayer::FireDataAvailable(Error);
   if (!Framing()) {
     // Bytes left over from line mode come first, whatever the layers below hold.
     if (LineBufferCount() > 0) return FireApplicationDataAvailable(Error);

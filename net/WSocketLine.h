@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/WSocketSocks.h"
+#include "net/WSocketTls.h"
 
 // Backspace and tab editing of the new bytes Buf[Start..]. Bytes before Floor are never removed;
 // tab stops are every 8 columns from the start of the line (the byte after the last LineEnd).
@@ -40,8 +40,8 @@ struct LineEditResult {
 LineEditResult EditLineBytes(std::string& Buf, std::size_t Start, std::size_t Floor,
                              std::string_view LineEnd, bool WantEcho);
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
-  using LowerLayer = TCustomSocksWSocket;
+class TCustomLineWSocket : public TCustomTlsWSocket {
+  using LowerLayer = TCustomTlsWSocket;
 
  public:
   // Default for LineLimit: generous for any text protocol (SMTP allows 1000 bytes a line).
