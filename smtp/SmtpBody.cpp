@@ -1,7 +1,8 @@
 // The DATA command of TCustomSmtpClient and the message transfer that follows the server's
-// 354: the header lines, the body lines pulled from the owner, then ".". Exactly one line is in
-// the socket's send buffer at a time; the next is prepared only when the socket reports the
-// previous one gone, so a message of any size needs memory for one line.
+// 354: the header lines, the body lines pulled from the owner, then ".". Lines are gathered in
+// the socket's send buffer up to SendBatchBytes and leave in one Send (one write to the kernel,
+// full records under TLS); the next batch is prepared only when the socket reports the previous
+// one gone, so a message of any size needs memory for one batch.
 #include <netinet/tcp.h>
 
 #include <cstring>
@@ -50,9 +51,8 @@ void TCustomSmtpClient::DataAfterDataCommand() {
   DataNext();
 }
 
-// While the message lines go out, each is still handed to the socket on its own once the one
-// before it has gone; the kernel merely packs them into full segments instead of sending one
-// small segment per line. Uncorking flushes, so "." and the commands go out at once.
+// While the message lines go out the kernel packs them into full segments; uncorking flushes,
+// so "." and the commands go out at once.
 void TCustomSmtpClient::SetCorked(bool Corked) {
   if (FWSocket->State() != wsConnected) return;
   int value = Corked ? 1 : 0;
@@ -65,15 +65,41 @@ void TCustomSmtpClient::WSocketDataSent(TCustomWSocket*, std::uint16_t) {
   DataNext();
 }
 
+// Prepares the next lines (header lines, then body lines pulled from the owner, each hook fired
+// per line as before) into the socket's send buffer until it holds SendBatchBytes, and hands
+// them over in one Send; the next batch follows the socket's report that this one is gone.
 void TCustomSmtpClient::DataNext() {
+  const auto alive = AliveToken();
+  while (FConnected && FWSocket->BufferedByteCount() < SendBatchBytes) {
+    if (!QueueNextLine()) {
+      if (Gone(alive) || !FConnected) break;
+      // The body is complete: what is queued leaves with ".", also when it all fitted in the
+      // first batch (stored directly, as between batches, so that "." passes the readiness
+      // check without a state notification of its own).
+      FState = TSmtpState::smtpInternalReady;
+      FWSocket->OnDataSent = nullptr;
+      SetCorked(false);
+      ExecAsync(TSmtpRequest::smtpData, ".", {250}, nullptr);
+      return;
+    }
+    if (Gone(alive)) return;
+  }
+  if (Gone(alive)) return;
   if (!FConnected) {
     FWSocket->OnDataSent = nullptr;
     return;
   }
+  FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
+  FWSocket->Send(nullptr, 0);  // pushes the batch; OnDataSent follows once it has gone
+}
+
+// Queues one more line of the message; false when there is none (the body has ended, or an
+// attachment failed and the message was abandoned).
+bool TCustomSmtpClient::QueueNextLine() {
   ++FItemCount;
   if (FHdrLines && FItemCount < FHdrLines->Count()) {
     SendHeaderLine();
-    return;
+    return true;
   }
   if (FMoreLines) {
     ++FLineNum;
@@ -81,18 +107,14 @@ void TCustomSmtpClient::DataNext() {
       TriggerGetData(FLineNum, FLineBuffer, LineBufferSize - 1, FMoreLines);
     } catch (const EInOutError& E) {
       AbandonMessage(E);
-      return;
+      return false;
     } catch (...) {
       FMoreLines = false;  // the owner's handler failed: the body ends here
     }
   }
-  if (FMoreLines) {
-    SendLineBuffer(false);
-    return;
-  }
-  FWSocket->OnDataSent = nullptr;
-  SetCorked(false);
-  ExecAsync(TSmtpRequest::smtpData, ".", {250}, nullptr);
+  if (!FMoreLines) return false;
+  SendLineBuffer(false);
+  return true;
 }
 
 void TCustomSmtpClient::SendHeaderLine() {
@@ -118,9 +140,8 @@ void TCustomSmtpClient::SendLineBuffer(bool Header) {
   }
   // The trace text is built only when someone shows it: this runs once per line of the body.
   if (OnDisplay) TriggerDisplay("> " + std::string(FLineBuffer, len));
-  FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
   QueueWireText(*FWSocket, FLineBuffer, len, Header);
-  FWSocket->SendText("\r\n");
+  FWSocket->QueueSendData("\r\n", 2);
 }
 
 // An attachment failed part way: sending "." now would deliver a message that silently lacks

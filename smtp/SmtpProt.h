@@ -22,7 +22,8 @@
 // Limits on what a server or a caller can make the client hold (all constant per connection):
 //  - a reply line is assembled in a fixed 4096-byte buffer; a longer line ends the open request
 //    with 500 and closes the connection (there is no way to resynchronise with such a server);
-//  - one message line is in flight at a time, prepared in a 1024-byte line buffer;
+//  - message lines are prepared one at a time in a 1024-byte line buffer and leave in batches of
+//    SendBatchBytes, one batch in flight at a time;
 //  - header lines longer than 998 characters (RFC 5322 2.1.1) are folded at blanks, and
 //    MailMessage lines longer than that are continued on the next line, so nothing is cut.
 #pragma once
@@ -171,6 +172,9 @@ class TCustomSmtpClient {
   // byte so that a 1023-character line whose leading dot is doubled still fits.
   static constexpr int LineBufferSize = 1024;
   static constexpr int MaxOkResponses = 16;
+  // The message leaves in batches of about this many bytes: one write to the kernel each, and
+  // under TLS four full records (16 KB of text each) less one line's room.
+  static constexpr int SendBatchBytes = 4 * 16384 - 1024;
 
   TCustomSmtpClient();
   virtual ~TCustomSmtpClient();
@@ -374,6 +378,7 @@ class TCustomSmtpClient {
   static std::uint64_t WireLineSize(std::string_view Line, bool Header);
   void DataAfterDataCommand();
   void DataNext();
+  bool QueueNextLine();
   void BuildHeader();
   void SendHeaderLine();
   void SendLineBuffer(bool Header);
