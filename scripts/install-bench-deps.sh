@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the SMTP benchmarks need beyond the test dependencies: smtp-sink (from postfix)
-# as the receiving server, curl, msmtp and swaks as the programs to compare with, hyperfine and
-# GNU time for wall time and peak memory.
+# as the receiving server, stunnel4 to put TLS in front of it, curl, msmtp and swaks as the
+# programs to compare with, hyperfine and GNU time for wall time and peak memory.
 # Benchmarks are not part of the tests; scripts/install-deps.sh does not install these.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-packages=(postfix curl time msmtp swaks hyperfine)
+packages=(postfix stunnel4 curl time msmtp swaks hyperfine)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
