@@ -200,7 +200,13 @@ struct TlsBio {
 
 TCustomTlsWSocket::TCustomTlsWSocket() = default;
 
-TCustomTlsWSocket::~TCustomTlsWSocket() = default;
+TCustomTlsWSocket::~TCustomTlsWSocket() {
+  // The core closes the socket after this layer is gone: say goodbye while it still can.
+  if (FTlsPhase == TTlsPhase::tlsActive && Tls && SocketHandle != Winsock::INVALID_SOCKET) {
+    ERR_clear_error();
+    SSL_shutdown(Tls->Ssl.get());
+  }
+}
 
 std::string TCustomTlsWSocket::TlsVersion() const {
   return Tls && Tls->Ssl ? SSL_get_version(Tls->Ssl.get()) : "";
