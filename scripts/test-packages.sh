@@ -10,7 +10,8 @@
 #     (no window module: it runs headless after at most one line of note); `man tarvik` shows
 #     every option the installed program names in its help; the completion loads.
 #  5. tarvik with tarvik-gui (when Qt 6 was there to build it): both install, the module lies
-#     where the program looks for it, the command-line send still works.
+#     where the program looks for it, the command-line send still works, and under Xvfb the
+#     installed program opens its window and sends through it without a word on standard error.
 #  6. Removal: nothing of them is left (dpkg -L has nothing, /usr is as before).
 # It refuses to start when a tarvik package is installed already (it would remove that copy),
 # takes turns with other runs on this machine, and removes what it installed even when a step
@@ -57,9 +58,13 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-package-test.XXXXXX")
 server_pid=""
+xvfb_pid=""
 we_installed=""
 cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  for pid in $server_pid $xvfb_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   if [ -n "$we_installed" ]; then purge_ours 2>/dev/null && $SUDO rm -f "$marker"; fi
   rm -rf "$work"
 }
@@ -222,6 +227,17 @@ if [ -n "$gui_deb" ]; then
   [ -f "$module" ] || fail "the window module is not at $module"
   dpkg -L tarvik-gui | grep -q '\.desktop$' || fail "tarvik-gui has no .desktop file"
   send_one 3 "Sent with the window installed."
+
+  step "with tarvik-gui and a display, the installed program opens its window"
+  # Xvfb on a display number of its choosing; "-send -close" sends through the window and ends.
+  mkfifo "$work/xvfb.out"
+  Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.out" 2>"$work/xvfb.err" &
+  xvfb_pid=$!
+  exec 4<"$work/xvfb.out"
+  read -r -t 30 display <&4 || fail "Xvfb did not start: $(cat "$work/xvfb.err")"
+  mkdir -m 0700 "$work/runtime"
+  send_one 4 "Sent through the window." DISPLAY=":$display" XDG_RUNTIME_DIR="$work/runtime"
+  [ ! -s "$work/send-4.err" ] || fail "the window did not open: $(cat "$work/send-4.err")"
 fi
 
 step "remove the packages: nothing left"
