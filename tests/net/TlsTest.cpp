@@ -284,21 +284,27 @@ TEST(TlsLayer, LineModeOverTlsDeliversPlainLines) {
   EXPECT_EQ(lines.back(), "line 5000\r\n");
 }
 
-// A large send leaves in full records and comes back whole.
+// A large send leaves in full records and comes back whole, over TLS 1.3 and 1.2.
 TEST(TlsLayer, ALargeSendLeavesInFullRecords) {
-  TlsScriptedPeer peer("echo", Certs().localhost.Cert, Certs().localhost.Key);
-  Client c;
-  c.ConnectImplicit(peer.Port());
-  ASSERT_TRUE(PumpUntil([&] { return c.Has("SessionConnected(0)") || c.closed; }, 10000));
-  std::string data(1 << 20, '\0');
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i * 7 % 26);
-  c.sock.Send(data.data(), static_cast<int>(data.size()));
-  ASSERT_TRUE(PumpUntil([&] { return c.received.size() >= data.size() || c.closed; }, 20000));
-  EXPECT_TRUE(c.received == data) << "every byte once, in order";
-  EXPECT_EQ(c.sock.TlsPlainBytesSent(), data.size());
-  ASSERT_GT(c.sock.TlsRecordsSent(), 0u);
-  EXPECT_GE(c.sock.TlsPlainBytesSent() / c.sock.TlsRecordsSent(), 16000u)
-      << c.sock.TlsRecordsSent() << " records";
+  for (const char* version : {"TLSv1.3", "TLSv1.2"}) {
+    SCOPED_TRACE(version);
+    std::vector<std::string> options;
+    if (std::string(version) == "TLSv1.2") options.push_back("--tls12");
+    TlsScriptedPeer peer("echo", Certs().localhost.Cert, Certs().localhost.Key, options);
+    Client c;
+    c.ConnectImplicit(peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return c.Has("SessionConnected(0)") || c.closed; }, 10000));
+    EXPECT_EQ(c.sock.TlsVersion(), version);
+    std::string data(1 << 20, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i * 7 % 26);
+    c.sock.Send(data.data(), static_cast<int>(data.size()));
+    ASSERT_TRUE(PumpUntil([&] { return c.received.size() >= data.size() || c.closed; }, 20000));
+    EXPECT_TRUE(c.received == data) << "every byte once, in order";
+    EXPECT_EQ(c.sock.TlsPlainBytesSent(), data.size());
+    ASSERT_GT(c.sock.TlsRecordsSent(), 0u);
+    EXPECT_GE(c.sock.TlsPlainBytesSent() / c.sock.TlsRecordsSent(), 16000u)
+        << c.sock.TlsRecordsSent() << " records";
+  }
 }
 
 // The socket trace shows the notifications and the TLS steps of a session.

@@ -15,6 +15,7 @@ Modes (--mode):
   close       reads the first bytes of the client (its hello) and closes the connection.
   lines       TLS from the first byte; sends --count lines "line <i>\\r\\n" in one write, then
               echoes.
+With --tls12 the server offers TLS 1.2 at most.
 """
 import argparse
 import os
@@ -105,12 +106,15 @@ def main():
     parser.add_argument("--key")
     parser.add_argument("--inject", default="")
     parser.add_argument("--count", type=int, default=3)
+    parser.add_argument("--tls12", action="store_true", help="offer TLS 1.2 at most")
     opts = parser.parse_args()
 
     context = None
     if opts.cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.minimum_version = ssl.TLSVersion.TLSv1_2
+        if opts.tls12:
+            context.maximum_version = ssl.TLSVersion.TLSv1_2
         context.load_cert_chain(opts.cert, opts.key)
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
