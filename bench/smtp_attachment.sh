@@ -14,6 +14,8 @@
 #
 #   bench/smtp_attachment.sh [BUILD_DIR]     (default: build-smtp-bench, configured with
 #                                             -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON)
+# With BEFORE=path/to/bench_smtp_send (built from an earlier revision) that program's plain send
+# is measured in the same run as "before".
 # Needs scripts/install-bench-deps.sh (postfix for smtp-sink, curl, GNU time, stunnel4).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,8 +34,10 @@ done
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  local status=$?
+  for pid in "${pids[@]}"; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
   rm -rf "$work"
+  exit "$status"
 }
 trap cleanup EXIT
 
@@ -99,7 +103,10 @@ measure() {  # name, command...: appends "wall_s peak_kib cpu_s" to $work/<name>
   awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}' "$work/time.out" >>"$work/$name"
   cat "$work/stderr.out" >>"$work/$name.stderr"
 }
+programs=(ours curl lines batch ours-tls curl-tls)
+[ -n "${BEFORE:-}" ] && programs+=(before)
 for _ in $(seq "$runs"); do
+  [ -n "${BEFORE:-}" ] && measure before "$BEFORE" 127.0.0.1 "$port" "$work/attachment.bin"
   measure ours "${ours[@]}"
   measure curl "${curl_cmd[@]}"
   measure lines "${per_line[@]}"
@@ -113,7 +120,7 @@ median() {  # file, column
 }
 printf "20 MB attachment (%d Base64 lines of 62 bytes), %d runs each, medians\n" "$lines" "$runs"
 printf "%-9s %10s %10s %12s\n" program wall_s cpu_s peak_KiB
-for n in ours curl lines batch ours-tls curl-tls; do
+for n in "${programs[@]}"; do
   printf "%-9s %10s %10s %12s\n" "$n" "$(median "$work/$n" 1)" "$(median "$work/$n" 3)" \
     "$(median "$work/$n" 2)"
 done
@@ -126,6 +133,7 @@ ratio "ours/curl" ours curl
 ratio "ours/lines" ours lines
 ratio "ours/batch" ours batch
 ratio "ours-tls/curl-tls" ours-tls curl-tls
+[ -n "${BEFORE:-}" ] && ratio "ours/before" ours before
 grep -o 'average [0-9]* bytes per record' "$work/ours-tls.stderr" | awk '{print $2}' |
   sort -g | awk '{v[NR]=$1} END {printf "ours-tls average TLS record: %s bytes of text (median)\n",
   (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'
