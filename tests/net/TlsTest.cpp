@@ -208,6 +208,18 @@ TEST(TlsLayer, EachVerificationFaultEndsTheSessionWithAClearText) {
   }
 }
 
+// A record the session did not make (a man in the middle's) ends the session with the reason.
+TEST(TlsLayer, AForgedRecordAfterTheHandshakeEndsTheSession) {
+  TlsScriptedPeer peer("forge", Certs().localhost.Cert, Certs().localhost.Key);
+  Client c;
+  c.ConnectImplicit(peer.Port());
+  ASSERT_TRUE(PumpUntil([&] { return c.closed; }, 10000));
+  EXPECT_EQ(c.events, (std::vector<std::string>{"TlsDone(0)", "SessionConnected(0)",
+                                                "SessionClosed(20105)"}));
+  EXPECT_EQ(c.received, "") << "nothing of the forged record reached the application";
+  EXPECT_EQ(c.sock.TlsErrorText(), "TLS: decryption failed or bad record mac (host localhost)");
+}
+
 TEST(TlsLayer, ASelfSignedCertificateIsAcceptedThroughItsCaFileOrItsFingerprint) {
   Certificates& certs = Certs();
   {

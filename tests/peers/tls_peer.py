@@ -15,6 +15,8 @@ Modes (--mode):
   close       reads the first bytes of the client (its hello) and closes the connection.
   lines       TLS from the first byte; sends --count lines "line <i>\\r\\n" in one write, then
               echoes.
+  forge       TLS from the first byte; right after the handshake a record that the TLS session did
+              not make (random bytes with a valid record header) is written on the connection.
 With --tls12 the server offers TLS 1.2 at most.
 """
 import argparse
@@ -29,6 +31,8 @@ def serve_tls(conn, context, opts, out):
     tls = context.wrap_socket(conn, server_side=True, suppress_ragged_eofs=False)
     if opts.mode == "lines":
         tls.sendall(b"".join(b"line %d\r\n" % i for i in range(1, opts.count + 1)))
+    if opts.mode == "forge":
+        os.write(tls.fileno(), b"\x17\x03\x03\x00\x20" + os.urandom(32))
     try:
         while True:
             data = tls.recv(65536)
@@ -59,7 +63,7 @@ def read_line(conn):
 
 
 def handle(conn, context, opts, out):
-    if opts.mode in ("echo", "lines"):
+    if opts.mode in ("echo", "lines", "forge"):
         try:
             serve_tls(conn, context, opts, out)
         except (ssl.SSLError, OSError) as e:
@@ -101,7 +105,7 @@ def handle(conn, context, opts, out):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mode", default="echo",
-                        choices=["echo", "starttls", "plain", "close", "lines"])
+                        choices=["echo", "starttls", "plain", "close", "lines", "forge"])
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--inject", default="")
