@@ -75,6 +75,17 @@ std::string WinsockErrorLine(int Code) {
   return "500 " + SocketErrorText(Code) + " (Winsock error #" + std::to_string(Code) + ")";
 }
 
+bool IsTlsError(int Code) {
+  return Code >= TlsError::Setup && Code <= TlsError::Protocol;
+}
+
+// The line for a failure the socket reported: the TLS layer's own text says what failed and
+// for which host.
+std::string SocketFailureLine(const TCustomTlsWSocket& Socket, int Code) {
+  if (IsTlsError(Code) && !Socket.TlsErrorText().empty()) return "500 " + Socket.TlsErrorText();
+  return WinsockErrorLine(Code);
+}
+
 }  // namespace
 
 const char* SmtpStateName(TSmtpState State) {
@@ -104,6 +115,7 @@ TCustomSmtpClient::~TCustomSmtpClient() {
   FWSocket->OnDataSent = nullptr;
   FWSocket->OnSessionConnected = nullptr;
   FWSocket->OnDnsLookupDone = nullptr;
+  FWSocket->OnTlsDone = nullptr;
   FWSocket.reset();
   DeallocateHWnd(FWindowHandle);
 }
@@ -402,6 +414,11 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
     FWSocket->SetAddr(FWSocket->DnsResult());
     FWSocket->SetProto("tcp");
     FWSocket->SetPort(FPort);
+    // Certificate checks and SNI need the name as typed, not the address it resolved to.
+    FWSocket->SetTlsHostName(FHost);
+    FWSocket->SetTlsCaFile(FCaFile);
+    FWSocket->SetTlsFingerprint(FTlsFingerprint);
+    FWSocket->SetTlsImplicit(FTlsMode == TSmtpTlsMode::smtpTlsImplicit);
     FWSocket->OnSessionConnected = [this](TCustomWSocket* S, std::uint16_t E) {
       WSocketSessionConnected(S, E);
     };
@@ -419,7 +436,8 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
 
 void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t Error) {
   if (Error != 0) {
-    FLastResponse = WinsockErrorLine(Error);
+    // With implicit TLS this comes after the handshake: a failed one ends the request here.
+    FLastResponse = SocketFailureLine(*FWSocket, Error);
     FReplyCode = 500;
     FConnected = false;
     SetErrorMessage();
@@ -435,16 +453,6 @@ void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t E
   int one = 1;
   Winsock::setsockopt(FWSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   NoteProgress();
-  if (FTlsMode == TSmtpTlsMode::smtpTlsImplicit) {
-    // TLS from the first byte: the greeting is awaited once the handshake has succeeded.
-    BeginTls();
-    return;
-  }
-  SessionUp();
-}
-
-void TCustomSmtpClient::SessionUp() {
-  NoteProgress();
   StateChange(TSmtpState::smtpWaitingBanner);
 }
 
@@ -454,6 +462,8 @@ void TCustomSmtpClient::WSocketSessionClosed(TCustomWSocket*, std::uint16_t Erro
     // The open request ends with 10004; say why, so that the report is never empty.
     if (FState == TSmtpState::smtpAbort)
       FLastResponse = "426 Operation aborted.";
+    else if (IsTlsError(Error) && !FWSocket->TlsErrorText().empty())
+      FLastResponse = "500 Connection closed: " + FWSocket->TlsErrorText();
     else if (Error != 0)
       FLastResponse = "500 Connection closed: " + SocketErrorText(Error) + " (Winsock error #" +
                       std::to_string(Error) + ")";

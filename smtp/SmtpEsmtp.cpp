@@ -110,13 +110,14 @@ void TCustomSmtpClient::StartTlsReply() {
   BeginTls();
 }
 
-void TCustomSmtpClient::TlsDone(std::uint16_t Error, const std::string& Problem) {
+void TCustomSmtpClient::TlsDone(std::uint16_t Error) {
+  FWSocket->OnTlsDone = nullptr;
+  if (FRequestDoneFlag) return;  // the request ended meanwhile (an abort, a lost connection)
   if (Error != 0) {
-    FailAndDisconnect("500 " + Problem);
-    return;
-  }
-  if (FState == TSmtpState::smtpConnecting) {
-    SessionUp();  // implicit TLS: now the greeting
+    const std::string& text = FWSocket->TlsErrorText();
+    FailAndDisconnect("500 " + (text.empty()
+                                    ? "TLS handshake failed (error " + std::to_string(Error) + ")"
+                                    : text));
     return;
   }
   FState = TSmtpState::smtpInternalReady;
@@ -198,10 +199,15 @@ void TCustomSmtpClient::AuthReply() {
 // --- TLS on the socket ---
 
 void TCustomSmtpClient::BeginTls() {
-  // The socket component has no TLS layer yet.
-  TlsDone(500, "TLS is not available in this build");
+  FWSocket->OnTlsDone = [this](TCustomWSocket*, std::uint16_t Error) { TlsDone(Error); };
+  try {
+    FWSocket->StartTls();
+  } catch (const std::exception& E) {
+    FWSocket->OnTlsDone = nullptr;
+    FailAndDisconnect("500 TLS: " + std::string(E.what()));
+  }
 }
 
 bool TCustomSmtpClient::SessionEncrypted() const {
-  return false;
+  return FWSocket->TlsActive();
 }

@@ -362,9 +362,10 @@ class TCustomSmtpClient {
   void EhloLine();
   void EhloDone();
   void StartTlsReply();
-  // Starts the TLS handshake on the connected socket; TlsDone follows.
+  // Starts the TLS handshake after the server's 220 to STARTTLS; TlsDone follows. (Implicit
+  // TLS is the socket's own: OnSessionConnected comes after its handshake.)
   void BeginTls();
-  void TlsDone(std::uint16_t Error, const std::string& Problem);
+  void TlsDone(std::uint16_t Error);
   // True when the session runs over TLS, so that credentials may be sent.
   virtual bool SessionEncrypted() const;
   void AuthReply();
@@ -388,8 +389,6 @@ class TCustomSmtpClient {
   // --- socket events ---
   void WSocketDnsLookupDone(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketSessionConnected(TCustomWSocket* Sender, std::uint16_t Error);
-  // The connection is up (after the TLS handshake for implicit TLS): the greeting is next.
-  void SessionUp();
   void WSocketDataAvailable(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketSessionClosed(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketDataSent(TCustomWSocket* Sender, std::uint16_t Error);
