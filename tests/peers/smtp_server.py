@@ -135,7 +135,7 @@ def make_authenticator(opts):
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == opts.auth_user.encode()
               and auth_data.password == opts.auth_password.encode())
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, handled=False)  # a refusal gets the standard 535
     return authenticate
 
 

@@ -1,0 +1,307 @@
+// The program over TLS against real servers started here on loopback with certificates made
+// here: aiosmtpd requiring STARTTLS, requiring a login after STARTTLS, and speaking TLS from the
+// first byte; every failed certificate check, a server without STARTTLS, one that closes during
+// the handshake and a plain one under smtps; the SIZE refusal before any data; the password from
+// a terminal prompt; and no password in anything the program writes.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/ComposerPeers.h"
+#include "tests/peers/counting_relay.h"
+#include "tests/peers/tls_peers.h"
+#include "tests/peers/tls_test_ca.h"
+
+namespace {
+
+using apptest::Exists;
+using apptest::ReadFile;
+using apptest::WriteFile;
+using namespace composertest;
+
+constexpr const char* kMarker = "Pw-Marker-5309-Zq";
+
+class TlsProgramTest : public ::testing::Test {
+ protected:
+  TlsProgramTest() {
+    std::filesystem::create_directories(folder.File("home"));
+    for (int i = 0; i < 70000; ++i) attachmentBytes += static_cast<char>((i * 7919) >> 3);
+    WriteFile(Attachment(), attachmentBytes);
+    // The password lives outside the folder the program writes to, so that a search of that
+    // folder finds only what the program wrote.
+    WriteFile(secrets.File("password"), std::string(kMarker) + "\n");
+  }
+  std::string SettingsFile() const { return folder.File("tarvik2.ini"); }
+  std::string Attachment() const { return folder.File("report.bin"); }
+  void Settings(const std::string& lines) { WriteFile(SettingsFile(), "[defaults]\n" + lines); }
+  std::string PasswordCommand() const {
+    return "passwordcmd=cat " + secrets.File("password") + "\n";
+  }
+
+  std::vector<std::string> SendArguments(const std::string& server,
+                                         const std::vector<std::string>& extra) const {
+    std::vector<std::string> argv = {ProgramPath(),     "-nogui",         "-from:ann@example.org",
+                                     "bob@example.org", "-s:Secure_mail", "-msg:Hello_over_TLS",
+                                     Attachment(),      "-adel",          "-server:" + server,
+                                     "-send",           "-close"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+  EnvironmentChanges Environment() const {
+    return {{"TARVIK_INI", SettingsFile()},
+            {"HOME", folder.File("home")},
+            {"XDG_STATE_HOME", folder.File("state")},
+            {"XDG_CONFIG_HOME", std::nullopt},
+            {"DISPLAY", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt},
+            {"NETRC", std::nullopt}};
+  }
+  struct RunResult {
+    int exitCode = -1;
+    std::string out, err;
+    double seconds = 0;
+  };
+  RunResult Send(const std::string& server, const std::vector<std::string>& extra = {}) {
+    const auto start = std::chrono::steady_clock::now();
+    ChildProcess child(SendArguments(server, extra), ChangedEnvironment(Environment()), true);
+    RunResult r;
+    r.exitCode = child.Finish(r.out, r.err);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+  }
+
+  // The message arrived whole: the text and the attachment byte for byte.
+  void ExpectDelivered(const RunResult& r, const SmtpPeer& server, int n = 1) {
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(server.Received(), n);
+    std::filesystem::create_directories(folder.File("parts"));
+    const std::string parsed = ParseMessage(server.Message(n), folder.File("parts"));
+    EXPECT_NE(parsed.find("defects 0"), std::string::npos) << parsed;
+    EXPECT_EQ(ReadFile(folder.File("parts/part-0")), "Hello over TLS\n");
+    EXPECT_EQ(ReadFile(folder.File("parts/part-1")), attachmentBytes);
+    EXPECT_FALSE(Exists(Attachment())) << "-adel deletes the file after the send";
+  }
+  // The run failed with Why in its error text, sent nothing and deleted nothing.
+  void ExpectRefused(const RunResult& r, const std::string& why, int received = 0,
+                     const SmtpPeer* server = nullptr) {
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    if (server) {
+      EXPECT_EQ(server->Received(), received);
+    }
+    EXPECT_TRUE(Exists(Attachment()));
+  }
+  // Nothing the program printed or wrote holds the password.
+  void ExpectNoPasswordAnywhere(const RunResult& r) {
+    EXPECT_EQ(r.out.find(kMarker), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find(kMarker), std::string::npos) << r.err;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.Path())) {
+      if (!entry.is_regular_file() || entry.path() == folder.File("home/.netrc")) continue;
+      EXPECT_EQ(ReadFile(entry.path()).find(kMarker), std::string::npos) << entry.path();
+    }
+  }
+
+  apptest::TempFolder folder;
+  apptest::TempFolder secrets;
+  std::string attachmentBytes;
+  TlsTestCa ca;
+  TlsTestCert localhost = ca.Issue("localhost");
+};
+
+std::vector<std::string> TlsOptions(const TlsTestCert& Cert, std::vector<std::string> More) {
+  std::vector<std::string> options = {"--tls-cert", Cert.Cert, "--tls-key", Cert.Key};
+  options.insert(options.end(), More.begin(), More.end());
+  return options;
+}
+
+}  // namespace
+
+TEST_F(TlsProgramTest, StartTlsServerTakesTheMessageWithTlsAndRefusesItWithout) {
+  SmtpPeer server(folder.File("in"), TlsOptions(localhost, {"--starttls"}));
+  const std::string host = "localhost:" + std::to_string(server.Port());
+  // Plain (auto on another port): the server's 530 gets the hint that names the fix.
+  ExpectRefused(Send(host), "530 Must issue a STARTTLS command first", 0, &server);
+  ExpectRefused(Send(host), "set tls=starttls in the settings or use the option -tls:starttls");
+  Settings("cafile=" + ca.CaFile() + "\n");
+  ExpectDelivered(Send(host, {"-tls:starttls"}), server);
+}
+
+TEST_F(TlsProgramTest, ImplicitTlsAcceptsTheSameCertificateThroughCafileAndThroughItsFingerprint) {
+  SmtpPeer server(folder.File("in"), TlsOptions(localhost, {"--implicit-tls"}));
+  const std::string host = "localhost:" + std::to_string(server.Port());
+  Settings("tls=smtps\ncafile=" + ca.CaFile() + "\n");
+  ExpectDelivered(Send(host), server, 1);
+  WriteFile(Attachment(), attachmentBytes);
+  // Without the CA, pinned by its fingerprint (lower case, as some tools print it).
+  std::string pin = localhost.Fingerprint;
+  for (char& c : pin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  Settings("tls=smtps\ntlsfingerprint=" + pin + "\n");
+  ExpectDelivered(Send(host), server, 2);
+}
+
+TEST_F(TlsProgramTest, LoginAfterStartTlsWithPlainOrLoginAndAWrongPasswordGetsThe535) {
+  struct Case {
+    std::vector<std::string> serverOptions;
+    std::string settings;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{}, PasswordCommand()},
+           {{"--auth-exclude", "PLAIN"}, ""},  // LOGIN, the password from ~/.netrc
+       }) {
+    apptest::TempFolder in;
+    std::vector<std::string> options = {"--starttls", "--auth-user", "ann", "--auth-password",
+                                        kMarker};
+    options.insert(options.end(), c.serverOptions.begin(), c.serverOptions.end());
+    SmtpPeer server(in.Path(), TlsOptions(localhost, options));
+    WriteFile(folder.File("home/.netrc"),
+              std::string("machine localhost login ann password ") + kMarker + "\n");
+    ::chmod(folder.File("home/.netrc").c_str(), 0600);
+    Settings("cafile=" + ca.CaFile() + "\nuser=ann\n" + c.settings);
+    WriteFile(Attachment(), attachmentBytes);
+    const RunResult r = Send("localhost:" + std::to_string(server.Port()), {"-tls:starttls"});
+    ExpectDelivered(r, server);
+    ExpectNoPasswordAnywhere(r);
+    std::filesystem::remove(folder.File("parts/part-0"));
+  }
+  SmtpPeer server(folder.File("wrong"),
+                  TlsOptions(localhost, {"--starttls", "--auth-user", "ann", "--auth-password",
+                                         "another-password"}));
+  WriteFile(Attachment(), attachmentBytes);
+  Settings("cafile=" + ca.CaFile() + "\n" + PasswordCommand());
+  const RunResult r =
+      Send("localhost:" + std::to_string(server.Port()), {"-tls:starttls", "-user:ann"});
+  ExpectRefused(r, "535 5.7.8 Authentication credentials invalid", 0, &server);
+  ExpectNoPasswordAnywhere(r);
+}
+
+TEST_F(TlsProgramTest, FailedChecksEndWithAClearErrorAndSendNothing) {
+  const TlsTestCert own = ca.Issue("localhost", TlsTestCa::SelfSigned);
+  const TlsTestCert other = ca.Issue("mail.example.org");
+  const TlsTestCert expired = ca.Issue("localhost", TlsTestCa::Expired);
+  Settings("cafile=" + ca.CaFile() + "\n");
+  struct Case {
+    const TlsTestCert* cert;
+    std::vector<std::string> serverOptions;
+    std::string tls;
+    std::string why;
+  };
+  for (const Case& c : std::vector<Case>{
+           {&own, {"--implicit-tls"}, "-tls:smtps", "certificate verify failed"},
+           {&other, {"--implicit-tls"}, "-tls:smtps", "(host localhost)"},
+           {&expired, {"--implicit-tls"}, "-tls:smtps", "certificate has expired"},
+           {&localhost, {}, "-tls:starttls", "does not offer STARTTLS"},
+       }) {
+    apptest::TempFolder in;
+    SmtpPeer server(in.Path(), TlsOptions(*c.cert, c.serverOptions));
+    const RunResult r = Send("localhost:" + std::to_string(server.Port()), {c.tls});
+    std::cout << c.why << " -> " << r.err;
+    ExpectRefused(r, c.why, 0, &server);
+    if (c.why.find("STARTTLS") == std::string::npos) {
+      EXPECT_NE(r.err.find("TLS: "), std::string::npos) << r.err;
+    }
+  }
+  // A server that closes during the handshake, and a plain one where TLS is expected: both end
+  // at once with a TLS error, not after a long silence.
+  tlstest::TlsScriptedPeer closing("close", localhost.Cert, localhost.Key);
+  RunResult r = Send("localhost:" + std::to_string(closing.Port()), {"-tls:smtps"});
+  std::cout << "close during the handshake -> " << r.err;
+  ExpectRefused(r, "TLS");
+  apptest::TempFolder in;
+  SmtpPeer plain(in.Path());
+  r = Send("localhost:" + std::to_string(plain.Port()), {"-tls:smtps"});
+  std::cout << "plain server under smtps, " << r.seconds << " s -> " << r.err;
+  ExpectRefused(r, "TLS", 0, &plain);
+  EXPECT_LT(r.seconds, 10.0);
+}
+
+TEST_F(TlsProgramTest, OversizedMessageIsRefusedAtMailFromWithLittleTraffic) {
+  SmtpPeer server(folder.File("in"),
+                  TlsOptions(localhost, {"--starttls", "--size-limit", "5242880"}));
+  CountingRelay relay(server.Port());
+  const std::string big = folder.File("big.bin");
+  WriteFile(big, "");
+  std::filesystem::resize_file(big, 14 * 1000 * 1000);
+  Settings("cafile=" + ca.CaFile() + "\n");
+  const RunResult r = Send("localhost:" + std::to_string(relay.Port()), {"-tls:starttls", big});
+  ExpectRefused(r, "552", 0, &server);
+  EXPECT_TRUE(Exists(big));
+  std::cout << "bytes on the wire, both ways: " << relay.Bytes() << '\n';
+  EXPECT_LT(relay.Bytes(), 10 * 1024);
+}
+
+// The scripting mode asks on the terminal, without echo.
+TEST_F(TlsProgramTest, PasswordTypedAtTheTerminalPromptIsNeitherEchoedNorKept) {
+  SmtpPeer server(folder.File("in"), TlsOptions(localhost, {"--implicit-tls", "--auth-user", "ann",
+                                                            "--auth-password", kMarker}));
+  Settings("cafile=" + ca.CaFile() + "\n");
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string slave = ::ptsname(master);
+  int out[2], err[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+  const std::vector<std::string> argv =
+      SendArguments("localhost:" + std::to_string(server.Port()), {"-tls:smtps", "-user:ann"});
+  const std::vector<std::string> env = ChangedEnvironment(Environment());
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // A session of its own whose controlling terminal is the pseudo-terminal.
+    ::setsid();
+    const int tty = ::open(slave.c_str(), O_RDWR);
+    ::dup2(tty, 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  std::string screen;
+  auto readScreenUntil = [&](const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return screen.find(text) != std::string::npos;
+  };
+  EXPECT_TRUE(readScreenUntil("Password for ann at localhost: ")) << screen;
+  const std::string typed = std::string(kMarker) + "\n";
+  EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  readScreenUntil("\n");
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  RunResult r;
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  char buffer[4096];
+  for (int fd : {out[0], err[0]}) {
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+      (fd == out[0] ? r.out : r.err).append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+  }
+  ::close(master);
+  ExpectDelivered(r, server);
+  EXPECT_EQ(screen.find(kMarker), std::string::npos) << "echoed: " << screen;
+  ExpectNoPasswordAnywhere(r);
+}
