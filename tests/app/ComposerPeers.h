@@ -22,6 +22,7 @@
 
 #include "platform/Application.h"
 #include "platform/EventLoop.h"
+#include "tests/platform/TestTempDir.h"
 
 extern char** environ;
 
@@ -143,6 +144,20 @@ inline std::vector<std::string> CurrentEnvironment() {
 
 // Changes to an environment: a value sets the variable, nullopt removes it.
 using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
+
+// The environment of a program run that keeps to Folder: its settings file (SettingsFile),
+// home and state folders there, no configuration folder of the user, no display (scripting
+// mode) and no netrc file named from outside.
+inline EnvironmentChanges PrivateEnvironment(const TestTempDir& Folder,
+                                             const std::string& SettingsFile) {
+  return {{"TARVIK_INI", SettingsFile},
+          {"HOME", Folder.File("home")},
+          {"XDG_STATE_HOME", Folder.File("state")},
+          {"XDG_CONFIG_HOME", std::nullopt},
+          {"DISPLAY", std::nullopt},
+          {"WAYLAND_DISPLAY", std::nullopt},
+          {"NETRC", std::nullopt}};
+}
 
 // The current environment with the changes made.
 inline std::vector<std::string> ChangedEnvironment(const EnvironmentChanges& changes) {

@@ -37,12 +37,7 @@ std::string HelpForTerminal() {
 class ProgramTest : public ::testing::Test {
  protected:
   EnvironmentChanges Environment() const {
-    return {{"TARVIK_INI", SettingsFile()},
-            {"HOME", folder.File("home")},
-            {"XDG_STATE_HOME", folder.File("state")},
-            {"XDG_CONFIG_HOME", std::nullopt},
-            {"DISPLAY", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt}};
+    return composertest::PrivateEnvironment(folder, SettingsFile());
   }
   std::string SettingsFile() const { return folder.File("tarvik2.ini"); }
 

@@ -57,13 +57,7 @@ class TlsProgramTest : public ::testing::Test {
     return argv;
   }
   EnvironmentChanges Environment() const {
-    return {{"TARVIK_INI", SettingsFile()},
-            {"HOME", folder.File("home")},
-            {"XDG_STATE_HOME", folder.File("state")},
-            {"XDG_CONFIG_HOME", std::nullopt},
-            {"DISPLAY", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt},
-            {"NETRC", std::nullopt}};
+    return composertest::PrivateEnvironment(folder, SettingsFile());
   }
   struct RunResult {
     int exitCode = -1;
