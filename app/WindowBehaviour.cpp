@@ -37,7 +37,7 @@ void TForm1::FormKeyDown(TControl* Sender, std::uint16_t& Key, TShiftState Shift
       SendBtnClick(Sender);
     } else if (IsLetterKey(Key, 'z')) {
       const TPoint caret = MessageText.CaretPos();
-      if (MessageText.Font.Size == kNormalFontSize) {
+      if (MessageText.Font->Size == kNormalFontSize) {
         MessageText.WordWrap = false;
         MessageText.Font = TFont{"Times New Roman", 18};
         MessageText.SetCaretPos(caret);

@@ -12,6 +12,10 @@ bool TControl::Focused() const {
   return form_->ActiveControl() == this;
 }
 
+void TControl::Changed(TControlChange what) {
+  if (form_->OnControlChanged) form_->OnControlChanged(*this, what);
+}
+
 // ---- TMemo
 
 std::string TMemo::Text() const {
@@ -24,23 +28,22 @@ std::string TMemo::Text() const {
 }
 
 void TMemo::SetText(const std::string& text) {
-  Lines.Clear();
-  selStart_ = 0;
-  selLength_ = 0;
-  if (text.empty()) return;
+  TStringList lines;
   // Unlike a string list, a text ending in a line break has an empty last line.
   std::size_t start = 0;
-  for (;;) {
+  while (!text.empty()) {
     const std::size_t lineEnd = text.find_first_of("\r\n", start);
     if (lineEnd == std::string::npos) {
-      Lines.Add(text.substr(start));
+      lines.Add(text.substr(start));
       break;
     }
-    Lines.Add(text.substr(start, lineEnd - start));
+    lines.Add(text.substr(start, lineEnd - start));
     const bool crlf =
         text[lineEnd] == '\r' && lineEnd + 1 < text.size() && text[lineEnd + 1] == '\n';
     start = lineEnd + (crlf ? 2 : 1);
   }
+  Lines = std::move(lines);
+  SetSelStart(0);
 }
 
 int TMemo::TextLength() const {
@@ -55,8 +58,14 @@ int TMemo::SelStart() const {
 }
 
 void TMemo::SetSelStart(int position) {
-  selStart_ = std::clamp(position, 0, TextLength());
-  selLength_ = 0;
+  SetSelection(std::clamp(position, 0, TextLength()), 0);
+}
+
+void TMemo::SetSelection(int start, int length) {
+  if (start == selStart_ && length == selLength_) return;
+  selStart_ = start;
+  selLength_ = length;
+  Changed(TControlChange::Selection);
 }
 
 int TMemo::SelLength() const {
@@ -64,7 +73,7 @@ int TMemo::SelLength() const {
 }
 
 void TMemo::SetSelLength(int length) {
-  selLength_ = std::clamp(length, 0, TextLength() - SelStart());
+  SetSelection(SelStart(), std::clamp(length, 0, TextLength() - SelStart()));
 }
 
 TPoint TMemo::CaretPos() const {
@@ -116,7 +125,10 @@ void TStatusBar::Repaint() {
 }
 
 void TProgressBar::SetPosition(int position) {
-  position_ = Max >= Min ? std::clamp(position, Min, Max) : Min;
+  const int clamped = Max >= Min ? std::clamp(position, Min, Max) : Min;
+  if (clamped == position_) return;
+  position_ = clamped;
+  Changed(TControlChange::Position);
 }
 
 void TProgressBar::StepIt() {
@@ -129,7 +141,7 @@ void TProgressBar::StepIt() {
   } else if (next < Min) {
     next = Max - (Min - next) % range;
   }
-  position_ = static_cast<int>(next);
+  SetPosition(static_cast<int>(next));
 }
 
 bool TOpenDialog::Execute() {
@@ -148,7 +160,8 @@ void TPopupMenu::Popup(int x, int y) {
 // ---- TForm
 
 TForm::~TForm() {
-  // Controls go first; no exit events fire while the form is torn down.
+  // Controls go first; no exit events or change notices fire while the form is torn down.
+  OnControlChanged = nullptr;
   active_ = nullptr;
   controls_.clear();
 }
@@ -164,6 +177,7 @@ void TForm::FocusControl(TControl* control) {
   if (control == active_) return;
   TControl* leaving = active_;
   active_ = control;
+  Changed(TControlChange::Focus);
   if (!leaving || !leaving->OnExit || focusNesting_ >= kMaxFocusNesting) return;
   ++focusNesting_;
   try {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ScriptedFrontEnd.h"
@@ -272,6 +273,121 @@ TEST(Controls, PageControlKeepsItsPagesInOrder) {
   EXPECT_EQ(pages.Pages(), (std::vector<TTabSheet*>{&standard, &attachments}));
   EXPECT_EQ(pages.ActivePage, &standard);
   EXPECT_EQ(attachments.Parent, &pages);
+}
+
+}  // namespace
+
+namespace {
+
+// Records every change notice of a form as "control.what".
+struct ChangeLog {
+  explicit ChangeLog(TForm& form) {
+    form.OnControlChanged = [this](TControl& control, TControlChange what) {
+      notices.push_back(control.Name + "." + std::to_string(static_cast<int>(what)));
+    };
+  }
+  static std::string Of(const TControl& control, TControlChange what) {
+    return control.Name + "." + std::to_string(static_cast<int>(what));
+  }
+  std::vector<std::string> Take() { return std::exchange(notices, {}); }
+  std::vector<std::string> notices;
+};
+
+using C = TControlChange;
+
+// The model tells its one observer what changed, once per change, and nothing when a value is
+// assigned again: a window then refreshes only that, and its own write-back of what a person
+// typed (the same value) causes nothing.
+TEST(ChangeNotice, EveryPropertyChangeIsToldOnceAndAnEqualValueIsNot) {
+  ComposerLikeForm form;
+  auto& box = form.Make<TCheckBox>("AutoSave");
+  auto& list = form.Make<TListBox>("AttachedFiles");
+  auto& bar = form.Make<TProgressBar>("ProgressBar1");
+  bar.Max = 6;
+  ChangeLog log(form);
+
+  form.sendto.Text = "bob";
+  form.sendto.Text = std::string("bob");  // the same text
+  form.sendto.Text.clear();
+  form.sendButton.Caption = "&Abort";
+  form.message.Enabled = false;
+  box.Checked = true;
+  list.ItemIndex = -1;  // unchanged
+  bar.SetPosition(1);
+  bar.StepIt();
+  bar.SetPosition(9);  // clamped to 6
+  bar.SetPosition(6);  // unchanged
+  form.message.Font = TFont{"Times New Roman", 18};
+  form.WindowState = TWindowState::wsMaximized;
+  form.subject.SetFocus();
+  form.subject.SetFocus();  // already there
+  EXPECT_EQ(log.Take(),
+            (std::vector<std::string>{
+                ChangeLog::Of(form.sendto, C::Text), ChangeLog::Of(form.sendto, C::Text),
+                ChangeLog::Of(form.sendButton, C::Caption), ChangeLog::Of(form.message, C::Enabled),
+                ChangeLog::Of(box, C::Checked), ChangeLog::Of(bar, C::Position),
+                ChangeLog::Of(bar, C::Position), ChangeLog::Of(bar, C::Position),
+                ChangeLog::Of(form.message, C::Font), ChangeLog::Of(form, C::WindowState),
+                ChangeLog::Of(form, C::Focus)}));
+  EXPECT_EQ(bar.Position(), 6);
+}
+
+TEST(ChangeNotice, ListsOfControlsTellTheirFormAndCopiesDoNot) {
+  ComposerLikeForm form;
+  auto& list = form.Make<TListBox>("AttachedFiles");
+  ChangeLog log(form);
+  const std::string items = ChangeLog::Of(list, C::Items);
+  const std::string lines = ChangeLog::Of(form.message, C::Lines);
+
+  list.Items.Add("/a");
+  list.Items.Insert(0, "/b");
+  list.Items[1] = "/c";  // told when the line is handed out for writing
+  list.Items.Delete(0);
+  EXPECT_EQ(log.Take(), (std::vector<std::string>(4, items)));
+
+  TStringList copy = list.Items;  // a copy is a plain list
+  copy.Add("/d");
+  TStringList moved = std::move(copy);
+  moved.Clear();
+  EXPECT_TRUE(log.Take().empty());
+
+  list.Items = TStringList{"/x", "/y"};  // the control's list keeps its hook
+  list.Items.Add("/z");
+  list.Items.Clear();
+  list.Items.Clear();  // already empty
+  EXPECT_EQ(log.Take(), (std::vector<std::string>(3, items)));
+
+  form.message.SetText("ab\r\ncd");
+  form.message.SetSelStart(3);
+  form.message.SetSelStart(3);  // unchanged
+  form.message.SetSelLength(1);
+  form.message.Lines.SetText("x");
+  EXPECT_EQ(log.Take(),
+            (std::vector<std::string>{lines, ChangeLog::Of(form.message, C::Selection),
+                                      ChangeLog::Of(form.message, C::Selection), lines}));
+  EXPECT_EQ(list.Items, TStringList{});
+}
+
+// A text property reads like the string it holds, so the composer's code reads it unchanged.
+TEST(ChangeNotice, TextPropertiesReadLikeStrings) {
+  ComposerLikeForm form;
+  ChangeLog log(form);
+  form.from.Text = "Ann <ann@example.org>";
+  const std::string& asString = form.from.Text;
+  EXPECT_EQ(asString.size(), 21u);
+  EXPECT_EQ(form.from.Text.find('<'), 4u);
+  EXPECT_TRUE(form.from.Text.starts_with("Ann"));
+  EXPECT_EQ(form.from.Text.substr(5, 3), "ann");
+  EXPECT_EQ("to: " + form.from.Text + ".", "to: Ann <ann@example.org>.");
+  EXPECT_TRUE(form.from.Text == "Ann <ann@example.org>");
+  EXPECT_FALSE(form.from.Text != std::string("Ann <ann@example.org>"));
+  std::string_view view = form.from.Text;
+  EXPECT_EQ(view.back(), '>');
+  form.from.Text.pop_back();
+  form.from.Text += ">";             // the same text again after two changes
+  EXPECT_EQ(log.Take().size(), 3u);  // the assignment, pop_back and +=
+  form.subject.Text = form.from.Text;
+  EXPECT_EQ(form.subject.Text, form.from.Text);
 }
 
 }  // namespace
