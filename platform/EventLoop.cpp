@@ -248,6 +248,7 @@ class EventLoop::Impl {
   int Fd() const { return epollFd_; }
 
   bool HasPending() const { return !queue_.empty(); }
+  std::size_t QueuedCount() const { return queue_.size(); }
 
   // --- timers -------------------------------------------------------------------------------
 
@@ -619,20 +620,29 @@ bool EventLoop::IsWindow(HWND window) const {
 }
 
 bool EventLoop::ProcessMessages() {
-  bool dispatched = false;
-  bool polled = false;
+  return ProcessMessages(std::chrono::microseconds::max());
+}
+
+bool EventLoop::ProcessMessages(std::chrono::microseconds budget) {
   QueuedMessage m;
-  while (impl_->Peek(m, !polled)) {
-    polled = true;
-    dispatched = true;
+  if (!impl_->Peek(m, /*mustPoll=*/true)) {
+    impl_->ClearWake();
+    return false;
+  }
+  const bool timed = budget != std::chrono::microseconds::max();
+  const Clock::time_point stop = timed ? Clock::now() + budget : Clock::time_point::max();
+  // The queue is first in, first out: the messages pending on entry are the next `left` ones.
+  for (std::size_t left = impl_->QueuedCount() + 1;;) {
     if (m.Msg == WM_QUIT && m.Window == 0) {
       terminated_ = true;
       break;
     }
     impl_->Dispatch(m);
+    if (--left == 0 || (timed && Clock::now() >= stop) || !impl_->Peek(m, false)) break;
   }
-  if (!dispatched) impl_->ClearWake();
-  return dispatched;
+  // Nothing left: the loop's descriptor goes quiet until something new comes.
+  if (!impl_->HasPending()) impl_->ClearWake();
+  return true;
 }
 
 void EventLoop::Run() {

@@ -5,12 +5,14 @@
 // Contract:
 //  - Messages posted to a window are delivered one at a time, in posting order, on the thread
 //    that owns the window. A message for a window destroyed before delivery is dropped.
-//  - ProcessMessages dispatches everything pending and never blocks. Run blocks until Quit
-//    (or a WM_QUIT message). Handlers may call ProcessMessages: messages are then dispatched
-//    inside them.
+//  - ProcessMessages dispatches what is pending when it is called and never blocks; what the
+//    handlers post meanwhile waits for the next call, so no handler can hold one call by
+//    re-posting itself. Run blocks until Quit (or a WM_QUIT message). Handlers may call
+//    ProcessMessages: messages are then dispatched inside them.
 //  - PostMessageA is the only call that may come from another thread; it wakes a blocked Run.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,9 +75,14 @@ class EventLoop {
   void DeallocateHWnd(HWND window);
   bool IsWindow(HWND window) const;
 
-  // Dispatches every pending message, timer and socket notification; never blocks.
-  // Returns true when anything was dispatched. A WM_QUIT taken here sets Terminated.
+  // Dispatches the messages pending on entry: the queue as one look at the timers and sockets
+  // leaves it. Messages posted, timers falling due and sockets becoming ready during the call
+  // wait for the next call. Never blocks. Returns true when anything was dispatched. A WM_QUIT
+  // taken here sets Terminated and ends the call.
   bool ProcessMessages();
+  // The same, ending early once the budget is spent (after at least one message): the slice a
+  // host loop gives ours, so that its own events are never held up by a long queue.
+  bool ProcessMessages(std::chrono::microseconds budget);
   // Blocks and dispatches until Quit is called or a WM_QUIT message arrives.
   void Run();
   // Makes Run return once the current message has been handled.

@@ -156,6 +156,54 @@ TEST(EventLoopMessages, ExceptionFromHandlerGoesToApplicationReport) {
   EXPECT_EQ(reported, "boom");
 }
 
+// A handler that posts itself again would hold an unbounded ProcessMessages for ever (a million
+// rounds took a quarter of a second): each call takes only what was pending on entry, and the
+// loop's descriptor stays readable for what comes after, so a host loop calls again later.
+TEST(EventLoopMessages, ProcessMessagesTakesOnlyWhatWasPendingOnEntry) {
+  EventLoop& loop = EventLoop::Current();
+  int rounds = 0;
+  HWND self = 0;
+  self = AllocateHWnd([&](TMessage&) {
+    ++rounds;
+    PostMessageA(self, WM_USER, 0, 0);
+  });
+  Recorder other;
+  PostMessageA(self, WM_USER, 0, 0);
+  PostMessageA(other.window, WM_USER, 7, 0);
+  EXPECT_TRUE(loop.ProcessMessages());
+  EXPECT_EQ(rounds, 1);
+  EXPECT_EQ(other.seen.size(), 1u) << "everything pending on entry is dispatched";
+  EXPECT_TRUE(FdReadable(loop.Fd())) << "the re-posted message keeps the descriptor readable";
+  EXPECT_TRUE(loop.ProcessMessages());
+  EXPECT_EQ(rounds, 2);
+  DeallocateHWnd(self);
+  EXPECT_TRUE(loop.ProcessMessages());  // the last re-post, now for a destroyed window
+  EXPECT_FALSE(loop.ProcessMessages());
+  EXPECT_FALSE(FdReadable(loop.Fd())) << "an empty loop goes quiet";
+}
+
+// A long queue is cut into slices by the budget; the rest stays pending, in order.
+TEST(EventLoopMessages, BudgetEndsASliceEarlyAndKeepsTheRestInOrder) {
+  EventLoop& loop = EventLoop::Current();
+  std::vector<int> order;
+  HWND slow = AllocateHWnd([&](TMessage& m) {
+    order.push_back(static_cast<int>(m.WParam));
+    const auto until = std::chrono::steady_clock::now() + 2ms;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  });
+  for (int i = 0; i < 20; ++i) PostMessageA(slow, WM_USER, i, 0);
+  EXPECT_TRUE(loop.ProcessMessages(std::chrono::microseconds(5000)));
+  EXPECT_GE(order.size(), 1u);
+  EXPECT_LT(order.size(), 20u) << "the slice ended when its budget was spent";
+  EXPECT_TRUE(FdReadable(loop.Fd()));
+  while (loop.ProcessMessages(std::chrono::microseconds(5000))) {
+  }
+  ASSERT_EQ(order.size(), 20u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(order[i], i);
+  DeallocateHWnd(slow);
+}
+
 TEST(EventLoopThreads, PostFromAnotherThreadWakesRunAndFdIsReadableWhilePending) {
   EventLoop& loop = EventLoop::Current();
   loop.ResetTerminated();
