@@ -148,10 +148,7 @@ std::string TerminalText(const std::string& text) {
 }
 
 [[noreturn]] void EndProcess(int exitCode) {
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(nullptr);
-  std::_Exit(exitCode);
+  GetFrontEnd().EndProcess(exitCode);
 }
 
 // ---- Start-up

@@ -253,6 +253,6 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
 // A text made fit for a terminal: CR LF and lone CR become LF, other control characters '?'.
 std::string TerminalText(const std::string& text);
 
-// Ends the process at once with the exit code, after flushing the standard streams. No close
-// processing, no destructors.
+// Ends the process at once with the exit code through the current front-end, which takes its
+// window down first; the standard streams are flushed. No close processing, no destructors.
 [[noreturn]] void EndProcess(int exitCode);

@@ -3,17 +3,19 @@
 #include <cstdio>
 
 #include "platform/EventLoop.h"
+#include "platform/FrontEnd.h"
 
 void TApplication::ProcessMessages() {
   EventLoop::Current().ProcessMessages();
 }
 
 void TApplication::Run() {
-  EventLoop::Current().Run();
+  GetFrontEnd().Run();
 }
 
 void TApplication::Terminate() {
   EventLoop::Current().Quit();
+  GetFrontEnd().Terminate();
 }
 
 bool TApplication::Terminated() const {

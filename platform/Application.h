@@ -11,10 +11,12 @@ class TApplication {
  public:
   std::string Title;
 
-  // Dispatches everything pending on the calling thread's loop; never blocks.
+  // Dispatches what is pending on the calling thread's loop; never blocks.
   void ProcessMessages();
-  // Runs the calling thread's loop until Terminate.
+  // Runs the main loop until Terminate: the current front-end's (which hosts the thread's
+  // event loop).
   void Run();
+  // Sets Terminated and ends the front-end's main loop.
   void Terminate();
   bool Terminated() const;
 

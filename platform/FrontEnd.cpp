@@ -1,5 +1,7 @@
 #include "platform/FrontEnd.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 namespace {
@@ -51,6 +53,20 @@ std::int16_t TFrontEnd::VkKeyScan(char ch) {
 
 bool TFrontEnd::AskPassword(const std::string&, TSecret&) {
   return false;
+}
+
+void TFrontEnd::Run() {
+  EventLoop::Current().Run();
+}
+
+void TFrontEnd::Terminate() {}
+
+void TFrontEnd::EndProcess(int exitCode) {
+  CloseWindows();
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  std::_Exit(exitCode);
 }
 
 TFrontEnd* SetFrontEnd(TFrontEnd* frontEnd) {

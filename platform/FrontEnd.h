@@ -3,6 +3,10 @@
 // and the input state it reads (key state, cursor position, keyboard layout). Each front-end
 // implements it; ScriptedFrontEnd is the test double.
 //
+// The front-end also owns the main loop (Run, Terminate): under a toolkit the toolkit's loop
+// owns the thread and hosts ours. And it ends the process (EndProcess), so that a window is
+// taken down cleanly before the process goes.
+//
 // One front-end is current for the process (SetFrontEnd). The free functions with the
 // platform's names forward to it. Without a front-end set, a quiet fallback is used: boxes and
 // messages go to standard error and standard output, a Yes/No question is answered No,
@@ -61,6 +65,22 @@ class TFrontEnd {
   // without echo). True with the answer in password; false when the person cancelled or there
   // is no way to ask. The default has no way to ask.
   virtual bool AskPassword(const std::string& prompt, TSecret& password);
+
+  // The main loop: dispatches the thread's event loop until Terminate. The default runs the
+  // event loop itself; a toolkit's front-end runs the toolkit's loop, which hosts ours.
+  virtual void Run();
+  // Makes Run return once the current event has been handled (the event loop's Terminated is
+  // set before this is called).
+  virtual void Terminate();
+  // Ends the process at once with the exit code: no close processing, no destructors. What
+  // the front-end shows is taken down first (CloseWindows), then the standard streams are
+  // flushed.
+  [[noreturn]] void EndProcess(int exitCode);
+
+ protected:
+  // Takes down the windows before the process ends; must neither run handlers nor return
+  // into the model. The default has nothing to take down.
+  virtual void CloseWindows() {}
 };
 
 // Sets the current front-end (not owned; null restores the fallback) and returns the previous.

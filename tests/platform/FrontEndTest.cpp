@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <stdexcept>
 
+#include "platform/Application.h"
 #include "platform/ScriptedFrontEnd.h"
+#include "platform/Timer.h"
 
 namespace {
 
@@ -72,6 +75,49 @@ TEST(FrontEnd, ScopedFrontEndsNestAndTheFallbackAnswersSafely) {
     EXPECT_EQ(outer.Messages, std::vector<std::string>{"outer"});
   }
   EXPECT_EQ(MessageBoxA(0, "fallback again", "test", MB_YESNO), IDNO);
+}
+
+}  // namespace
+
+namespace {
+
+// A front-end whose toolkit loop is a plain counter of rounds around the event loop.
+class LoopOwningFrontEnd : public ScriptedFrontEnd {
+ public:
+  void Run() override {
+    ++runs;
+    while (!quit) EventLoop::Current().ProcessMessages();
+  }
+  void Terminate() override { quit = true; }
+  void CloseWindows() override { std::fputs("window closed\n", stderr); }
+  int runs = 0;
+  bool quit = false;
+};
+
+// The front-end owns the main loop: Run is its loop, Terminate ends it (the event loop's flag is
+// set too, which synchronous waits look at).
+TEST(FrontEnd, TheFrontEndRunsAndEndsTheMainLoop) {
+  LoopOwningFrontEnd frontEnd;
+  ScopedFrontEnd scope(frontEnd);
+  TTimer stop("stop", 1);
+  stop.OnTimer = [](TTimer*) { Application().Terminate(); };
+  Application().Run();
+  EXPECT_EQ(frontEnd.runs, 1);
+  EXPECT_TRUE(frontEnd.quit);
+  EXPECT_TRUE(Application().Terminated());
+  EventLoop::Current().ResetTerminated();
+}
+
+// Ending the process goes through the front-end, which takes its window down before the exit.
+TEST(FrontEndDeathTest, EndProcessClosesTheWindowsFirst) {
+  EXPECT_EXIT(
+      {
+        LoopOwningFrontEnd frontEnd;
+        ScopedFrontEnd scope(frontEnd);
+        std::fputs("before\n", stderr);
+        GetFrontEnd().EndProcess(3);
+      },
+      ::testing::ExitedWithCode(3), "before\nwindow closed\n");
 }
 
 }  // namespace
