@@ -187,6 +187,9 @@ class TForm1 : public TForm {
   void sendtoExit(TControl* Sender);
 
   // ---- Window behaviour (WindowBehaviour.cpp)
+  // The shortcuts. A key it acts on comes back as 0 (handled: the control does not get it as
+  // well, so the program's shortcuts win over a text field's own bindings); other keys pass
+  // unchanged.
   void FormKeyDown(TControl* Sender, std::uint16_t& Key, TShiftState Shift);
   void FromKeyPress(TControl* Sender, char& Key);
   void AddFileBtnClick(TControl* Sender);
@@ -198,6 +201,9 @@ class TForm1 : public TForm {
   void OnShowTimer(TTimer* Sender);
   void OnStatusBarTimer(TTimer* Sender);
   void SetStatusNotice(const std::string& text);
+  // Ctrl+Z: the memo's zoom toggle; Ctrl+T: the message size notice.
+  void ToggleZoom();
+  void ShowMessageSize();
 
  protected:
   void DoShow() override { OnShow(this); }

@@ -25,49 +25,66 @@ bool IsLetterKey(std::uint16_t key, char letter) {
 }  // namespace
 
 void TForm1::FormKeyDown(TControl* Sender, std::uint16_t& Key, TShiftState Shift) {
+  const std::uint16_t pressed = Key;
+  Key = 0;  // a shortcut acted on is handled: the control does not get the key as well
   if (Shift.Contains(TShiftState::Ctrl)) {
-    if (IsLetterKey(Key, 's') || IsLetterKey(Key, 'd')) {
+    if (IsLetterKey(pressed, 's') || IsLetterKey(pressed, 'd')) {
       SaveDraft();
       KeepDraft = true;
       SuppressKeyPress = true;
-    } else if (IsLetterKey(Key, 'a')) {
+    } else if (IsLetterKey(pressed, 'a')) {
       SuppressKeyPress = true;
       AddFileBtnClick(Sender);
-    } else if (Key == kEnter) {
+    } else if (pressed == kEnter) {
       SendBtnClick(Sender);
-    } else if (IsLetterKey(Key, 'z')) {
-      const TPoint caret = MessageText.CaretPos();
-      if (MessageText.Font->Size == kNormalFontSize) {
-        MessageText.WordWrap = false;
-        MessageText.Font = TFont{"Times New Roman", 18};
-        MessageText.SetCaretPos(caret);
-        WindowState = TWindowState::wsMaximized;
-      } else {
-        MessageText.Font = TFont{"MS Sans Serif", kNormalFontSize};
-        MessageText.WordWrap = true;
-        MessageText.SetCaretPos(caret);
-        WindowState = TWindowState::wsNormal;
-      }
-    } else if (IsLetterKey(Key, 't')) {
-      const int caret = MessageText.SelStart();
-      MessageText.SetSelStart(0);
-      MessageText.SetSelLength(kMaxMeasuredLength);
-      const int bytes = MessageText.SelLength();
-      const int lines = MessageText.Lines.Count();
-      SetStatusNotice("Message info: " + std::to_string(bytes) + " bytes in " +
-                      std::to_string(lines) + " lines.");
-      MessageText.SetSelStart(caret);
+    } else if (IsLetterKey(pressed, 'z')) {
+      ToggleZoom();
+    } else if (IsLetterKey(pressed, 't')) {
+      ShowMessageSize();
       SuppressKeyPress = true;
-    } else if (IsLetterKey(Key, 'f')) {
+    } else if (IsLetterKey(pressed, 'f')) {
       SendForward = !SendForward;
       SetStatusNotice(SendForward ? "Send forward is ON" : "Send forward is OFF");
       SuppressKeyPress = true;
+    } else {
+      Key = pressed;
     }
   } else if (Shift.Contains(TShiftState::Alt)) {
-    if (IsLetterKey(Key, 'x')) Close();
-  } else if (Shift.Contains(TShiftState::Shift)) {
-    if (Key == kEnter && SendBtn.Focused()) SendBtn.Click();
+    if (IsLetterKey(pressed, 'x'))
+      Close();
+    else
+      Key = pressed;
+  } else if (Shift.Contains(TShiftState::Shift) && pressed == kEnter && SendBtn.Focused()) {
+    SendBtn.Click();
+  } else {
+    Key = pressed;
   }
+}
+
+void TForm1::ToggleZoom() {
+  const TPoint caret = MessageText.CaretPos();
+  if (MessageText.Font->Size == kNormalFontSize) {
+    MessageText.WordWrap = false;
+    MessageText.Font = TFont{"Times New Roman", 18};
+    MessageText.SetCaretPos(caret);
+    WindowState = TWindowState::wsMaximized;
+  } else {
+    MessageText.Font = TFont{"MS Sans Serif", kNormalFontSize};
+    MessageText.WordWrap = true;
+    MessageText.SetCaretPos(caret);
+    WindowState = TWindowState::wsNormal;
+  }
+}
+
+void TForm1::ShowMessageSize() {
+  const int caret = MessageText.SelStart();
+  MessageText.SetSelStart(0);
+  MessageText.SetSelLength(kMaxMeasuredLength);
+  const int bytes = MessageText.SelLength();
+  const int lines = MessageText.Lines.Count();
+  SetStatusNotice("Message info: " + std::to_string(bytes) + " bytes in " + std::to_string(lines) +
+                  " lines.");
+  MessageText.SetSelStart(caret);
 }
 
 void TForm1::FromKeyPress(TControl* Sender, char& Key) {
