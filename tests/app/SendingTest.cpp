@@ -498,6 +498,48 @@ TEST_F(SendingTest, OneRefusedRecipientAmongSeveralStopsTheSend) {
   EXPECT_EQ(server.Received(), 0) << "no recipient gets it while one would silently miss it";
 }
 
+// A window's error box runs the event loop while it is open, and the failed session is still
+// live then: timers tick (the automatic send presses the button, which reads "&Abort" until the
+// box is confirmed; the draft is saved) and the session's own events arrive. Nothing of that
+// may leave a second report, a half-restored window or a stale flag that spoils the next send.
+TEST_F(SendingTest, ErrorBoxThatPumpsTheLoopLeavesAConsistentIdleWindow) {
+  SmtpPeer server(folder.File("server"), {"--refuse-rcpt", "bob@example.org"});
+  TForm1& f = Ready(server.Server());
+  f.AutoSend = true;
+  f.SaveDraftTimer.SetInterval(5);
+  int draftTicks = 0;
+  f.SaveDraftTimer.OnTimer = [&](TTimer* sender) {
+    ++draftTicks;
+    f.SaveDraftTimerTimer(sender);
+  };
+  std::vector<std::string> captionsWhileOpen;
+  frontEnd.OnMessageBox = [&](const ScriptedFrontEnd::MessageBoxCall&) {
+    f.ShowTimer.SetInterval(1);
+    f.ShowTimer.SetEnabled(true);  // its tick presses the button while the box is open
+    EXPECT_TRUE(RunLoopUntil([&] { return !f.ShowTimer.Enabled() && draftTicks >= 3; }));
+    captionsWhileOpen.push_back(f.SendBtn.Caption);
+  };
+  Send();
+  frontEnd.OnMessageBox = nullptr;
+  ASSERT_EQ(Boxes().size(), 1u) << "one report, however long the box stayed open";
+  EXPECT_EQ(captionsWhileOpen, std::vector<std::string>{"&Abort"});
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message not sent due to an error.");
+  EXPECT_EQ(f.SendBtn.Caption, "&Send");
+  EXPECT_TRUE(f.PageControl1.Enabled);
+  EXPECT_TRUE(f.MessageText.Enabled);
+  EXPECT_TRUE(f.ClearBtn.Enabled);
+  EXPECT_EQ(f.ProgressBar1.Position(), 0);
+  EXPECT_FALSE(f.SendSucceeded);
+  EXPECT_EQ(connections, 1) << "the tick during the box started no second session";
+
+  // The next send is whole: it is not taken for an abort, and it reaches the server.
+  f.sendto.Text = "carol@example.org";
+  Send();
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
+  EXPECT_EQ(server.Received(), 1);
+  EXPECT_EQ(Boxes().size(), 1u);
+}
+
 class AbortTest : public SendingTest, public ::testing::WithParamInterface<int> {};
 
 // Abort pressed while connecting (0), during MAIL FROM (1), RCPT TO (2), DATA (3).
