@@ -397,6 +397,9 @@ void TForm1::SendBtnClick(TControl*) {
   AbortRequested = false;
   SendSucceeded = true;
   MessageAccepted = false;
+  // The session of an earlier send may still be closing (its QUIT is answered, the server's
+  // close not seen yet). That send is over: its connection goes, so the new one can start.
+  if (client.Connected()) client.Abort();
   try {
     client.Open();
   } catch (const std::exception& e) {

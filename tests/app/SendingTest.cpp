@@ -13,6 +13,7 @@
 #include "app/Tarvik2_unit1.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
+#include "tests/smtp/SmtpTestSupport.h"
 
 namespace {
 
@@ -538,6 +539,27 @@ TEST_F(SendingTest, ErrorBoxThatPumpsTheLoopLeavesAConsistentIdleWindow) {
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
   EXPECT_EQ(server.Received(), 1);
   EXPECT_EQ(Boxes().size(), 1u);
+}
+
+// A server may hold the connection a while after its 221: the send is over for the window,
+// which is idle again, and Send pressed at once starts a new session instead of failing on the
+// old one ("already connected").
+TEST_F(SendingTest, SendRightAfterASendWhoseServerHasNotClosedYet) {
+  using smtptest::ScriptedServer;
+  using S = ScriptedServer;
+  ScriptedServer server(
+      {S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply("250 hi\r\n"), S::ReadLine(),
+       S::Reply("250 ok\r\n"), S::ReadLine(), S::Reply("250 ok\r\n"), S::ReadLine(),
+       S::Reply("354 go\r\n"), S::ReadData(), S::Reply("250 queued\r\n"), S::ReadLine(),
+       S::Reply("221 bye\r\n"), S::ReadToEnd()},
+      2);
+  TForm1& f = Ready("127.0.0.1:" + server.PortText());
+  Send();
+  ASSERT_TRUE(f.SmtpCli1->Connected()) << "the server still holds the first session";
+  Send();
+  EXPECT_TRUE(Boxes().empty()) << (Boxes().empty() ? "" : Boxes()[0]);
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
+  EXPECT_EQ(connections, 2);
 }
 
 class AbortTest : public SendingTest, public ::testing::WithParamInterface<int> {};
