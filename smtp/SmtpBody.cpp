@@ -47,6 +47,7 @@ void TCustomSmtpClient::DataAfterDataCommand() {
   }
   // Until "." is sent, server lines are only shown: a stray one must not start a second chain.
   FNext = &TCustomSmtpClient::DisplayOnly;
+  StartWait(TWaitFor::DataTaken, DataBlockWait);
   SetCorked(true);
   DataNext();
 }
@@ -60,7 +61,7 @@ void TCustomSmtpClient::SetCorked(bool Corked) {
 }
 
 void TCustomSmtpClient::WSocketDataSent(TCustomWSocket*, std::uint16_t) {
-  NoteProgress();
+  StartWait(TWaitFor::DataTaken, DataBlockWait);
   FState = TSmtpState::smtpInternalReady;
   DataNext();
 }
@@ -80,6 +81,7 @@ void TCustomSmtpClient::DataNext() {
       FWSocket->OnDataSent = nullptr;
       SetCorked(false);
       ExecAsync(TSmtpRequest::smtpData, ".", {250}, nullptr);
+      StartWait(TWaitFor::Reply, DataEndWait);
       return;
     }
     if (Gone(alive)) return;

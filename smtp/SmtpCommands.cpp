@@ -40,7 +40,7 @@ void TCustomSmtpClient::Connect() {
   FServer8BitMime = false;
   FSasl.reset();
   StateChange(TSmtpState::smtpDnsLookup);
-  WatchSilence();
+  StartWait(TWaitFor::Connection, GreetingWait);
   FWSocket->OnDataSent = nullptr;
   FWSocket->OnDnsLookupDone = [this](TCustomWSocket* S, std::uint16_t E) {
     WSocketDnsLookupDone(S, E);
@@ -49,8 +49,8 @@ void TCustomSmtpClient::Connect() {
     FWSocket->LookupHost(FHost);
   } catch (const std::exception& E) {
     // The lookup could not even start (an empty host name, for one): the request has started,
-    // so it ends like any failed lookup, with a report.
-    FailOnException(E);
+    // so it ends like any failed lookup, with a report. No later try can do better.
+    FailOnException(E, true);
   }
 }
 
@@ -147,6 +147,7 @@ void TCustomSmtpClient::HighLevelAsync(TSmtpRequest RqType, TSmtpFctSet Fcts) {
   FHighLevelFlag = true;
   FLastResponse.clear();
   FErrorMessage.clear();
+  FErrorPermanent = false;
   try {
     NextHighLevelAsync();
   } catch (...) {

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <typeinfo>
@@ -28,28 +29,17 @@ std::string Printable(const char* Text, std::size_t Len) {
   return out;
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
 }
 
-// GetInteger: the reply code at the start of a line; none reads as 0. Returns the position
-// after the digits. Bounded so that a long digit run cannot overflow.
-std::size_t ReadCode(const std::string& Line, int& Code) {
-  std::size_t i = 0;
-  while (i < Line.size() && IsBlank(Line[i])) ++i;
-  bool negative = false;
-  if (i < Line.size() && (Line[i] == '+' || Line[i] == '-')) negative = Line[i++] == '-';
-  long value = 0;
-  while (i < Line.size() && Line[i] >= '0' && Line[i] <= '9') {
-    if (value < 100000000) value = value * 10 + (Line[i] - '0');
-    ++i;
-  }
-  Code = static_cast<int>(negative ? -value : value);
-  return i;
-}
-
-bool IsContinuation(const std::string& Line, std::size_t After) {
-  return After < Line.size() && Line[After] == '-';
+// The code of a reply line (RFC 5321 4.2): three digits, the first 2 to 5, then the end of the
+// line, a blank or "-"; 0 for anything else, which is no reply line at all.
+int ReplyCodeOf(const std::string& Line) {
+  if (Line.size() < 3 || Line[0] < '2' || Line[0] > '5' || !IsDigit(Line[1]) || !IsDigit(Line[2]))
+    return 0;
+  if (Line.size() > 3 && Line[3] != ' ' && Line[3] != '-') return 0;
+  return (Line[0] - '0') * 100 + (Line[1] - '0') * 10 + (Line[2] - '0');
 }
 
 std::string ExceptionClassName(const std::exception& E) {
@@ -104,7 +94,7 @@ TCustomSmtpClient::TCustomSmtpClient() {
   FWSocket->OnSessionClosed = [this](TCustomWSocket* S, std::uint16_t E) {
     WSocketSessionClosed(S, E);
   };
-  FSilenceTimer.OnTimer = [this](TTimer*) { SilenceTimerTimer(); };
+  FDeadlineTimer.OnTimer = [this](TTimer*) { DeadlineTimerTimer(); };
 }
 
 TCustomSmtpClient::~TCustomSmtpClient() {
@@ -217,7 +207,7 @@ void TCustomSmtpClient::StartCommand(TSmtpRequest RqType, std::initializer_list<
   FNext = Next;
   FDoneAsync = DoneAsync;
   StateChange(TSmtpState::smtpWaitingResponse);
-  WatchSilence();
+  StartWait(TWaitFor::Reply, ReplyWaitSeconds(RqType));
 }
 
 void TCustomSmtpClient::FailRequest(TSmtpRequest RqType, const std::string& Text) {
@@ -228,20 +218,48 @@ void TCustomSmtpClient::FailRequest(TSmtpRequest RqType, const std::string& Text
   EndWithLocalError(Text);
 }
 
+std::uint32_t TCustomSmtpClient::ReplyWaitSeconds(TSmtpRequest Command) {
+  switch (Command) {
+    case TSmtpRequest::smtpConnect:
+    case TSmtpRequest::smtpOpen:
+      return GreetingWait;
+    case TSmtpRequest::smtpMailFrom:
+    case TSmtpRequest::smtpMail:
+      return MailWait;
+    case TSmtpRequest::smtpRcptTo:
+      return RcptWait;
+    case TSmtpRequest::smtpData:
+      return DataWait;
+    case TSmtpRequest::smtpQuit:
+      return QuitWait;
+    case TSmtpRequest::smtpHelo:
+    case TSmtpRequest::smtpVrfy:
+    case TSmtpRequest::smtpRset:
+    case TSmtpRequest::smtpEhlo:
+    case TSmtpRequest::smtpStartTls:
+    case TSmtpRequest::smtpAuth:
+      return CommandWait;
+  }
+  return CommandWait;
+}
+
 void TCustomSmtpClient::DisplayLastResponse() {
   TriggerDisplay("< " + FLastResponse);
 }
 
-void TCustomSmtpClient::SetErrorMessage() {
-  if (FErrorMessage.empty()) FErrorMessage = FLastResponse;
+void TCustomSmtpClient::SetErrorMessage(bool FromServer) {
+  if (!FErrorMessage.empty()) return;
+  FErrorMessage = FLastResponse;
+  FErrorPermanent = FromServer && FReplyCode >= 500 && FReplyCode <= 599;
 }
 
 void TCustomSmtpClient::NextExecAsync() {
   DisplayLastResponse();
-  const std::size_t after = ReadCode(FLastResponse, FReplyCode);
-  if (IsContinuation(FLastResponse, after)) return;
+  if (FReplyContinues) return;
+  // A line that is no reply line (code 0) is never accepted.
   bool accepted = false;
-  if (FOkResponses[0] == 0) {
+  if (FReplyCode == 0) {
+  } else if (FOkResponses[0] == 0) {
     accepted = FReplyCode < 500;
   } else {
     for (int i = 0; i < MaxOkResponses && FOkResponses[i] != 0; ++i)
@@ -250,7 +268,7 @@ void TCustomSmtpClient::NextExecAsync() {
   // A refusal must never read as success: a line without a code (code 0), or with one that
   // does not fit the 16-bit result, is reported as the client's own 500.
   FRequestResult = accepted ? 0 : (FReplyCode > 0 && FReplyCode <= 0xFFFF ? FReplyCode : 500);
-  if (!accepted) SetErrorMessage();
+  if (!accepted) SetErrorMessage(true);
   if (FDoneAsync) {
     (this->*FDoneAsync)();
   } else {
@@ -283,23 +301,47 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t Error) {
   FNextRequest = nullptr;
   StateChange(TSmtpState::smtpReady);
   FHighLevelFlag = false;
-  FSilenceTimer.SetEnabled(false);
+  FDeadlineTimer.SetEnabled(false);
   PostMessageA(FWindowHandle, WM_SMTP_REQUEST_DONE, 0, Error);
 }
 
-void TCustomSmtpClient::WatchSilence() {
-  NoteProgress();
-  if (FTimeout != 0) FSilenceTimer.SetEnabled(true);
+void TCustomSmtpClient::StartWait(TWaitFor What, std::uint32_t Seconds) {
+  if (FTimeout != 0) Seconds = std::min(Seconds, FTimeout);
+  FWaitFor = What;
+  FWaitSeconds = Seconds;
+  FDeadline = FClock() + std::chrono::seconds(Seconds);
+  if (!FDeadlineTimer.Enabled()) FDeadlineTimer.SetEnabled(true);
 }
 
-void TCustomSmtpClient::SilenceTimerTimer() {
-  if (FRequestDoneFlag || FTimeout == 0) {
-    FSilenceTimer.SetEnabled(false);
+bool TCustomSmtpClient::WaitOverdue() const {
+  return !FRequestDoneFlag && FClock() >= FDeadline;
+}
+
+void TCustomSmtpClient::DeadlineTimerTimer() {
+  if (FRequestDoneFlag) {
+    FDeadlineTimer.SetEnabled(false);
     return;
   }
-  if (std::chrono::steady_clock::now() - FLastProgress < std::chrono::seconds(FTimeout)) return;
-  FailAndDisconnect("500 No answer from the server for " + std::to_string(FTimeout) +
-                    " seconds; connection closed");
+  if (WaitOverdue()) FailOnDeadline();
+}
+
+void TCustomSmtpClient::FailOnDeadline() {
+  const std::string seconds = std::to_string(FWaitSeconds) + " seconds";
+  std::string text;
+  switch (FWaitFor) {
+    case TWaitFor::Connection:
+      text = "500 No connection to the server within " + seconds;
+      // A lookup still running would go on to connect.
+      FWSocket->CancelLookup();
+      break;
+    case TWaitFor::Reply:
+      text = "500 No complete reply from the server within " + seconds + "; connection closed";
+      break;
+    case TWaitFor::DataTaken:
+      text = "500 The server took no message data for " + seconds + "; connection closed";
+      break;
+  }
+  FailAndDisconnect(text);
 }
 
 void TCustomSmtpClient::WndProc(TMessage& Msg) {
@@ -318,25 +360,31 @@ void TCustomSmtpClient::WSocketDataAvailable(TCustomWSocket*, std::uint16_t Erro
 }
 
 void TCustomSmtpClient::ReceivedBytes(int Count, std::uint16_t Error) {
-  NoteProgress();
   FRcvdCount += Count;
   FReceiveBuffer[FRcvdCount] = '\0';
   const auto alive = AliveToken();
   while (FRcvdCount > 0) {
-    // Searched by count, not up to a NUL: a NUL byte from the server must not hide a line end.
-    const void* end = memmem(FReceiveBuffer, static_cast<std::size_t>(FRcvdCount), "\r\n", 2);
-    if (!end) {
+    // Checked per line, not only by the timer: a server that sends line after line is bound
+    // by the same deadline as one that sends nothing.
+    if (WaitOverdue()) return FailOnDeadline();
+    // A line ends at LF, with or without the CR before it (RFC 5321 4.1.1.4 asks CR LF of the
+    // server, but a server that sends bare LF must not leave the client waiting). Searched by
+    // count, not up to a NUL: a NUL byte from the server must not hide a line end.
+    const void* lf = std::memchr(FReceiveBuffer, '\n', static_cast<std::size_t>(FRcvdCount));
+    if (!lf) {
       if (FRcvdCount >= ReceiveBufferSize - 1) {
         FailAndDisconnect("500 Reply line from the server longer than " +
                           std::to_string(ReceiveBufferSize - 3) + " bytes; connection closed");
       }
       return;
     }
-    const auto len = static_cast<std::size_t>(static_cast<const char*>(end) - FReceiveBuffer);
+    const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - FReceiveBuffer);
+    const std::size_t len = end > 0 && FReceiveBuffer[end - 1] == '\r' ? end - 1 : end;
     FLastResponse = Printable(FReceiveBuffer, len);
-    FRcvdCount -= static_cast<int>(len + 2);
-    std::memmove(FReceiveBuffer, FReceiveBuffer + len + 2,
+    FRcvdCount -= static_cast<int>(end + 1);
+    std::memmove(FReceiveBuffer, FReceiveBuffer + end + 1,
                  static_cast<std::size_t>(FRcvdCount) + 1);
+    if (!TakeReplyLine()) return;
     TriggerResponse(FLastResponse);
     if (Gone(alive)) return;
     HandleReplyLine(Error);
@@ -344,14 +392,36 @@ void TCustomSmtpClient::ReceivedBytes(int Count, std::uint16_t Error) {
   }
 }
 
+bool TCustomSmtpClient::TakeReplyLine() {
+  if (FReplyComplete) {
+    FReplyLines.Clear();
+    FReplyBytes = 0;
+    FReplyComplete = false;
+  }
+  if (FReplyLines.Count() >= MaxReplyLines || FReplyBytes + FLastResponse.size() > MaxReplyBytes) {
+    FReplyComplete = true;
+    FailAndDisconnect("500 Reply from the server longer than " + std::to_string(MaxReplyLines) +
+                      " lines or " + std::to_string(MaxReplyBytes) + " bytes; connection closed");
+    return false;
+  }
+  FReplyCode = ReplyCodeOf(FLastResponse);
+  // Every line of a reply carries the code of its first (RFC 5321 4.2.1); a line that does not
+  // is no part of it, and ends it as a line without a code.
+  if (FReplyLines.Count() > 0 && FReplyCode != ReplyCodeOf(FReplyLines[0])) FReplyCode = 0;
+  FReplyContinues = FReplyCode != 0 && FLastResponse.size() > 3 && FLastResponse[3] == '-';
+  FReplyLines.Add(FLastResponse);
+  FReplyBytes += FLastResponse.size();
+  if (!FReplyContinues) FReplyComplete = true;
+  return true;
+}
+
 void TCustomSmtpClient::HandleReplyLine(std::uint16_t Error) {
   switch (FState) {
     case TSmtpState::smtpWaitingBanner: {
       DisplayLastResponse();
-      const std::size_t after = ReadCode(FLastResponse, FReplyCode);
-      if (IsContinuation(FLastResponse, after)) return;
+      if (FReplyContinues) return;
       if (FReplyCode != 220) {
-        SetErrorMessage();
+        SetErrorMessage(true);
         FRequestResult = FReplyCode;
         FRcvdCount = 0;  // the rest is not read: the session ends here
         FWSocket->Close();
@@ -379,16 +449,19 @@ void TCustomSmtpClient::HandleReplyLine(std::uint16_t Error) {
 
 // A failure the client detects itself: the open request ends with 500 and Text as its reply
 // line.
-void TCustomSmtpClient::EndWithLocalError(const std::string& Text) {
+void TCustomSmtpClient::EndWithLocalError(const std::string& Text, bool Permanent) {
   FLastResponse = OneLine(Text);
   FReplyCode = 500;
   FRequestResult = 500;
-  SetErrorMessage();
+  if (FErrorMessage.empty()) {
+    SetErrorMessage();
+    FErrorPermanent = Permanent;
+  }
   TriggerRequestDone(500);
 }
 
-void TCustomSmtpClient::FailOnException(const std::exception& E) {
-  EndWithLocalError("500 " + ExceptionClassName(E) + ": " + E.what());
+void TCustomSmtpClient::FailOnException(const std::exception& E, bool Permanent) {
+  EndWithLocalError("500 " + ExceptionClassName(E) + ": " + E.what(), Permanent);
 }
 
 // A failure that leaves no way to go on with this server.
@@ -428,7 +501,8 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
     StateChange(TSmtpState::smtpConnecting);
     FWSocket->Connect();
   } catch (const std::exception& E) {
-    FailOnException(E);
+    // The socket refused the address or the port: no later try can do better.
+    FailOnException(E, true);
     // A socket created before the failure must not linger half-open.
     if (FWSocket->State() != wsClosed) FWSocket->Close();
   }
@@ -452,8 +526,8 @@ void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t E
   // (the final ".") until the server's delayed acknowledgement.
   int one = 1;
   Winsock::setsockopt(FWSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  NoteProgress();
   StateChange(TSmtpState::smtpWaitingBanner);
+  StartWait(TWaitFor::Reply, GreetingWait);
 }
 
 void TCustomSmtpClient::WSocketSessionClosed(TCustomWSocket*, std::uint16_t Error) {

@@ -22,6 +22,10 @@
 // Limits on what a server or a caller can make the client hold (all constant per connection):
 //  - a reply line is assembled in a fixed 4096-byte buffer; a longer line ends the open request
 //    with 500 and closes the connection (there is no way to resynchronise with such a server);
+//  - one reply keeps at most MaxReplyLines lines and MaxReplyBytes bytes (ReplyLines); more
+//    ends the open request with 500 and closes the connection;
+//  - every reply is awaited for a bounded time as a whole (ReplyWaitSeconds), however the
+//    server spreads its bytes: a server cannot hold the client by trickling lines;
 //  - message lines are prepared one at a time in a 1024-byte line buffer and leave in batches of
 //    SendBatchBytes, one batch in flight at a time;
 //  - header lines longer than 998 characters (RFC 5322 2.1.1) are folded at blanks, and
@@ -175,6 +179,24 @@ class TCustomSmtpClient {
   // The message leaves in batches of about this many bytes: one write to the kernel each, and
   // under TLS four full records (16 KB of text each) less one line's room.
   static constexpr int SendBatchBytes = 4 * 16384 - 1024;
+  // RFC 5321 4.5.3.1.5 allows a reply line 512 octets; a reply of 100 such lines (an EHLO
+  // lists one extension per line, and far fewer than 100 are registered) is the most any
+  // server needs. Beyond either limit the server is not speaking SMTP.
+  static constexpr int MaxReplyLines = 100;
+  static constexpr std::size_t MaxReplyBytes = 100 * 512;
+
+  // RFC 5321 4.5.3.2: how long a client should wait for each reply, in seconds.
+  static constexpr std::uint32_t GreetingWait = 300;   // 4.5.3.2.1, the 220 greeting
+  static constexpr std::uint32_t MailWait = 300;       // 4.5.3.2.2
+  static constexpr std::uint32_t RcptWait = 300;       // 4.5.3.2.3
+  static constexpr std::uint32_t DataWait = 120;       // 4.5.3.2.4, the 354 to DATA
+  static constexpr std::uint32_t DataBlockWait = 180;  // 4.5.3.2.5, each batch taken
+  static constexpr std::uint32_t DataEndWait = 600;    // 4.5.3.2.6, the reply to "."
+  static constexpr std::uint32_t CommandWait = 300;    // HELO, VRFY, RSET: not named; as MAIL
+  // After the transaction nothing is at stake: QUIT is only a courtesy to the server.
+  static constexpr std::uint32_t QuitWait = 5;
+  // The bound of a command's reply, before the Timeout cap.
+  static std::uint32_t ReplyWaitSeconds(TSmtpRequest Command);
 
   TCustomSmtpClient();
   virtual ~TCustomSmtpClient();
@@ -255,17 +277,30 @@ class TCustomSmtpClient {
   // The last reply line (without CR LF, control characters shown as '?'), or a line the client
   // made up for a local failure. At most ReceiveBufferSize bytes.
   const std::string& LastResponse() const { return FLastResponse; }
+  // Every line of the latest reply, first to last, each as LastResponse shows it: the reply
+  // being assembled, or the last complete one until the next reply begins (so it is whole when
+  // its final line is handled and when OnRequestDone reports it). At most MaxReplyLines lines.
+  const TStringList& ReplyLines() const { return FReplyLines; }
   // The first failing line since the last sequence start.
   const std::string& ErrorMessage() const { return FErrorMessage; }
+  // True when what ErrorMessage reports cannot be cured by trying again: the server refused
+  // with a permanent reply (5yz, RFC 5321 4.2.1 says the same request must not be repeated),
+  // or the connection could not even be attempted (the socket refused the address or port).
+  bool ErrorIsPermanent() const { return FErrorPermanent; }
   int Tag() const { return FTag; }
   void SetTag(int Value) { FTag = Value; }
   bool Connected() const { return FConnected; }
-  // The longest silence, in seconds, that an open request waits: no reply byte arrives and no
-  // line of the message leaves. Then the request ends with 500 and the connection is dropped,
-  // so a server that stops answering can never hang the client. 0 waits for ever. The default
-  // is RFC 5321's longest reply wait (10 minutes, for the end of the data).
+  // Every wait of an open request is bounded as a whole: the connection and the greeting, each
+  // reply from the command to its final line, each line of the message taken by the server.
+  // The bounds are RFC 5321 4.5.3.2's (ReplyWaitSeconds); Timeout, when not 0, caps them all
+  // (seconds). When a bound passes, the request ends with 500 and the connection is dropped,
+  // so a server that stops answering, or answers a line at a time for ever, cannot hang the
+  // client.
   std::uint32_t Timeout() const { return FTimeout; }
   void SetTimeout(std::uint32_t Seconds) { FTimeout = Seconds; }
+  // The clock the bounds are measured with (a test stands in a fake one). Default: steady.
+  using TClock = std::function<std::chrono::steady_clock::time_point()>;
+  void SetClock(TClock Clock) { FClock = std::move(Clock); }
 
   // --- requests ---
   virtual void Connect();
@@ -342,14 +377,16 @@ class TCustomSmtpClient {
   void NextExecAsync();
   void DisplayOnly();
   void DisplayLastResponse();
-  void SetErrorMessage();
+  // Sets ErrorMessage from LastResponse unless it already holds a failure. FromServer: the
+  // line is the server's refusal, so a 5yz code makes the failure permanent.
+  void SetErrorMessage(bool FromServer = false);
   // Takes n bytes just stored after the FRcvdCount held ones and handles every complete line.
   void ReceivedBytes(int Count, std::uint16_t Error);
   void HandleReplyLine(std::uint16_t Error);
   // End the open request with the client's own 500: Text as its reply line, or a line naming
   // the exception; FailAndDisconnect drops the session too.
-  void EndWithLocalError(const std::string& Text);
-  void FailOnException(const std::exception& E);
+  void EndWithLocalError(const std::string& Text, bool Permanent = false);
+  void FailOnException(const std::exception& E, bool Permanent = false);
   void FailAndDisconnect(const std::string& Text);
   void HighLevelAsync(TSmtpRequest RqType, TSmtpFctSet Fcts);
   void NextHighLevelAsync();
@@ -419,7 +456,15 @@ class TCustomSmtpClient {
   bool FRequestDoneFlag = true;
   int FRcvdCount = 0;
   int FRequestResult = 0;
+  // The code of the reply line being handled: 0 when the line is not a well-formed reply line
+  // (three digits, then the end, a blank or "-") or its code differs from its reply's first.
   int FReplyCode = 0;
+  // The line being handled is not its reply's last ("-" after the code).
+  bool FReplyContinues = false;
+  TStringList FReplyLines;
+  std::size_t FReplyBytes = 0;
+  bool FReplyComplete = true;
+  bool FErrorPermanent = false;
   char FReceiveBuffer[ReceiveBufferSize] = {};
   TLineHandler FNext = nullptr;
   TSmtpFctSet FFctSet = 0;
@@ -453,19 +498,27 @@ class TCustomSmtpClient {
   // The SCRAM client nonce; empty: a random one per exchange (only tests fix it).
   std::string FScramNonce;
 
-  // A request starts waiting on the network: the silence watch runs until it completes.
-  void WatchSilence();
-  // The server answered or took a line: the silence starts anew.
-  void NoteProgress() { FLastProgress = std::chrono::steady_clock::now(); }
+  // What the open request waits for, which names the failure when the bound passes.
+  enum class TWaitFor : std::uint8_t { Connection, Reply, DataTaken };
+  // The open request waits from now for at most Seconds (capped by Timeout). Cheap enough for
+  // every line of a message: the timer is only switched on, never restarted.
+  void StartWait(TWaitFor What, std::uint32_t Seconds);
+  bool WaitOverdue() const;
 
  private:
-  void SilenceTimerTimer();
+  void DeadlineTimerTimer();
+  void FailOnDeadline();
+  // Adds LastResponse to ReplyLines and reads its code; false when the reply grew beyond its
+  // limits (the request has then failed).
+  bool TakeReplyLine();
 
-  static constexpr std::uint32_t DefaultTimeoutSeconds = 600;
-  std::uint32_t FTimeout = DefaultTimeoutSeconds;
-  std::chrono::steady_clock::time_point FLastProgress;
-  // Ticks once a second while a request is open; the hot paths only note the time.
-  TTimer FSilenceTimer{"SmtpSilence", 1000, false};
+  std::uint32_t FTimeout = 0;
+  TClock FClock = [] { return std::chrono::steady_clock::now(); };
+  TWaitFor FWaitFor = TWaitFor::Reply;
+  std::uint32_t FWaitSeconds = 0;
+  std::chrono::steady_clock::time_point FDeadline;
+  // Ticks once a second while a request is open; the hot paths only move the deadline.
+  TTimer FDeadlineTimer{"SmtpDeadline", 1000, false};
   std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
 

@@ -404,7 +404,7 @@ TEST_F(SmtpEngine, SilentServerEndsTheRequestAfterTheTimeoutInsteadOfHanging) {
   EXPECT_EQ(log.done[0].request, TSmtpRequest::smtpOpen);
   EXPECT_EQ(log.done[0].error, 500);
   EXPECT_EQ(client.ErrorMessage(),
-            "500 No answer from the server for 1 seconds; connection closed");
+            "500 No complete reply from the server within 1 seconds; connection closed");
   EXPECT_GE(waited, std::chrono::milliseconds(1000));
   EXPECT_LT(waited, std::chrono::milliseconds(5000));
   EXPECT_FALSE(client.Connected());
@@ -511,4 +511,154 @@ TEST(SmtpEngineLifetime, ClientDestroyedFromItsOwnRequestDoneHandler) {
   EventLoop::Current().ProcessMessages();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(client, nullptr);
+}
+
+// --- replies: line ends, every line kept, bounded size and time ---
+
+TEST_F(SmtpEngine, RepliesEndingInABareLineFeedAreRecognised) {
+  ScriptedServer server({S::Reply("220-hello\n220 ready\n"), S::ReadLine(),
+                         S::Reply("250-first\n250 last\r\n"), S::ReadLine(), S::Reply("250 ok\n")});
+  Use(server);
+  client.Open();
+  ASSERT_TRUE(WaitDone(1));
+  EXPECT_EQ(log.done[0].error, 0);
+  EXPECT_EQ(log.response,
+            (std::vector<std::string>{"220-hello", "220 ready", "250-first", "250 last"}));
+  client.SetFromName("a@b.example");
+  client.MailFrom();
+  ASSERT_TRUE(WaitDone(2));
+  EXPECT_EQ(log.done[1].error, 0);
+  EXPECT_EQ(client.LastResponse(), "250 ok");
+}
+
+TEST_F(SmtpEngine, EveryLineOfAMultiLineReplyIsKeptUntilTheNextReplyBegins) {
+  ScriptedServer server(
+      GreetingThenCommand({S::Reply("250-mail.example\r\n250-SIZE 1000\r\n250 8BITMIME\r\n"),
+                           S::ReadLine(), S::Reply("250 ok\r\n")}));
+  Use(server);
+  client.Open();
+  ASSERT_TRUE(WaitDone(1));
+  EXPECT_EQ(client.ReplyLines(), (TStringList{"250 hello"}));
+  std::vector<std::string> seenOnDone;
+  log.onDone = [&](TCustomSmtpClient* c, TSmtpRequest, std::uint16_t) {
+    seenOnDone = c->ReplyLines().Lines();
+  };
+  client.SetFromName("a@b.example");
+  client.MailFrom();
+  ASSERT_TRUE(WaitDone(2));
+  EXPECT_EQ(seenOnDone,
+            (std::vector<std::string>{"250-mail.example", "250-SIZE 1000", "250 8BITMIME"}));
+  client.RcptName().Add("c@d.example");
+  client.RcptTo();
+  ASSERT_TRUE(WaitDone(3));
+  EXPECT_EQ(client.ReplyLines(), (TStringList{"250 ok"}));
+}
+
+// Only three digits (2 to 5 first), then the end, a blank or "-", make a reply line, and every
+// line of a reply carries its first line's code; anything else fails the command.
+TEST_F(SmtpEngine, MalformedReplyCodesFailTheCommand) {
+  struct Case {
+    std::string reply;
+    std::string error;  // ErrorMessage
+  };
+  const std::vector<Case> cases = {
+      {"2500 ok\r\n", "2500 ok"},
+      {" 250 ok\r\n", " 250 ok"},
+      {"250ok\r\n", "250ok"},
+      {"650 what\r\n", "650 what"},
+      {"250-first\r\n251 other\r\n", "251 other"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    TestSmtpCli fresh;
+    EventLog events;
+    events.Attach(fresh);
+    ScriptedServer server(GreetingThenCommand({S::Reply(c.reply)}));
+    fresh.SetHost("127.0.0.1");
+    fresh.SetPort(server.PortText());
+    fresh.Open();
+    ASSERT_TRUE(PumpUntil([&] { return events.done.size() == 1; }));
+    fresh.SetFromName("a@b.example");
+    fresh.MailFrom();
+    ASSERT_TRUE(PumpUntil([&] { return events.done.size() == 2; }));
+    EXPECT_EQ(events.done[1].error, 500);
+    EXPECT_EQ(fresh.ErrorMessage(), c.error);
+    EXPECT_FALSE(fresh.ErrorIsPermanent()) << "no code, no permanent refusal";
+  }
+}
+
+TEST_F(SmtpEngine, ReplyOfTooManyLinesEndsTheRequestAndTheConnection) {
+  std::string endless;
+  for (int i = 0; i < TCustomSmtpClient::MaxReplyLines; ++i) endless += "250-more\r\n";
+  ScriptedServer server(GreetingThenCommand({S::Reply(endless + "250 end\r\n"), S::ReadToEnd()}));
+  ASSERT_TRUE(OpenThenMailFrom(server));
+  Settle();
+  EXPECT_EQ(log.done[1].error, 500);
+  EXPECT_EQ(client.ErrorMessage(),
+            "500 Reply from the server longer than 100 lines or 51200 bytes; connection closed");
+  EXPECT_FALSE(client.Connected());
+  EXPECT_EQ(client.ReplyLines().Count(), TCustomSmtpClient::MaxReplyLines);
+}
+
+// "220-please wait" every 30 seconds: each line is news, but the greeting as a whole gets its
+// five minutes and no more.
+TEST_F(SmtpEngine, AServerTricklingLinesCannotStretchAReplyBeyondItsBound) {
+  std::vector<S::Step> script;
+  for (int i = 0; i < 12; ++i) {
+    script.push_back(S::Reply("220-please wait\r\n"));
+    script.push_back(S::Gate());
+  }
+  script.push_back(S::ReadToEnd());
+  ScriptedServer server(script);
+  FakeClock clock;
+  client.SetClock(clock.Clock());
+  Use(server);
+  client.Open();
+  for (std::size_t line = 1; log.done.empty() && line <= 12; ++line) {
+    ASSERT_TRUE(PumpUntil([&] { return log.response.size() == line || !log.done.empty(); }));
+    clock.Advance(std::chrono::seconds(30));
+    server.Release();
+  }
+  ASSERT_TRUE(WaitDone(1));
+  EXPECT_EQ(log.response.size(), 10u) << "the line that comes after 300 seconds ends the wait";
+  EXPECT_EQ(log.done[0].error, 500);
+  EXPECT_EQ(client.ErrorMessage(),
+            "500 No complete reply from the server within 300 seconds; connection closed");
+  EXPECT_EQ(log.sessionConnected, 0);
+}
+
+// Each command's reply is bounded on its own (RFC 5321 4.5.3.2), and Timeout caps every bound;
+// QUIT, after which nothing is at stake, waits a few seconds only.
+TEST_F(SmtpEngine, EachReplyHasItsOwnBoundAndTimeoutCapsThem) {
+  struct Case {
+    std::uint32_t timeout;
+    bool quit;
+    int seconds;  // the bound that applies
+  };
+  for (const Case& c : {Case{0, false, 300}, Case{60, false, 60}, Case{0, true, 5}}) {
+    SCOPED_TRACE(c.seconds);
+    TestSmtpCli fresh;
+    EventLog events;
+    events.Attach(fresh);
+    FakeClock clock;
+    fresh.SetClock(clock.Clock());
+    fresh.SetTimeout(c.timeout);
+    ScriptedServer server(GreetingThenCommand({S::ReadToEnd()}));
+    fresh.SetHost("127.0.0.1");
+    fresh.SetPort(server.PortText());
+    fresh.Open();
+    ASSERT_TRUE(PumpUntil([&] { return events.done.size() == 1; }));
+    fresh.SetFromName("a@b.example");
+    if (c.quit)
+      fresh.Quit();
+    else
+      fresh.MailFrom();
+    clock.Advance(std::chrono::seconds(c.seconds - 1));
+    EXPECT_FALSE(PumpUntil([&] { return events.done.size() == 2; }, 1200)) << "not yet";
+    clock.Advance(std::chrono::seconds(1));
+    ASSERT_TRUE(PumpUntil([&] { return events.done.size() == 2; }));
+    EXPECT_EQ(events.done[1].error, 500);
+    EXPECT_EQ(fresh.ErrorMessage(), "500 No complete reply from the server within " +
+                                        std::to_string(c.seconds) + " seconds; connection closed");
+  }
 }

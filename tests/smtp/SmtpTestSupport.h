@@ -300,6 +300,19 @@ class ScriptedServer {
   std::string transcript_;
 };
 
+// The one fake clock of the tests that wait: a client (SetClock) reads the time the test sets,
+// so a bound of minutes is proven in milliseconds. Starts at the real time.
+class FakeClock {
+ public:
+  TCustomSmtpClient::TClock Clock() {
+    return [this] { return now_; };
+  }
+  void Advance(std::chrono::seconds By) { now_ += By; }
+
+ private:
+  std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::now();
+};
+
 // Records every event of a client, in order.
 struct EventLog {
   struct Done {
