@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -279,17 +281,29 @@ void TSmtpCli::OpenAttachment(const std::string& FileName) {
     throw EInOutError(IoErrorText("Cannot read", FileName, EINVAL));
   }
   FAttachFile = fd;
+  FAttachSize = static_cast<std::uint64_t>(st.st_size);
+  FAttachRead = 0;
   FReadBuffer.resize(FileBufferSize);
   FReadPos = FReadEnd = 0;
 }
 
 bool TSmtpCli::FillReadBuffer() {
   if (FReadPos < FReadEnd) return true;
+  // Reads end at the size the file had when it was opened; one byte more is asked for at the
+  // end, to see that nothing was added. A file that changes while it is sent would go out as
+  // neither its old nor its new content: that fails the message instead.
+  const std::uint64_t left = FAttachSize - std::min(FAttachRead, FAttachSize);
+  const std::size_t want =
+      left == 0 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(left, FReadBuffer.size()));
   ssize_t n;
   do {
-    n = ::read(FAttachFile, FReadBuffer.data(), FReadBuffer.size());
+    n = ::read(FAttachFile, FReadBuffer.data(), want);
   } while (n < 0 && errno == EINTR);
   if (n < 0) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
+  if ((n == 0 && left > 0) || (n > 0 && left == 0))
+    throw EInOutError("Attachment '" + FAttachFileName + "' changed its size while it was sent (" +
+                      std::to_string(FAttachSize) + " bytes when opened)");
+  FAttachRead += static_cast<std::uint64_t>(n);
   FReadPos = 0;
   FReadEnd = static_cast<std::size_t>(n);
   return n > 0;

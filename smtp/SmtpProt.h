@@ -575,6 +575,8 @@ class TSmtpCli : public TCustomSmtpClient {
   std::string FBoundary;
   int FAttachFile = -1;  // open attachment, read-only
   std::string FAttachFileName;
+  std::uint64_t FAttachSize = 0;  // its size when it was opened
+  std::uint64_t FAttachRead = 0;
   // The attachment is read in large blocks; the block is the only buffer a file ever gets.
   std::vector<unsigned char> FReadBuffer;
   std::size_t FReadPos = 0, FReadEnd = 0;

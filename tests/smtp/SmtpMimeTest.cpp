@@ -273,6 +273,32 @@ TEST_F(SmtpMimeInterop, AnAttachmentThatVanishesIsNotSentTruncated) {
   EXPECT_EQ(ParseBack(dir.File("in/msg-1.eml"), dir.File("parts")).items.at("multipart"), "no");
 }
 
+// The file changes after it was opened (the part header hook runs then): shrunk, it would go
+// out cut short; grown, as neither version. Either fails the message before its end.
+TEST_F(SmtpMimeInterop, AnAttachmentThatChangesSizeWhileSentIsNotSent) {
+  AiosmtpdServer server(dir.File("in"));
+  for (const bool shrink : {true, false}) {
+    SCOPED_TRACE(shrink ? "shrinks" : "grows");
+    const std::string file = dir.File(shrink ? "shrinks.bin" : "grows.bin");
+    WriteFile(file, RandomBytes(100000, 6));
+    MimeSend send;
+    send.client.SetEmailFiles({file});
+    send.client.OnAttachHeader = [&](TCustomSmtpClient*, int, const std::string&, TStringList&) {
+      if (shrink)
+        std::filesystem::resize_file(file, 50);
+      else
+        std::ofstream(file, std::ios::app) << "more";
+    };
+    ASSERT_TRUE(send.Run(server.Port()));
+    EXPECT_EQ(send.DataError(), 500);
+    EXPECT_EQ(send.client.ErrorMessage(), "500 Attachment '" + file +
+                                              "' changed its size while it was sent (100000 "
+                                              "bytes when opened); message not sent");
+    EXPECT_FALSE(send.client.Connected());
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("in/msg-1.eml"))) << "the server kept nothing";
+}
+
 TEST_F(SmtpMimeInterop, ServerClosingInTheMiddleOfDataFailsTheRequest) {
   WriteFile(dir.File("big.bin"), RandomBytes(300000, 5));
   AiosmtpdServer server(dir.File("in"), {"--close-in-data", "1"});
