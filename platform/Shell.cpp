@@ -1,5 +1,6 @@
 #include "platform/Shell.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -44,6 +45,13 @@ std::optional<std::string> FindProgram(const std::string& program) {
 // Runs in the grandchild, after fork: async-signal-safe calls only.
 [[noreturn]] void ExecDetached(const char* file, char* const argv[]) {
   ::setsid();
+  // Nothing of ours is held open by the program: a caller reading our output to its end
+  // (x=$(tarvik ...)) must not wait for the program too.
+  const int null = ::open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    if (null > 2) ::close(null);
+  }
   // The program gets a clean signal state and none of our descriptors but the standard ones.
   sigset_t none;
   sigemptyset(&none);

@@ -99,3 +99,28 @@ TEST(StartProgram, AcceptsAPathAndDoesNotPassOurDescriptors) {
 }
 
 }  // namespace
+
+namespace {
+
+// A caller that reads our output to its end (x=$(tarvik ...)) must not wait for the program:
+// it gets /dev/null for its standard streams and a session of its own.
+TEST(StartProgram, TheProgramHoldsNoneOfOurStreamsAndHasItsOwnSession) {
+  TestTempDir dir;
+  const std::string out = dir.File("streams.txt");
+  // Copies of the standard streams are read, as the shell may point its own elsewhere while
+  // it runs a command with redirected output.
+  WriteScript(dir.File("notifier"), "exec 4<&0 5>&1 6>&2 3>'" + out + ".tmp'\n" +
+                                        "readlink /proc/$$/fd/4 /proc/$$/fd/5 /proc/$$/fd/6 >&3\n" +
+                                        "cut -d' ' -f6 /proc/$$/stat >&3\n" + "exec 3>&-\nmv '" +
+                                        out + ".tmp' '" + out + "'\n");
+  ScopedPath path("/usr/bin:/bin");
+  StartProgram(dir.File("notifier"), "x");
+  ASSERT_TRUE(AwaitFile(out));
+  const std::string listed = ReadWholeFile(out);
+  EXPECT_EQ(listed.substr(0, listed.find_last_of('\n', listed.size() - 2) + 1),
+            "/dev/null\n/dev/null\n/dev/null\n");
+  const std::string session = listed.substr(listed.find_last_of('\n', listed.size() - 2) + 1);
+  EXPECT_NE(std::stol(session), static_cast<long>(::getsid(0)));
+}
+
+}  // namespace
