@@ -1,6 +1,7 @@
 #include "platform/IniFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -274,6 +275,36 @@ std::string WriteTarget(const std::string& fileName) {
   return fileName;
 }
 
+// Holds the advisory lock that serialises the read-modify-write of the ini files of one folder
+// between processes: flock on the folder itself. Not on the file, which every write replaces by
+// rename (a lock on it would guard an inode nobody reads any more), and not on a lock file of
+// its own, which would be one more file beside the settings. A folder that does not exist yet
+// is not locked: the first write makes it. When the lock cannot be had, the write goes on
+// unlocked and fails or succeeds on its own.
+class WriteLock {
+ public:
+  explicit WriteLock(const std::string& fileName) {
+    // Two names of one file (a symbolic link and its target) share one lock.
+    const std::string target = WriteTarget(fileName);
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : target.substr(0, slash);
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~WriteLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace
 
 void ReplaceFileContent(const std::string& fileName, const std::string& content,
@@ -316,6 +347,12 @@ void ReplaceFileContent(const std::string& fileName, const std::string& content,
     ::fsync(folderFd);
     ::close(folderFd);
   }
+}
+
+std::string TIniFile::ReadProblem() const {
+  std::string content;
+  std::string errorText;
+  return ReadFile(fileName_, content, errorText) == ReadResult::Failed ? errorText : "";
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
@@ -379,6 +416,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
   CheckSectionAndKey(section, key);
   CheckStorable(value, "value");
+  const WriteLock lock(fileName_);
   std::vector<Line> lines = LoadForWriting(fileName_);
   const std::string original = JoinLines(lines);
   SetValue(lines, section, key, value, LineEndOf(lines));
@@ -396,6 +434,7 @@ void TIniFile::ReplaceSection(const std::string& section, const TStringList& ent
     CheckStorable(value, "value");
     pairs.emplace_back(std::move(key), std::move(value));
   }
+  const WriteLock lock(fileName_);
   std::vector<Line> lines = LoadForWriting(fileName_);
   const std::string original = JoinLines(lines);
   const std::string eol = LineEndOf(lines);
@@ -425,6 +464,7 @@ void TIniFile::ReadSectionValues(const std::string& section, TStringList& values
 }
 
 void TIniFile::EraseSection(const std::string& section) {
+  const WriteLock lock(fileName_);
   std::vector<Line> lines = LoadForWriting(fileName_);
   if (RemoveSection(lines, section)) ReplaceFileContent(fileName_, JoinLines(lines));
 }

@@ -7,7 +7,9 @@
 // when the call returns (written to a temporary file in the same folder, flushed, renamed over
 // the original, keeping its permissions; a new file is readable by its owner only, a missing
 // folder is created with mode 0700). A missing or unreadable file reads as empty.
-// A write that cannot be done raises EIniFileError and leaves the file as it was. Texts that
+// A write that cannot be done raises EIniFileError and leaves the file as it was. Each write
+// reads, changes and replaces the file under an advisory lock (flock on the file's folder), so
+// that writes of several processes follow one another and none is lost. Texts that
 // cannot be stored on one line (CR or LF anywhere, "=" or a leading "[" or ";" in a key, "]"
 // in a section name, an empty key) are refused with EIniFileError.
 #pragma once
@@ -27,6 +29,9 @@ class TIniFile {
   explicit TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
   const std::string& FileName() const { return fileName_; }
+  // Why the file, which exists, cannot be read ("file too large", "not a regular file", the
+  // system's reason), or "" when it can be read or is missing. Reads then see an empty file.
+  std::string ReadProblem() const;
 
   // The value, or def when the section or key is absent.
   std::string ReadString(const std::string& section, const std::string& key,
