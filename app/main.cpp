@@ -1,10 +1,11 @@
 // Program entry: the application object, the one composer window and its event loop.
 //
 // Exit codes: 0 after a normal close (in scripting mode: after a successful send), 1 when an
-// error was reported under "-close" or there was nothing to do. "--help" and "--version"
-// answer on standard output and exit 0.
+// error was reported under "-close", there was nothing to do, or the program could not start.
+// "--help" and "--version" answer on standard output and exit 0.
 #include <unistd.h>
 
+#include <csignal>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -32,12 +33,9 @@ std::optional<int> AnswerInformationOption(const std::vector<std::string>& argum
   return std::nullopt;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (const std::optional<int> exitCode = AnswerInformationOption(arguments)) return *exitCode;
-
+// The program as the loop runs it; start-up failures (no descriptors left for the event loop,
+// say) are thrown from here.
+int RunProgram(const std::vector<std::string>& arguments) {
   // The headless front-end is the only one so far: with a display and without "-nogui" the
   // program runs headless as well (HeadlessRequested tells which one was asked for).
   THeadlessFrontEnd frontEnd(std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1);
@@ -62,4 +60,24 @@ int main(int argc, char** argv) {
   const int exitCode = RunHeadless(*Form1, std::cerr);
   Form1.reset();
   return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A reader that goes away (a closed pipe, a dead logger) makes a write fail, not the
+  // process: what the program prints never changes its exit code. The sockets send without
+  // SIGPIPE anyway; started programs get the default back.
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (const std::optional<int> exitCode = AnswerInformationOption(arguments)) return *exitCode;
+  try {
+    return RunProgram(arguments);
+  } catch (const std::exception& e) {
+    std::cerr << kErrorCaption << ": Tarvik cannot run: " << TerminalText(e.what()) << '\n';
+  } catch (...) {
+    std::cerr << kErrorCaption << ": Tarvik cannot run.\n";
+  }
+  // What was half built is left to the system: no destructor runs over it.
+  EndProcess(1);
 }

@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,10 +30,44 @@ bool Set(const char* variable) {
   return value && *value;
 }
 
-// Blocks until the loop has something to dispatch.
-void WaitForLoop(int fd) {
-  pollfd watch{fd, POLLIN, 0};
-  while (::poll(&watch, 1, -1) < 0 && errno == EINTR) {
+// SIGINT and SIGTERM stop a script's send the way Abort stops the window's: they are blocked
+// and read from a signalfd beside the loop, never handled inside a signal handler. Taken
+// before the first send, so that the lookup worker thread starts with them blocked too.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &set_, &previous_);
+    fd_ = ::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+  }
+  ~StopSignals() {
+    if (fd_ >= 0) ::close(fd_);
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  int Fd() const { return fd_; }
+  // The name of a signal that arrived, or nullptr.
+  const char* Take() {
+    signalfd_siginfo info{};
+    if (fd_ < 0 || ::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+      return nullptr;
+    return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+  }
+
+ private:
+  sigset_t set_{};
+  sigset_t previous_{};
+  int fd_ = -1;
+};
+
+// Blocks until the loop has something to dispatch or a signal came.
+void WaitForLoop(int loopFd, int signalFd) {
+  pollfd watch[2] = {{loopFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
+  while (::poll(watch, signalFd >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
   }
 }
 
@@ -173,6 +210,7 @@ int RunHeadless(TForm1& form, std::ostream& err) {
     err << std::flush;
     return 1;
   }
+  StopSignals signals;
   try {
     form.Show();
   } catch (const std::exception& e) {
@@ -180,7 +218,14 @@ int RunHeadless(TForm1& form, std::ostream& err) {
   }
   EventLoop& loop = EventLoop::Current();
   while (!form.Closed()) {
-    WaitForLoop(loop.Fd());
+    WaitForLoop(loop.Fd(), signals.Fd());
+    if (const char* signal = signals.Take()) {
+      WriteLine(err, std::string(kErrorCaption) + ": Stopped by " + signal + ".");
+      if (!form.Sending()) return 1;
+      // Abort: a wait between tries or a session ends at once and nothing is deleted; a
+      // message the server has already accepted counts as sent.
+      form.SendBtn.Click();
+    }
     Application().ProcessMessages();
     if (form.Closed()) break;
     // ShowTimer's tick has pressed Send (unless an unknown nick cancelled the automatic send);

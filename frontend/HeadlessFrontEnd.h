@@ -56,4 +56,6 @@ void PrepareHeadless(TForm1& form);
 //    send (0). A failure ends the process through ErrorBox (1); a send that ends without
 //    either (the user's answer stopped it) or never starts (a nick the address book does not
 //    know) is reported and gives 1.
+// SIGINT and SIGTERM act as Abort: the run ends with 1 and nothing deleted, unless the server
+// had already accepted the message (then 0).
 int RunHeadless(TForm1& form, std::ostream& err);
