@@ -48,6 +48,52 @@ std::string Completion(const TStringList& book, const std::string& typed) {
   return "";
 }
 
+bool IsBlankOnly(const std::string& text) {
+  return text.find_first_not_of(" \t") == std::string::npos;
+}
+
+// An entry of the to-field that the book is to complete: one without "@". One in full form
+// ("Name <...>") is not: it names its address itself, and the send refuses it when that holds
+// no "@".
+bool IsNick(const std::string& entry) {
+  return !IsBlankOnly(entry) && !Contains(entry, '@') && !Contains(entry, '<');
+}
+
+bool HoldsNick(const std::string& field) {
+  for (std::size_t start = 0; start <= field.size();) {
+    const std::size_t end = std::min(field.find(';', start), field.size());
+    const std::string entry = field.substr(start, end - start);
+    start = end + 1;
+    if (IsNick(entry)) return true;
+  }
+  return false;
+}
+
+// Completes every entry of the field that holds no "@" from the book, keeping the blanks and
+// separators around it; returns the first entry the book does not know ("" when none).
+std::string CompleteNicks(std::string& field, const TStringList& book) {
+  std::string unknown;
+  std::string completedField;
+  for (std::size_t start = 0; start <= field.size();) {
+    const std::size_t end = std::min(field.find(';', start), field.size());
+    std::string entry = field.substr(start, end - start);
+    if (IsNick(entry)) {
+      const std::size_t first = entry.find_first_not_of(" \t");
+      const std::size_t last = entry.find_last_not_of(" \t");
+      const std::string nick = entry.substr(first, last - first + 1);
+      if (const std::string completed = Completion(book, nick); !completed.empty())
+        entry.replace(first, last - first + 1, completed);
+      else if (unknown.empty())
+        unknown = nick;
+    }
+    completedField += entry;
+    if (end < field.size()) completedField += ';';
+    start = end + 1;
+  }
+  field = completedField;
+  return unknown;
+}
+
 // One recipient in full form, split into the nick (the text before "<" without the blank in
 // front of it) and the address between the angle brackets.
 struct BookEntry {
@@ -158,7 +204,7 @@ void TForm1::sendtoExit(TControl*) {
     SetStatus(*this, "Status: Looking for address...", true);
     if (!FileCanOpen(AddressFile)) {
       ErrorBox("Cannot access adressfile, please check server.");
-      if (!Contains(sendto.Text, '@')) {
+      if (HoldsNick(sendto.Text)) {
         sendto.SetFocus();
         SetStatus(*this, "Status: Ready (warning: cannot access adressfile).", false);
         return;
@@ -171,18 +217,29 @@ void TForm1::sendtoExit(TControl*) {
   }
 
   const TStringList book = ReadBook();
-  if (!Contains(sendto.Text, '@')) {
-    if (const std::string completed = Completion(book, sendto.Text); !completed.empty())
-      sendto.Text = completed;
-    if (!Contains(sendto.Text, '@')) {
-      MessageBoxA(0, "Can't find name in adressbook, please specify address.", kErrorCaption,
-                  MB_ICONERROR);
-      // Nobody is there to correct the field before the automatic send, which would go out to
-      // the bare nick: a local user of the server's choosing, or nobody at all.
-      if (Scripting) AutoSend = false;
-      sendto.SetFocus();
-    }
+  // Every entry without "@" is a nick, in a list as well as alone.
+  if (const std::string unknown = CompleteNicks(sendto.Text, book); !unknown.empty()) {
+    MessageBoxA(0, NickNotFoundText(unknown), kErrorCaption, MB_ICONERROR);
+    // Nobody is there to correct the field before the automatic send, which would go out to
+    // the bare nick: a local user of the server's choosing, or nobody at all.
+    if (Scripting) AutoSend = false;
+    sendto.SetFocus();
   }
   if (Contains(sendto.Text, '@') && Contains(sendto.Text, '<') && Contains(sendto.Text, '>'))
     StoreEntries(sendto.Text, book, noAccess, *this);
+}
+
+std::string TForm1::ResolveNicks() {
+  if (!HoldsNick(sendto.Text)) return "";
+  BookFileScope scope(*this);
+  // An address file that cannot be reached is an empty book: the nick stays unknown.
+  const bool reachable = AddressFile.empty() || FileCanOpen(AddressFile);
+  if (!AddressFile.empty() && reachable) SetIniFile(AddressFile, SettingsSection, true);
+  const TStringList book = reachable ? ReadBook() : TStringList{};
+  return CompleteNicks(sendto.Text, book);
+}
+
+std::string NickNotFoundText(const std::string& nick) {
+  return "Can't find name in adressbook, please specify address.\r\"" + nick +
+         "\" is not in the adressbook.";
 }

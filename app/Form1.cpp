@@ -115,6 +115,7 @@ void TForm1::BindEvents() {
   SaveDraftTimer.OnTimer = [this](TTimer* sender) { SaveDraftTimerTimer(sender); };
   ShowTimer.OnTimer = [this](TTimer* sender) { OnShowTimer(sender); };
   StatusBarTimer.OnTimer = [this](TTimer* sender) { OnStatusBarTimer(sender); };
+  RetryTimer.OnTimer = [this](TTimer* sender) { RetryTimerTimer(sender); };
 }
 
 void TForm1::BindSmtpClient() {

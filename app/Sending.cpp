@@ -8,13 +8,13 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/Credentials.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
 #include "util/KeyUtils.h"
-#include "util/StringUtils.h"
 #include "util/Tokenutils.h"
 
 namespace {
@@ -50,45 +50,54 @@ struct Recipient {
   std::string Problem;
 };
 
-Recipient RecipientFromEntry(const std::string& entry, bool dropOneLeadingBlank) {
+Recipient RecipientFromEntry(const std::string& entry) {
   Recipient result;
   result.Address = entry.find('<') != std::string::npos ? BetweenAngleBrackets(entry) : entry;
-  if (dropOneLeadingBlank && result.Address.starts_with(' ')) result.Address.erase(0, 1);
   if (IsBlankOnly(result.Address))
     result.Problem =
         "The recipient \"" + entry + "\" holds no address" +
         (entry.find('<') != std::string::npos ? " (nothing between \"<\" and \">\")" : "") +
         ", can't send mail.";
+  else if (result.Address.find('@') == std::string::npos)
+    // A bare name would reach a local user of the server's choosing.
+    result.Problem =
+        "The recipient \"" + entry + "\" holds no mail address (no \"@\"), can't send mail.";
   return result;
 }
 
-// The recipients of the to-field, or the first problem found in it.
+// The recipients of the to-field, the To header naming exactly them, or the first problem
+// found in the field.
 struct RecipientList {
   TStringList Addresses;
+  std::string HeaderTo;
   std::string Problem;
 };
 
 RecipientList RecipientsOf(const std::string& sendto) {
   RecipientList list;
-  auto take = [&list](const Recipient& recipient) {
+  std::vector<std::string> entries;
+  if (sendto.find(';') == std::string::npos) {
+    if (!IsBlankOnly(sendto)) entries.push_back(sendto);
+  } else {
+    // Every ";"-separated entry, however many there are (GetToken counts only to 255); empty
+    // and blank entries ("a;;b", the "; " left after the last address) are skipped, so that
+    // every real recipient gets the message. The blank after a ";" is dropped, not more.
+    for (std::size_t start = 0; start <= sendto.size();) {
+      const std::size_t end = std::min(sendto.find(';', start), sendto.size());
+      std::string entry = sendto.substr(start, end - start);
+      start = end + 1;
+      if (IsBlankOnly(entry)) continue;
+      if (entry.starts_with(' ')) entry.erase(0, 1);
+      entries.push_back(std::move(entry));
+    }
+  }
+  for (const std::string& entry : entries) {
+    const Recipient recipient = RecipientFromEntry(entry);
     if (!recipient.Problem.empty() && list.Problem.empty()) list.Problem = recipient.Problem;
     list.Addresses.Add(recipient.Address);
-  };
-  if (sendto.find(';') == std::string::npos) {
-    take(RecipientFromEntry(sendto, false));
-    return list;
+    list.HeaderTo += (list.HeaderTo.empty() ? "" : ", ") + entry;
   }
-  // The ";"-separated entries in order, however many there are (GetToken counts only to 255).
-  for (std::size_t start = 0;;) {
-    const std::size_t end = std::min(sendto.find(';', start), sendto.size());
-    const std::string token = sendto.substr(start, end - start);
-    // The list ends at the first empty entry; an entry of blanks only (the "; " a user leaves
-    // after the last address) ends it too.
-    if (token.empty() || IsBlankOnly(token)) break;
-    take(RecipientFromEntry(token, true));
-    if (end == sendto.size()) break;
-    start = end + 1;
-  }
+  if (entries.empty()) list.Problem = "Reciptient not specified (to-field), can't send mail.";
   return list;
 }
 
@@ -201,8 +210,10 @@ std::size_t PieceLength(const std::string& line, std::size_t offset, std::size_t
   if (line[offset] == '.') --limit;  // the client doubles a leading dot
   const std::size_t rest = line.size() - offset;
   if (rest <= limit) return rest;
-  const std::size_t blank = line.find_last_of(" \t", offset + limit - 1);
-  if (blank != std::string::npos && blank > offset) return blank - offset + 1;
+  // Only this piece is searched: a search back to the start of the line would make a long line
+  // without blanks (a Base64 blob) cost time in the square of its length.
+  const std::size_t blank = std::string_view(line).substr(offset, limit).find_last_of(" \t");
+  if (blank != std::string_view::npos && blank > 0) return blank + 1;
   std::size_t back = 0;
   while (back < 3 && back + 1 < limit && IsUtf8Continuation(line[offset + limit - back])) ++back;
   return IsUtf8Continuation(line[offset + limit - back]) ? limit : limit - back;
@@ -254,13 +265,11 @@ bool LoadSignature(TForm1& form) {
 
 // The envelope, the header fields and the server, taken from the form.
 void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recipients) {
-  const std::string& to = form.sendto.Text;
   client.RcptName().Clear();
   client.SetHdrFrom(form.from.Text);
   client.SetFromName(EnvelopeSender(form.from.Text));
   for (const std::string& address : recipients.Addresses) client.RcptName().Add(address);
-  client.SetHdrTo(
-      to.find(';') == std::string::npos ? to : ReplaceAll(ReplaceAll(to, "; ", ", "), ";", ", "));
+  client.SetHdrTo(recipients.HeaderTo);
   if (form.SendForward) {
     std::string self = form.from.Text;
     if (const std::size_t open = self.find('<'); open != std::string::npos) {
@@ -362,8 +371,16 @@ bool TForm1::Sending() const {
 
 void TForm1::SendBtnClick(TControl*) {
   if (Sending()) {
-    AbortRequested = true;
     DoRetry = false;
+    if (RetryTimer.Enabled()) {
+      // Between two tries nothing is open: the wait simply ends.
+      RetryTimer.SetEnabled(false);
+      RetryCount = 0;
+      SetStatus(*this, "Status: Sending aborted.");
+      RestoreControls();
+      return;
+    }
+    AbortRequested = true;
     SmtpCli1->Abort();
     return;
   }
@@ -371,6 +388,9 @@ void TForm1::SendBtnClick(TControl*) {
   if (from.Text.empty()) return ErrorBox("Sender not specified (from-field), can't send mail.");
   if (sendto.Text.empty()) return ErrorBox("Reciptient not specified (to-field), can't send mail.");
   if (MessageText.Text().empty()) return ErrorBox("No message text written, can't send mail.");
+  // A nick the book does not know must not reach the server as a local user's name.
+  if (const std::string unknown = ResolveNicks(); !unknown.empty())
+    return ErrorBox(NickNotFoundText(unknown));
   const RecipientList recipients = RecipientsOf(sendto.Text);
   if (const std::string problem = FieldProblem(*this, recipients); !problem.empty())
     return ErrorBox(problem);
@@ -422,6 +442,16 @@ void TForm1::RestoreControls() {
 
 namespace {
 
+// The server has accepted the message: it is sent, whatever QUIT brings. The files go now, so
+// that a caller who stops waiting during QUIT neither finds them nor sends them again.
+void AcceptedByServer(TForm1& form) {
+  form.MessageAccepted = true;
+  if (form.DeleteMessageFile) DeleteFileQuietly(form.MessageFileName);
+  if (form.AutoDeleteAttached.Checked)
+    for (const std::string& file : form.AttachedFiles.Items) DeleteFileQuietly(file);
+  form.KeepDraft = false;
+}
+
 // Starts the request that follows a finished one; false when the finished one ends the chain.
 // Throws what the client throws when it cannot start the request.
 bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
@@ -444,7 +474,7 @@ bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
       SetStatus(form, "Status: Sending email message...");
       break;
     case TSmtpRequest::smtpData:
-      form.MessageAccepted = true;
+      AcceptedByServer(form);
       client.Quit();
       SetStatus(form, "Status: Sending completed, closing connection...");
       break;
@@ -456,22 +486,33 @@ bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
 }
 
 // The end of a send whose message the server accepted: QUIT is done, or only the farewell
-// failed. Only now may the files go.
+// failed.
 void FinishSend(TForm1& form, std::uint16_t quitError) {
   form.MessageAccepted = false;
   form.AbortRequested = false;  // an Abort pressed after the server took the message came late
+  form.RetryCount = 0;
   if (quitError != 0) form.SmtpCli1->Abort();
   SetStatus(form, form.SendSucceeded ? "Status: Message sent successfully."
                                      : "Status: Message not sent due to an error.");
   form.ProgressBar1.SetPosition(0);
   form.RestoreControls();
   if (!form.SendSucceeded) return;
-  if (form.DeleteMessageFile) DeleteFileQuietly(form.MessageFileName);
-  if (form.AutoDeleteAttached.Checked)
-    for (const std::string& file : form.AttachedFiles.Items) DeleteFileQuietly(file);
-  form.KeepDraft = false;
   if (form.ReportSuccess) StartNotifier("soundchime:100 /noresult");
   if (form.CloseWhenSent.Checked || form.CloseWhenDone) form.Close();
+}
+
+// The wait before the next try: shown in the status line, and on standard error in scripting
+// mode, one line per try. The controls stay in the sending state, so Abort ends the wait.
+void WaitBeforeRetry(TForm1& form, const std::string& reason) {
+  ++form.RetryCount;
+  const std::uint32_t delayMs = form.RetryPacing.DelayMs(form.RetryCount);
+  const std::string wait = std::to_string((delayMs + 999) / 1000) + " seconds";
+  SetStatus(form, "Status: Message not sent due to an error, trying again in " + wait + "...");
+  if (form.Scripting)
+    WriteNotice("Try " + std::to_string(form.RetryCount) + " failed: " + reason +
+                "\rTrying again in " + wait + ".");
+  form.RetryTimer.SetInterval(delayMs);
+  form.RetryTimer.SetEnabled(true);
 }
 
 // A send that ended before the server accepted the message: an abort, or a failure that is
@@ -481,26 +522,43 @@ void FailSend(TForm1& form, const std::string& reason) {
   form.MessageAccepted = false;
   if (form.AbortRequested) {
     form.AbortRequested = false;
+    form.RetryCount = 0;
     client.Abort();
     SetStatus(form, "Status: Sending aborted.");
     form.RestoreControls();
     return;
   }
-  if (!form.DoRetry && form.ReportFailure)
-    StartNotifier("say:tarvik reports: sendmail failed /noresult");
-  if (!form.DoRetry) form.ErrorBox("Error occured while sending mail:\r" + reason);
+  // A permanent refusal, or a server or port that cannot even be tried, ends the retrying
+  // with its report: the same request cannot succeed (RFC 5321 4.2.1).
+  const bool retry = form.DoRetry && !client.ErrorIsPermanent();
+  if (!retry && form.ReportFailure) StartNotifier("say:tarvik reports: sendmail failed /noresult");
+  if (!retry) form.ErrorBox("Error occured while sending mail:\r" + reason);
   form.SendSucceeded = false;
   client.Abort();
-  SetStatus(form, "Status: Message not sent due to an error.");
   form.ProgressBar1.SetPosition(0);
-  form.RestoreControls();
-  if (form.DoRetry) {
-    if (form.DoRetryOnce) form.DoRetry = false;
-    form.SendBtn.Click();
+  if (!retry) {
+    form.RetryCount = 0;
+    SetStatus(form, "Status: Message not sent due to an error.");
+    form.RestoreControls();
+    return;
   }
+  if (form.DoRetryOnce) form.DoRetry = false;
+  WaitBeforeRetry(form, reason);
 }
 
 }  // namespace
+
+std::uint32_t TForm1::TRetryPacing::DelayMs(int failures) const {
+  std::uint64_t delay = FirstMs;
+  for (int i = 1; i < failures && delay < CapMs; ++i) delay *= 2;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(delay, CapMs));
+}
+
+void TForm1::RetryTimerTimer(TTimer*) {
+  RetryTimer.SetEnabled(false);
+  RestoreControls();
+  SendBtn.Click();
+}
 
 void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::uint16_t Error) {
   using enum TSmtpRequest;

@@ -2,6 +2,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -9,14 +10,15 @@
 
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
+#include "platform/IniFile.h"
 #include "util/IniUtils.h"
 #include "util/IniUtilsExt.h"
 #include "util/Tokenutils.h"
 
 namespace {
 
-// The largest draft period whose interval in milliseconds fits the timer.
-constexpr std::uint32_t kMaxDraftDelaySeconds = UINT32_MAX / 1000;
+// The most seconds whose interval in milliseconds fits a timer.
+constexpr std::uint32_t kMaxTimerSeconds = UINT32_MAX / 1000;
 
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
@@ -28,20 +30,6 @@ std::string XdgFolder(const char* variable, const char* fallbackBelowHome) {
   const std::string value = Environment(variable);
   if (value.starts_with("/")) return value;
   return HomeFolder() + fallbackBelowHome;
-}
-
-// Whole seconds, blanks around allowed; nothing else (no sign, no fraction, no overflow).
-std::optional<std::uint32_t> ParseSeconds(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::nullopt;
-  const std::size_t last = text.find_last_not_of(" \t");
-  std::uint64_t value = 0;
-  for (std::size_t i = first; i <= last; ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-    if (value > kMaxDraftDelaySeconds) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
 }
 
 }  // namespace
@@ -64,6 +52,13 @@ std::string DefaultDraftDir() {
 
 void TForm1::LoadSettings(const std::string& section) {
   SettingsSection = section;
+  // A file that is there but cannot be read gives the defaults, as a missing one does; unlike
+  // a missing one, it is worth a word.
+  if (const std::string problem = TIniFile(SettingsFileName()).ReadProblem(); !problem.empty())
+    MessageBoxA(0,
+                "The settings file " + SettingsFileName() + " cannot be read (" + problem +
+                    ").\rThe stored settings are not used.",
+                kErrorCaption, MB_ICONERROR);
   SetIniFile(SettingsFileName(), section, true);
   LoadControl(SMTPServer);
   LoadControl(SignFile);
@@ -72,15 +67,28 @@ void TForm1::LoadSettings(const std::string& section) {
 
   if (IniReadString("savedraft", "1") == "0") SaveDraftTimer.SetEnabled(false);
   if (const std::string delay = IniReadString("savedraftdelay", ""); !delay.empty()) {
-    if (const std::optional<std::uint32_t> seconds = ParseSeconds(delay)) {
+    if (const std::optional<std::uint32_t> seconds = ParseWholeSeconds(delay)) {
       SaveDraftTimer.SetInterval(*seconds * 1000);
     } else {
       // A typing error in the file must not cost the rest of the settings or the command line.
       MessageBoxA(0,
                   "The setting savedraftdelay=" + delay + " in " + SettingsFileName() +
                       " is not a whole number of seconds (0 to " +
-                      std::to_string(kMaxDraftDelaySeconds) + ").\rDrafts are saved every " +
+                      std::to_string(kMaxTimerSeconds) + ").\rDrafts are saved every " +
                       std::to_string(SaveDraftTimer.Interval() / 1000) + " seconds instead.",
+                  kErrorCaption, MB_ICONERROR);
+    }
+  }
+
+  if (const std::string timeout = IniReadString("timeout", ""); !timeout.empty()) {
+    if (const std::optional<std::uint32_t> seconds = ParseWholeSeconds(timeout)) {
+      SmtpCli1->SetTimeout(*seconds);
+    } else {
+      MessageBoxA(0,
+                  "The setting timeout=" + timeout + " in " + SettingsFileName() +
+                      " is not a whole number of seconds (0 to " +
+                      std::to_string(kMaxTimerSeconds) +
+                      ").\rThe waits of the SMTP protocol apply uncapped.",
                   kErrorCaption, MB_ICONERROR);
     }
   }
@@ -127,12 +135,23 @@ void TForm1::SaveServers() {
   const bool storable = SMTPServer.Text.find_first_of("\r\n") == std::string::npos;
   if (!listed && storable) SMTPServer.Items.Add(SMTPServer.Text);
 
+  // Servers another run has added since this one read the list are kept after ours.
+  TStringList stored;
+  SetIniSection("servers", true);
+  IniReadSectionValues(stored);
+  for (const std::string& line : stored) {
+    const std::string server = GetToken(line, "=", 2);
+    const bool known =
+        std::any_of(SMTPServer.Items.begin(), SMTPServer.Items.end(),
+                    [&](const std::string& e) { return EqualIgnoringAsciiCase(e, server); });
+    if (!known) SMTPServer.Items.Add(server);
+  }
+
   // The list replaces the section in one write, so a crash never leaves it half erased and an
   // unchanged list costs no write at all.
   TStringList entries;
   for (int i = 0; i < SMTPServer.Items.Count(); ++i)
     entries.Add("server" + std::to_string(i + 1) + "=" + SMTPServer.Items[i]);
-  SetIniSection("servers", true);
   IniReplaceSection(entries);
   IniClose();
 }

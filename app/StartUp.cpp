@@ -1,10 +1,15 @@
 // Start-up and command line: OnInit, OnShow, the argument table, the help text, ErrorBox, the
 // exception report, the close event and reading a whole file.
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -32,13 +37,15 @@ constexpr CommandLineOption kOptions[] = {
     {"-subject:", [](TForm1& f, const std::string& v) { f.subject.Text = Blanks(v); }},
     {"-f:",
      [](TForm1& f, const std::string& v) {
-       f.MessageText.Lines.SetText(FileContent(v));
+       f.MessageText.Lines.SetText(TextFileContent(v));
        f.MessageFileName = v;
      }},
     {"-msg:", [](TForm1& f, const std::string& v) { f.MessageText.Lines.Add(Blanks(v)); }},
     {"-fdel", [](TForm1& f, const std::string&) { f.DeleteMessageFile = true; }},
     {"-send", [](TForm1& f, const std::string&) { f.AutoSend = true; }},
     {"-server:", [](TForm1& f, const std::string& v) { f.SMTPServer.Text = v; }},
+    // The help text has always named the server option so.
+    {"-serv:", [](TForm1& f, const std::string& v) { f.SMTPServer.Text = v; }},
     {"-from:", [](TForm1& f, const std::string& v) { f.from.Text = v; }},
     {"-adel", [](TForm1& f, const std::string&) { f.AutoDeleteAttached.Checked = true; }},
     {"-close", [](TForm1& f, const std::string&) { f.CloseWhenDone = true; }},
@@ -55,6 +62,14 @@ constexpr CommandLineOption kOptions[] = {
      }},
     {"-tls:", [](TForm1& f, const std::string& v) { f.tls.Text = v; }},
     {"-user:", [](TForm1& f, const std::string& v) { f.user.Text = v; }},
+    {"-timeout:",
+     [](TForm1& f, const std::string& v) {
+       const std::optional<std::uint32_t> seconds = ParseWholeSeconds(v);
+       if (!seconds)
+         throw std::runtime_error("The option -timeout:" + v +
+                                  " is not a whole number of seconds.");
+       f.SmtpCli1->SetTimeout(*seconds);
+     }},
 };
 
 const CommandLineOption* FindOption(const std::string& argument) {
@@ -74,12 +89,22 @@ void WriteErrorToStandardError(const std::string& caption, const std::string& te
 
 }  // namespace
 
+void WriteNotice(const std::string& text) {
+  WriteErrorToStandardError(kTarvikTitle, text);
+  std::cerr.flush();
+}
+
 // ---- Files
 
 std::string FileContent(const std::string& fileName) {
   std::FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file)
     throw std::runtime_error("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(::fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::fclose(file);
+    throw std::runtime_error("Cannot read file \"" + fileName + "\". It is not a regular file.");
+  }
   std::string content;
   char chunk[65536];
   std::size_t n;
@@ -90,6 +115,30 @@ std::string FileContent(const std::string& fileName) {
   if (failed)
     throw std::runtime_error("Cannot read file \"" + fileName + "\". " + std::strerror(error));
   return content;
+}
+
+std::string TextFileContent(const std::string& fileName) {
+  std::string content = FileContent(fileName);
+  if (const std::size_t nul = content.find('\0'); nul != std::string::npos)
+    throw std::runtime_error("The file \"" + fileName + "\" holds a NUL byte (byte " +
+                             std::to_string(nul + 1) +
+                             "), which a mail text cannot carry. Attach the file instead.");
+  return content;
+}
+
+std::optional<std::uint32_t> ParseWholeSeconds(const std::string& text) {
+  // The largest number of seconds whose interval in milliseconds fits a timer.
+  constexpr std::uint64_t kMaxSeconds = UINT32_MAX / 1000;
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::nullopt;
+  const std::size_t last = text.find_last_not_of(" \t");
+  std::uint64_t value = 0;
+  for (std::size_t i = first; i <= last; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (value > kMaxSeconds) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
 }
 
 // ---- Help text
@@ -138,6 +187,24 @@ std::string TerminalText(const std::string& text) {
     if (c == '\r') {
       out += '\n';
       if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      out += '?';  // U+0080-U+009F in UTF-8: a C1 control all the same
+      ++i;
+    } else if (c >= 0x80 && c <= 0x9F) {
+      // A continuation byte of the UTF-8 character before it passed with that character; one
+      // standing alone is a C1 control to a terminal that takes single bytes.
+      out += '?';
+    } else if (c >= 0xC2 && c <= 0xF4) {
+      // The lead byte of a UTF-8 character passes with its continuation bytes.
+      const std::size_t length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+      std::size_t n = 1;
+      while (n < length && i + n < text.size() &&
+             (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+        ++n;
+      out.append(text, i, n);
+      i += n - 1;
     } else if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7F)) {
       out += static_cast<char>(c);
     } else {
@@ -176,13 +243,17 @@ void TForm1::ApplyArgument(const std::string& argument) {
     option->Apply(*this, argument.substr(option->Literal.size()));
     return;
   }
-  const bool hasAt = argument.find('@') != std::string::npos;
-  const bool hasSlash = argument.find('/') != std::string::npos;
-  if (hasAt || (!hasSlash && !argument.starts_with("-"))) {
-    sendto.Text = argument;  // a nick is resolved by the address book when the field is left
-    FocusTimer.SetEnabled(true);
-  } else if (hasSlash) {
+  // A path is a file to attach, even with an "@" in it ("logo@2x.png"): one that holds a "/",
+  // or names an existing file here.
+  struct stat info {};
+  if (argument.find('/') != std::string::npos ||
+      (::stat(argument.c_str(), &info) == 0 && S_ISREG(info.st_mode))) {
     AttachedFiles.Items.Add(argument);
+  } else if (argument.find('@') != std::string::npos || !argument.starts_with("-")) {
+    // Several recipient arguments make one list; a nick is resolved by the address book when
+    // the field is left.
+    sendto.Text += (sendto.Text.empty() ? "" : ";") + argument;
+    FocusTimer.SetEnabled(true);
   }
   // Anything else is an unknown option: ignored.
 }

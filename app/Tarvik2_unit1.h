@@ -87,6 +87,8 @@ class TForm1 : public TForm {
   TTimer SaveDraftTimer{"SaveDraftTimer", 120000, true};
   TTimer ShowTimer{"ShowTimer", 500, false};
   TTimer StatusBarTimer{"StatusBarTimer", 2000, false};
+  // The wait between two tries of a send under retry.
+  TTimer RetryTimer{"RetryTimer", 5000, false};
   std::unique_ptr<TSmtpCli> SmtpCli1 = std::make_unique<TSmtpCli>();
 
   // ---- Run state (process-wide, shared by every part of the composer)
@@ -107,6 +109,17 @@ class TForm1 : public TForm {
   bool MessageAccepted = false;
   bool KeepDraft = false;
   bool SuppressKeyPress = false;
+  // Failed tries of the current send under retry, and how long to wait after each: from
+  // FirstMs, doubling, up to CapMs, so that a server that is down or greylisting is neither
+  // flooded nor given up on. Tests make the waits short.
+  int RetryCount = 0;
+  struct TRetryPacing {
+    std::uint32_t FirstMs = 5000;
+    std::uint32_t CapMs = 300000;
+    // The wait after the given number of failed tries (1 and up).
+    std::uint32_t DelayMs(int failures) const;
+  };
+  TRetryPacing RetryPacing;
   std::string SettingsSection;
   std::string SavedStatusText;
   std::string AddressFile;
@@ -174,6 +187,8 @@ class TForm1 : public TForm {
                        bool& More);
   void SmtpCli1ProcessHeader(TCustomSmtpClient* Sender, TStringList& HdrLines);
   void SmtpCli1SessionConnected(TCustomSmtpClient* Sender, std::uint16_t Error);
+  // The end of the wait between two tries: Send is pressed again.
+  void RetryTimerTimer(TTimer* Sender);
 
   // ---- Drafts (Drafts.cpp)
   void SaveDraft();
@@ -185,6 +200,9 @@ class TForm1 : public TForm {
 
   // ---- Address book (AddressBook.cpp)
   void sendtoExit(TControl* Sender);
+  // Completes every entry of sendto that holds no "@" from the address book, quietly; returns
+  // the first entry the book does not know, or "" when there is none.
+  std::string ResolveNicks();
 
   // ---- Window behaviour (WindowBehaviour.cpp)
   // The shortcuts. A key it acts on comes back as 0 (handled: the control does not get it as
@@ -249,15 +267,34 @@ std::string HomeFolder();
 std::optional<TSmtpTlsMode> TlsModeOf(const std::string& setting, const std::string& port);
 
 // The whole content of a file (a message, a signature, a draft). Raises std::runtime_error with
-// the file name and the reason when it cannot be opened or read (a folder cannot be read).
+// the file name and the reason when it cannot be opened or read, or is no regular file (a
+// device such as /dev/zero would never end).
 std::string FileContent(const std::string& fileName);
 
 // Comparisons that ignore the case of the letters A to Z only, as the ini file compares its keys.
 bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix);
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
 
-// A text made fit for a terminal: CR LF and lone CR become LF, other control characters '?'.
+// A text made fit for a terminal: CR LF and lone CR become LF, other control characters '?':
+// C0, DEL, and C1 both as single bytes (0x80-0x9F outside a UTF-8 character) and as UTF-8
+// (U+0080-U+009F), which some terminals obey as well.
 std::string TerminalText(const std::string& text);
+
+// Writes "Tarvik v2.0: " and the text, made fit for a terminal, as a line on standard error
+// (scripting mode's progress notes).
+void WriteNotice(const std::string& text);
+
+// The report of a recipient entry the address book does not know.
+std::string NickNotFoundText(const std::string& nick);
+
+// Whole seconds, blanks around allowed; nothing else (no sign, no fraction, nothing beyond
+// what a timer interval in milliseconds can hold).
+std::optional<std::uint32_t> ParseWholeSeconds(const std::string& text);
+
+// The content of a text file that becomes part of the message (the message file, the
+// signature): as FileContent, but a NUL byte, which no mail text can carry and which would cut
+// its line, is refused with the file name and the byte's position.
+std::string TextFileContent(const std::string& fileName);
 
 // Ends the process at once with the exit code through the current front-end, which takes its
 // window down first; the standard streams are flushed. No close processing, no destructors.

@@ -61,9 +61,25 @@ TEST_F(AddressBookTest, UnknownNickIsReportedAndTheFieldTakesTheFocusAgain) {
   EXPECT_EQ(Leave("nobody"), "nobody");
   ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
   EXPECT_EQ(frontEnd.MessageBoxes[0].Text,
-            "Can't find name in adressbook, please specify address.");
+            "Can't find name in adressbook, please specify address.\r\"nobody\" is not in the "
+            "adressbook.");
   EXPECT_EQ(frontEnd.MessageBoxes[0].Caption, "Tarvik 2.0 - ERROR");
   EXPECT_EQ(frontEnd.MessageBoxes[0].Type, MB_ICONERROR);
+  EXPECT_EQ(form().ActiveControl(), &form().sendto);
+}
+
+// In a list too, every entry without "@" is a nick: completed in its place, or named when the
+// book does not know it (it would otherwise reach the server as a local user's name).
+TEST_F(AddressBookTest, EveryNickOfAListIsCompletedAndAnUnknownOneIsNamed) {
+  WriteFile(SettingsFile(), kBook);
+  Start();
+  EXPECT_EQ(Leave("sam; new@example.org;help"),
+            "Sam <sam@example.org>; new@example.org;Help Desk <helpdesk@example.org>");
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  EXPECT_EQ(Leave("sam;carl@example.org; zed ;"), "Sam <sam@example.org>;carl@example.org; zed ;");
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_NE(frontEnd.MessageBoxes[0].Text.find("\"zed\" is not in the adressbook."),
+            std::string::npos);
   EXPECT_EQ(form().ActiveControl(), &form().sendto);
 }
 

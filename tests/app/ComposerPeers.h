@@ -87,14 +87,16 @@ class ChildProcess {
     if (stdin_ >= 0) ::close(stdin_);
     stdin_ = -1;
   }
-  // One line of standard output (without the line end); throws at end of output or timeout.
-  std::string ReadLine(int timeoutMs = 20000) {
+  // One line of standard output, or of standard error when captured and asked for (without
+  // the line end); throws at end of output or timeout.
+  std::string ReadLine(int timeoutMs = 20000, bool fromError = false) {
+    const int fd = fromError ? stderr_ : stdout_;
     std::string line;
     char c;
     for (;;) {
-      pollfd p{stdout_, POLLIN, 0};
+      pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, timeoutMs) <= 0) throw std::runtime_error("no output from the child");
-      if (::read(stdout_, &c, 1) != 1) throw std::runtime_error("child output ended");
+      if (::read(fd, &c, 1) != 1) throw std::runtime_error("child output ended");
       if (c == '\n') return line;
       line += c;
     }

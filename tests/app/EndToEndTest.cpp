@@ -1,9 +1,15 @@
 // End to end as a user's script would do it: the built program with "-nogui" against the
 // aiosmtpd test server on loopback, the received message parsed back with Python's email
 // package, the exit code and standard error read, and the files on disk checked afterwards.
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "platform/IniFile.h"
 
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
@@ -21,16 +27,21 @@ struct ProgramRun {
 class EndToEndTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return folder.File(name); }
-  // Runs the program in scripting mode with its own settings, home and state folders.
-  ProgramRun Tarvik(std::vector<std::string> arguments) {
+  // The program in scripting mode with its own settings, home and state folders, started.
+  std::unique_ptr<ChildProcess> Start(std::vector<std::string> arguments) {
     std::vector<std::string> argv = {ProgramPath(), "-nogui"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> env = {"TARVIK_INI=" + Path("tarvik2.ini"), "HOME=" + Path("home"),
-                                    "XDG_STATE_HOME=" + Path("state"), "PATH=/usr/bin:/bin",
-                                    "LANG=C.UTF-8"};
-    ChildProcess program(argv, env, true);
+    return std::make_unique<ChildProcess>(argv, Environment(), true);
+  }
+  std::vector<std::string> Environment() const {
+    return {"TARVIK_INI=" + Path("tarvik2.ini"), "HOME=" + Path("home"),
+            "XDG_STATE_HOME=" + Path("state"), "PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
+  }
+  // Runs it to its end.
+  ProgramRun Tarvik(std::vector<std::string> arguments) {
+    std::unique_ptr<ChildProcess> program = Start(std::move(arguments));
     ProgramRun run;
-    run.exitCode = program.Finish(run.out, run.err);
+    run.exitCode = program->Finish(run.out, run.err);
     return run;
   }
   std::string RandomBytes(std::size_t n, unsigned seed) {
@@ -183,11 +194,13 @@ TEST_F(EndToEndTest, NickMissingFromTheAddressBookSendsNothingAndFails) {
   SmtpPeer server(Path("server"));
   WriteFile(Path("tarvik2.ini"),
             "[defaults]\nfrom=Ann <ann@example.org>\n[adresses]\nBob Builder=bob@example.org\n");
+  // In a list with addresses, a nick is a nick all the same.
   const ProgramRun run =
-      Tarvik({"carl", "-msg:hi", "-server:" + server.Server(), "-send", "-close"});
+      Tarvik({"bob;carl;dave@example.org", "-msg:hi", "-server:" + server.Server(), "-send"});
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(Has(run.err,
                   "Can't find name in adressbook, please specify address.\n"
+                  "\"carl\" is not in the adressbook.\n"
                   "Tarvik 2.0 - ERROR: The message was not sent.\n"))
       << run.err;
   EXPECT_EQ(server.Received(), 0) << "the bare nick is no recipient";
@@ -201,6 +214,121 @@ TEST_F(EndToEndTest, InjectedCommandInARecipientIsRefused) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(Has(run.err, "line break")) << run.err;
   EXPECT_EQ(server.Received(), 0);
+}
+
+// ---- Recipients: every one named reaches the envelope, and the To header names just them
+
+TEST_F(EndToEndTest, EveryRecipientAndEveryAttachedPathArriveAsWritten) {
+  SmtpPeer server(Path("server"));
+  WriteFile(Path("tarvik2.ini"), "[adresses]\nBob Builder=bob@example.org\n");
+  std::filesystem::create_directories(Path("img"));
+  WriteFile(Path("img/logo@2x.png"), "png bytes");
+  const ProgramRun run =
+      Tarvik({"-from:ann@example.org", "a@example.org;;b@example.org; ;bob", "c@example.org",
+              Path("img/logo@2x.png"), "-msg:hi", "-serv:" + server.Server(), "-send"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(ReadFile(server.Envelope(1)),
+            "FROM ann@example.org\nRCPT a@example.org\nRCPT b@example.org\n"
+            "RCPT bob@example.org\nRCPT c@example.org\n");
+  const std::string parsed = Parsed(server, 1);
+  EXPECT_TRUE(Has(parsed,
+                  "header To: a@example.org, b@example.org, Bob Builder <bob@example.org>, "
+                  "c@example.org\n"))
+      << parsed;
+  EXPECT_TRUE(Has(parsed, "filename=logo@2x.png encoding=base64 size=9\n")) << parsed;
+}
+
+// ---- Bytes: a message file goes out whole or not at all
+
+TEST_F(EndToEndTest, MessageFileThatCannotGoOutWholeEndsWithExitCodeOne) {
+  SmtpPeer server(Path("server"));
+  WriteFile(Path("message.txt"), std::string("text\0more\n", 10));
+  const ProgramRun nul =
+      Tarvik({"-from:ann@example.org", "bob@example.org", "-f:" + Path("message.txt"),
+              "-server:" + server.Server(), "-fdel", "-send"});
+  ASSERT_EQ(nul.exitCode, 1) << nul.err;
+  EXPECT_TRUE(Has(nul.err, "holds a NUL byte (byte 5)")) << nul.err;
+  EXPECT_TRUE(Exists(Path("message.txt")));
+  // A device never ends: refused before a byte is read (once it grew without bound).
+  const ProgramRun device = Tarvik({"-from:ann@example.org", "bob@example.org", "-f:/dev/zero",
+                                    "-server:" + server.Server(), "-send"});
+  EXPECT_EQ(device.exitCode, 1);
+  EXPECT_TRUE(Has(device.err, "It is not a regular file.")) << device.err;
+  EXPECT_EQ(server.Received(), 0);
+}
+
+// ---- Waits and output: the exit code tells what happened to the message, nothing else
+
+// After the message was delivered, a close-time warning (the settings cannot be saved: their
+// folder is a file) goes to a standard error nobody reads any more.
+TEST_F(EndToEndTest, AClosedStandardErrorNeverChangesTheExitCode) {
+  SmtpPeer server(Path("server"));
+  WriteFile(Path("not-a-folder"), "");
+  std::vector<std::string> env = Environment();
+  env[0] = "TARVIK_INI=" + Path("not-a-folder/tarvik2.ini");
+  ChildProcess shell({"/bin/bash", "-c", "\"$@\" 2>&1 >/dev/null | true; exit ${PIPESTATUS[0]}",
+                      "-", ProgramPath(), "-nogui", "-from:ann@example.org", "bob@example.org",
+                      "-msg:hi", "-server:" + server.Server(), "-send"},
+                     env, true);
+  std::string out, err;
+  EXPECT_EQ(shell.Finish(out, err), 0) << "the message was delivered: " << err;
+  EXPECT_EQ(server.Received(), 1);
+}
+
+// With no descriptors to spare, the event loop cannot be made: a clear error, exit code 1,
+// never an abort with a core dump.
+TEST_F(EndToEndTest, AStartUpFailureIsAnErrorWithExitCodeOne) {
+  ChildProcess shell(
+      {"/bin/sh", "-c", "ulimit -n 5 && exec \"$@\"", "-", ProgramPath(), "-nogui",
+       "-from:ann@example.org", "bob@example.org", "-msg:hi", "-server:127.0.0.1:1", "-send"},
+      Environment(), true);
+  std::string out, err;
+  EXPECT_EQ(shell.Finish(out, err), 1) << err;
+#ifndef __SANITIZE_ADDRESS__
+  // (The sanitizers check memory through descriptors of their own and end the process first.)
+  EXPECT_TRUE(Has(err, "Tarvik 2.0 - ERROR: Tarvik cannot run: ")) << err;
+#endif
+}
+
+// ---- Retry: paced, shown, and stopped by a signal at once with nothing deleted
+
+TEST_F(EndToEndTest, SigtermDuringTheWaitBetweenTriesEndsTheRunAtOnceKeepingTheFiles) {
+  WriteFile(Path("message.txt"), "text\n");
+  WriteFile(Path("a.bin"), "attachment");
+  std::unique_ptr<ChildProcess> program = Start(
+      {"-from:ann@example.org", "bob@example.org", "-f:" + Path("message.txt"), Path("a.bin"),
+       "-server:127.0.0.1:" + std::to_string(ClosedPort()), "-fdel", "-adel", "-doretry", "-send"});
+  EXPECT_TRUE(program->ReadLine(20000, true).starts_with("Tarvik v2.0: Try 1 failed: 500 "));
+  EXPECT_EQ(program->ReadLine(20000, true), "Trying again in 5 seconds.");
+  const auto signalled = std::chrono::steady_clock::now();
+  ::kill(program->Pid(), SIGTERM);
+  std::string out, err;
+  EXPECT_EQ(program->Finish(out, err), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
+  EXPECT_EQ(
+      err,
+      "Tarvik 2.0 - ERROR: Stopped by SIGTERM.\nTarvik 2.0 - ERROR: The message was not sent.\n");
+  EXPECT_EQ(ReadFile(Path("message.txt")), "text\n");
+  EXPECT_EQ(ReadFile(Path("a.bin")), "attachment");
+}
+
+// ---- Concurrency: runs that share one settings file lose none of each other's updates
+
+TEST_F(EndToEndTest, TenParallelRunsAddingTenNicksKeepAllTen) {
+  const std::string port = std::to_string(ClosedPort());
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  for (int i = 0; i < 10; ++i) {
+    const std::string n = std::to_string(i);
+    runs.push_back(Start({"-from:ann@example.org", "Nick" + n + " <nick" + n + "@example.org>",
+                          "-msg:hi", "-server:127.0.0.1:" + port, "-send"}));
+  }
+  for (auto& run : runs) {
+    std::string out, err;
+    EXPECT_EQ(run->Finish(out, err), 1) << "nobody listens: " << err;
+  }
+  TStringList book;
+  TIniFile(Path("tarvik2.ini")).ReadSectionValues("adresses", book);
+  EXPECT_EQ(book.Count(), 10) << ReadFile(Path("tarvik2.ini"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ class SendingTest : public ComposerTest {
     f.subject.Text = "Greetings";
     f.MessageText.Lines.Add("Hello Bob,");
     f.MessageText.Lines.Add(".a line that starts with a dot");
+    f.RetryPacing = {20, 80};  // the waits between tries, made short
     Record();
     return f;
   }
@@ -116,8 +118,9 @@ TEST_F(SendingTest, EmptyAddressesAndLineBreaksAreRefusedBeforeAnythingIsSent) {
   const std::vector<Case> cases = {
       {"ann@example.org", "Bob <>", "s", "\"Bob <>\" holds no address"},
       {"ann@example.org", "Bob <bob@example.org", "s", "\"Bob <bob@example.org\" holds no address"},
-      {"ann@example.org", "bob@example.org; <>; carol@example.org", "s",
-       "\" <>\" holds no address"},
+      {"ann@example.org", "bob@example.org;Bob <bob>", "s",
+       "\"Bob <bob>\" holds no mail address (no \"@\")"},
+      {"ann@example.org", "bob@example.org; <>; carol@example.org", "s", "\"<>\" holds no address"},
       {"ann@example.org", "bob@example.org\r\nRCPT TO:<eve@example.org>", "s",
        "to-field holds a line break"},
       {"ann@example.org", "bob@example.org", "Hi\nBcc: eve@example.org",
@@ -169,11 +172,12 @@ TEST_F(SendingTest, SenderRecipientsAndHeaderFields) {
        "bob@example.org;carol@example.org",
        {"bob@example.org", "carol@example.org"},
        "bob@example.org, carol@example.org"},
-      // the list ends at an empty entry; the header still shows everything
+      // empty and blank entries are skipped: every real one gets the message, and the header
+      // names exactly the envelope's recipients
       {"ann@example.org",
-       "bob@example.org;;carol@example.org",
-       {"bob@example.org"},
-       "bob@example.org, , carol@example.org"},
+       "bob@example.org;;carol@example.org; ;dave@example.org;",
+       {"bob@example.org", "carol@example.org", "dave@example.org"},
+       "bob@example.org, carol@example.org, dave@example.org"},
       // one blank is removed, not two
       {"ann@example.org",
        "bob@example.org;  carol@example.org",
@@ -181,8 +185,8 @@ TEST_F(SendingTest, SenderRecipientsAndHeaderFields) {
        "bob@example.org,  carol@example.org"},
       // without ";" the blank stays
       {"ann@example.org", " bob@example.org", {" bob@example.org"}, " bob@example.org"},
-      // the "; " left after the last address ends the list
-      {"ann@example.org", "bob@example.org; ", {"bob@example.org"}, "bob@example.org, "},
+      // the "; " left after the last address is no recipient
+      {"ann@example.org", "bob@example.org; ", {"bob@example.org"}, "bob@example.org"},
   };
   for (const Case& c : cases) {
     TForm1& f = Ready("127.0.0.1:1");
@@ -658,6 +662,139 @@ TEST_F(SendingTest, AbortDuringQuitAfterTheServerAcceptedCountsAsSent) {
   EXPECT_EQ(connections, 1);
   EXPECT_EQ(server.Received(), 1);
   EXPECT_FALSE(Exists(folder.File("a.bin")));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace apptest;
+using namespace composertest;
+
+// ---- Recipients
+
+TEST_F(SendingTest, NicksInAListAreLookedUpAndAnUnknownOneRefusesTheSend) {
+  WriteFile(SettingsFile(), "[adresses]\nBob Builder=bob@example.org\n");
+  TForm1& f = Ready("127.0.0.1:1");
+  f.sendto.Text = "bob;carl@example.org";  // Ctrl+Enter: the field was never left
+  SendToClosedPort();
+  EXPECT_EQ(Rcpt(), (std::vector<std::string>{"bob@example.org", "carl@example.org"}));
+  EXPECT_EQ(f.SmtpCli1->HdrTo(), "Bob Builder <bob@example.org>, carl@example.org");
+
+  f.sendto.Text = "carl@example.org; zed";
+  frontEnd.MessageBoxes.clear();
+  f.SendBtn.Click();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0],
+            "Can't find name in adressbook, please specify address.\r\"zed\" is not in the "
+            "adressbook.");
+  EXPECT_FALSE(f.Sending()) << "nothing starts";
+}
+
+// ---- Bytes
+
+// A message of one 8 MB line (a Base64 blob pasted as text) goes out in pieces in time that
+// grows with its length, not with its square (scanning back to the start of the line for a
+// blank made 2 MB take 16 s). The bound is a hundred times what the work needs.
+TEST_F(SendingTest, ALongLineWithoutBlanksIsCutIntoPiecesInLinearTime) {
+  TForm1& f = Start();
+  std::string blob(8 << 20, 'A');
+  for (std::size_t i = 0; i < blob.size(); i += 7) blob[i] = 'z';
+  f.MessageText.Lines = TStringList{blob};
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<std::string> body = BodyOf(f);
+  const auto took = std::chrono::steady_clock::now() - start;
+  std::string joined;
+  for (const std::string& piece : body) joined += piece;
+  EXPECT_EQ(joined, blob);
+  EXPECT_EQ(body.size(), (blob.size() + 997) / 998);
+  EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+// ---- Waits
+
+// Once the server has accepted the message it is sent: the files go at once, and QUIT, which
+// this server never answers, holds the end for a few seconds only (the fake clock stands in
+// for them).
+TEST_F(SendingTest, AcceptedMessageDeletesTheFilesAtOnceAndQuitWaitsBriefly) {
+  using S = smtptest::ScriptedServer;
+  S server({S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply("250 hello\r\n"), S::ReadLine(),
+            S::Reply("250 ok\r\n"), S::ReadLine(), S::Reply("250 ok\r\n"), S::ReadLine(),
+            S::Reply("354 go\r\n"), S::DiscardData(), S::Reply("250 queued\r\n"), S::ReadLine(),
+            S::ReadToEnd()});
+  TForm1& f = Ready("127.0.0.1:" + server.PortText());
+  WithFilesToDelete(f, "attachment");
+  smtptest::FakeClock clock;
+  f.SmtpCli1->SetClock(clock.Clock());
+  f.SendBtn.Click();
+  ASSERT_TRUE(RunLoopUntil([&] { return server.Transcript().ends_with("QUIT\r\n"); }));
+  EXPECT_FALSE(Exists(folder.File("message.txt"))) << "deleted when the server took it";
+  EXPECT_FALSE(Exists(folder.File("a.bin")));
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending completed, closing connection...");
+  clock.Advance(std::chrono::seconds(TCustomSmtpClient::QuitWait));
+  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }, 5000));
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  EXPECT_EQ(connections, 1);
+}
+
+// ---- Retry
+
+TEST(RetryPacingTest, WaitsGrowFromSecondsToACapOfMinutes) {
+  const TForm1::TRetryPacing pacing;
+  std::vector<std::uint32_t> waits;
+  for (int failures = 1; failures <= 9; ++failures) waits.push_back(pacing.DelayMs(failures));
+  EXPECT_EQ(waits, (std::vector<std::uint32_t>{5000, 10000, 20000, 40000, 80000, 160000, 300000,
+                                               300000, 300000}));
+  EXPECT_EQ(pacing.DelayMs(1000000), 300000u);
+}
+
+TEST_F(SendingTest, RetryWaitsLongerAfterEachFailureAndAbortEndsTheWait) {
+  TForm1& f = Ready("127.0.0.1:" + std::to_string(ClosedPort()));
+  WithFilesToDelete(f, "attachment");
+  f.DoRetry = true;
+  std::vector<std::chrono::steady_clock::time_point> failures;
+  afterCompletion = [&](TSmtpRequest, std::uint16_t error) {
+    if (error != 0) failures.push_back(std::chrono::steady_clock::now());
+  };
+  f.SendBtn.Click();
+  ASSERT_TRUE(RunLoopUntil([&] { return failures.size() == 4; }));
+  EXPECT_TRUE(f.Sending()) << "the wait belongs to the send: Send reads Abort";
+  EXPECT_EQ(f.StatusBar1.SimpleText,
+            "Status: Message not sent due to an error, trying again in 1 seconds...");
+  for (std::size_t i = 1; i < failures.size(); ++i)
+    EXPECT_GE(failures[i] - failures[i - 1],
+              std::chrono::milliseconds(f.RetryPacing.DelayMs(static_cast<int>(i))))
+        << "try " << i + 1 << " came early";
+  f.SendBtn.Click();  // Abort, during the wait
+  EXPECT_FALSE(f.Sending());
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending aborted.");
+  EXPECT_FALSE(f.RetryTimer.Enabled());
+  EXPECT_FALSE(f.DoRetry);
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  EXPECT_EQ(ReadFile(folder.File("a.bin")), "attachment");
+  EXPECT_TRUE(Exists(folder.File("message.txt")));
+}
+
+// A 5yz reply will not change however often the same request is repeated (RFC 5321 4.2.1),
+// and a port that is no port cannot be tried: either ends the retrying with its report.
+TEST_F(SendingTest, PermanentRefusalOrABadPortEndsTheRetryingAfterOneTry) {
+  SmtpPeer server(folder.File("server"), {"--fail-first", "100", "--fail-code", "550"});
+  for (const std::string& where : {server.Server(), std::string("127.0.0.1:no-port")}) {
+    SCOPED_TRACE(where);
+    TForm1& f = Ready(where);
+    f.DoRetry = true;
+    frontEnd.MessageBoxes.clear();
+    connections = 0;
+    Send();
+    EXPECT_FALSE(f.RetryTimer.Enabled());
+    EXPECT_EQ(connections, where == server.Server() ? 1 : 0);
+    ASSERT_EQ(Boxes().size(), 1u) << "the retrying ends with the report";
+    if (where == server.Server()) {
+      EXPECT_NE(Boxes()[0].find("\r550 Transaction failed"), std::string::npos) << Boxes()[0];
+    }
+    EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message not sent due to an error.");
+  }
 }
 
 }  // namespace

@@ -233,3 +233,40 @@ TEST_F(SettingsTest, DraftFolderDefaultFollowsXdgStateHomeThenHome) {
 }
 
 }  // namespace
+
+namespace {
+
+using apptest::ComposerTest;
+using apptest::WriteFile;
+using SettingsTest = ComposerTest;
+
+TEST_F(SettingsTest, TimeoutCapsTheWaitsOfTheProtocolAndTheCommandLineOverridesIt) {
+  WriteFile(SettingsFile(), "[defaults]\ntimeout=45\n");
+  EXPECT_EQ(Start().SmtpCli1->Timeout(), 45u);
+  EXPECT_EQ(Start({"-timeout:10"}).SmtpCli1->Timeout(), 10u);
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  WriteFile(SettingsFile(), "[defaults]\ntimeout=1min\nfrom=me@example.org\n");
+  TForm1& f = Start();
+  EXPECT_EQ(f.SmtpCli1->Timeout(), 0u);
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_EQ(
+      frontEnd.MessageBoxes[0].Text.rfind(
+          "The setting timeout=1min in " + SettingsFile() + " is not a whole number of seconds", 0),
+      0u);
+  EXPECT_EQ(f.from.Text, "me@example.org") << "the rest of the settings is read";
+}
+
+// A file over the size limit reads as empty, like a missing one, but unlike a missing one it
+// is reported at once, not found out when the settings are written back.
+TEST_F(SettingsTest, ASettingsFileThatCannotBeReadIsReportedAtStart) {
+  WriteFile(SettingsFile(), "[defaults]\nfrom=me@example.org\n");
+  std::filesystem::resize_file(SettingsFile(), 65 << 20);  // sparse: no 65 MB written
+  TForm1& f = Start();
+  ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u);
+  EXPECT_EQ(frontEnd.MessageBoxes[0].Text, "The settings file " + SettingsFile() +
+                                               " cannot be read (file too large).\rThe stored "
+                                               "settings are not used.");
+  EXPECT_EQ(f.from.Text, "");
+}
+
+}  // namespace

@@ -88,7 +88,8 @@ TEST_F(StartUpTest, EveryEventIsBoundToItsHandler) {
   EXPECT_TRUE(f.Image1.OnClick);
   EXPECT_TRUE(f.CommandLineHelp1.OnClick);
   EXPECT_FALSE(f.Tarvikv2001.OnClick);
-  for (TTimer* t : {&f.FocusTimer, &f.SaveDraftTimer, &f.ShowTimer, &f.StatusBarTimer})
+  for (TTimer* t :
+       {&f.FocusTimer, &f.SaveDraftTimer, &f.ShowTimer, &f.StatusBarTimer, &f.RetryTimer})
     EXPECT_TRUE(t->OnTimer) << t->Name();
 }
 
@@ -147,12 +148,27 @@ TEST_F(StartUpTest, FlagOptionsMatchByPrefixInTableOrder) {
   }
 }
 
-TEST_F(StartUpTest, ServIsNotAnOptionAndIsIgnored) {
+// The help text names "-serv:", so "-serv:" must be the server option.
+TEST_F(StartUpTest, ServIsTakenAsServer) {
   WriteFile(SettingsFile(), "[defaults]\nSMTPServer=stored.example\n");
-  TForm1& f = Start({"-serv:other.example"});
-  EXPECT_EQ(f.SMTPServer.Text, "stored.example");
+  TForm1& f = Start({"-serv:127.0.0.1:2525"});
+  EXPECT_EQ(f.SMTPServer.Text, "127.0.0.1:2525");
   EXPECT_TRUE(f.sendto.Text.empty());
-  EXPECT_FALSE(f.FocusTimer.Enabled());
+  EXPECT_EQ(CommandLineHelpLines()[11], "-serv:<smtp-server>") << "the help text stays";
+}
+
+TEST_F(StartUpTest, TimeoutOptionCapsTheWaitsAndABadValueStopsTheCommandLine) {
+  EXPECT_EQ(Start().SmtpCli1->Timeout(), 0u) << "no cap by default";
+  EXPECT_EQ(Start({"-timeout:30"}).SmtpCli1->Timeout(), 30u);
+  for (const std::string bad : {"-timeout:", "-timeout:5s", "-timeout:-1", "-timeout:99999999"}) {
+    try {
+      Start({bad, "-send"});
+      ADD_FAILURE() << bad << " was accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "The option " + bad + " is not a whole number of seconds.");
+    }
+    EXPECT_FALSE(form().AutoSend);
+  }
 }
 
 TEST_F(StartUpTest, AValueIsTheRestOfTheArgumentEvenWhenItLooksLikeAnOption) {
@@ -180,8 +196,9 @@ TEST_F(StartUpTest, FreeArgumentsAreRecipientsAttachmentsOrIgnored) {
       {"sales", "sales", nullptr},                            // a nick
       {"bob@example.org", "bob@example.org", nullptr},        // an address
       {"-odd@example.org", "-odd@example.org", nullptr},      // "@" wins over the leading "-"
-      {"dir/x@y.txt", "dir/x@y.txt", nullptr},                // and over "/"
-      {"notes.txt", "notes.txt", nullptr},                    // a file name without "/" is a nick
+      {"img/logo@2x.png", nullptr, "img/logo@2x.png"},        // but a path is a file, "@" or not
+      {"logo@2x.png", nullptr, "logo@2x.png"},                // and so is an existing file
+      {"notes.txt", "notes.txt", nullptr},                    // a name of no file is a nick
       {"C:\\mail\\file.txt", "C:\\mail\\file.txt", nullptr},  // "\" is no separator here
       {"/home/u/report.pdf", nullptr, "/home/u/report.pdf"},
       {"./relative/file", nullptr, "./relative/file"},
@@ -189,6 +206,10 @@ TEST_F(StartUpTest, FreeArgumentsAreRecipientsAttachmentsOrIgnored) {
       {"-unknown", nullptr, nullptr},
       {"-nogui", nullptr, nullptr},
   };
+  // Relative names are looked up in the folder the program runs in.
+  WriteFile(folder.File("logo@2x.png"), "png");
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(folder.Path());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argument);
     TForm1& f = Start({c.argument});
@@ -199,6 +220,7 @@ TEST_F(StartUpTest, FreeArgumentsAreRecipientsAttachmentsOrIgnored) {
     else
       EXPECT_EQ(f.AttachedFiles.Items.Count(), 0);
   }
+  std::filesystem::current_path(before);
 }
 
 TEST_F(StartUpTest, LaterArgumentsOverrideFieldsWhileLinesAndFilesAccumulate) {
@@ -207,7 +229,7 @@ TEST_F(StartUpTest, LaterArgumentsOverrideFieldsWhileLinesAndFilesAccumulate) {
   EXPECT_EQ(f.subject.Text, "two");
   EXPECT_EQ(f.from.Text, "b@x");
   EXPECT_EQ(f.SMTPServer.Text, "h2");
-  EXPECT_EQ(f.sendto.Text, "second@x");
+  EXPECT_EQ(f.sendto.Text, "first@x;second@x") << "every recipient argument is kept";
   EXPECT_EQ(f.MessageText.Lines, (TStringList{"1", "2"}));
   EXPECT_EQ(f.AttachedFiles.Items, (TStringList{"/tmp/a", "/tmp/b", "/tmp/a"}));
 }
@@ -229,6 +251,33 @@ TEST_F(StartUpTest, MessageFileBytesAreKeptAsGiven) {
   WriteFile(file, text + "\n");
   TForm1& f = Start({"-f:" + file});
   EXPECT_EQ(f.MessageText.Lines, (TStringList{text}));
+}
+
+// A NUL byte would cut its line on the way to the wire, and a device would never end: such a
+// message file is refused with the reason, never sent cut or read without end.
+TEST_F(StartUpTest, MessageFileWithANulByteOrThatIsNoRegularFileIsRefused) {
+  const std::string file = folder.File("nul.txt");
+  WriteFile(file, std::string("first line\nsecond \0 line\n", 25));
+  struct Case {
+    std::string file;
+    std::string error;
+  };
+  for (const Case& c :
+       {Case{file, "The file \"" + file +
+                       "\" holds a NUL byte (byte 19), which a mail text cannot "
+                       "carry. Attach the file instead."},
+        Case{"/dev/null", "Cannot read file \"/dev/null\". It is not a regular file."},
+        Case{folder.Path(),
+             "Cannot read file \"" + folder.Path() + "\". It is not a regular file."}}) {
+    try {
+      Start({"-f:" + c.file, "-send"});
+      ADD_FAILURE() << c.file << " was taken";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), c.error);
+    }
+    EXPECT_TRUE(form().MessageText.Lines.Empty());
+    EXPECT_FALSE(form().AutoSend);
+  }
 }
 
 TEST_F(StartUpTest, UnreadableMessageFileStopsTheCommandLineAndTheAutomaticSend) {
@@ -313,6 +362,17 @@ TEST_F(StartUpTest, ExceptionReportIsAnErrorBoxOrUnderCloseExitCode1) {
         g.ReportException(std::runtime_error("disk full"));
       },
       ::testing::ExitedWithCode(1), "disk full");
+}
+
+// Some terminals obey C1 controls (CSI is 0x9B, or U+009B in UTF-8) as they obey ESC [.
+TEST(TerminalTextTest, C1ControlsAreDefusedAsBytesAndAsUtf8WhileTextPasses) {
+  EXPECT_EQ(TerminalText("550 \x9b"
+                         "31mred \xc2\x9b"
+                         "2J \xc2\x85 end"),
+            "550 ?31mred ?2J ? end");
+  // Characters whose UTF-8 bytes include 0x80-0x9F pass whole, and so does Latin-1 text.
+  EXPECT_EQ(TerminalText("\xe2\x82\xac \xc3\xbc \xc2\xa0 caf\xe9"),
+            "\xe2\x82\xac \xc3\xbc \xc2\xa0 caf\xe9");
 }
 
 TEST(TerminalTextTest, LineBreaksBecomeNewlinesAndControlCharactersAreDefused) {
