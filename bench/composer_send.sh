@@ -12,31 +12,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-bench-deps.sh >/dev/null
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
-cmake --build build -j2 --target tarvik >/dev/null
-tarvik=$PWD/build/frontend/tarvik
+source bench/whole_send_common.sh
+bench_build_tarvik build
 runs=10
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
-sink_pid=""
-cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# Tarvik's settings and drafts stay in the work folder.
-export TARVIK_INI=$work/tarvik2.ini HOME=$work/home XDG_STATE_HOME=$work/state
-mkdir -p "$HOME"
-
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-sink_user=()
-[ "$(id -u)" -eq 0 ] && sink_user=(-u nobody)
-smtp-sink "${sink_user[@]}" "127.0.0.1:$port" 100 &
-sink_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.05
-done
+bench_work_folder
+bench_start_smtp_sink
 
 from=ann@example.org
 to=bob@example.org

@@ -1,0 +1,48 @@
+# Sourced by the scripts that time whole sends of the program: a Release build of tarvik, a
+# work folder (removed at exit) that holds Tarvik's settings and drafts, and loopback servers.
+# The caller is in the source folder with `set -euo pipefail`.
+
+# Builds the program in Release into the folder $1 and sets tarvik to its path.
+bench_build_tarvik() {
+  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
+  cmake --build "$1" -j2 --target tarvik >/dev/null
+  tarvik=$PWD/$1/frontend/tarvik
+}
+
+# Makes the work folder and points Tarvik's settings and drafts into it. The server started by
+# bench_start_server (its process in server_pid) ends with the script.
+bench_work_folder() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
+  server_pid=""
+  trap bench_cleanup EXIT
+  export TARVIK_INI=$work/tarvik2.ini HOME=$work/home XDG_STATE_HOME=$work/state
+  mkdir -p "$HOME"
+}
+
+bench_stop_server() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  server_pid=""
+}
+
+bench_cleanup() {
+  bench_stop_server
+  rm -rf "$work"
+}
+
+# A loopback port that was free a moment ago.
+bench_free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# smtp-sink (postfix) on a free loopback port; sets port and server_pid once it listens.
+bench_start_smtp_sink() {
+  port=$(bench_free_port)
+  local sink_user=()
+  [ "$(id -u)" -eq 0 ] && sink_user=(-u nobody)
+  smtp-sink "${sink_user[@]}" "127.0.0.1:$port" 100 &
+  server_pid=$!
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.05
+  done
+}
