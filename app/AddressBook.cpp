@@ -71,7 +71,8 @@ bool HoldsNick(const std::string& field) {
 
 // Completes every entry of the field that holds no "@" from the book, keeping the blanks and
 // separators around it; returns the first entry the book does not know ("" when none).
-std::string CompleteNicks(std::string& field, const TStringList& book) {
+std::string CompleteNicks(TProperty<std::string>& text, const TStringList& book) {
+  const std::string& field = text;
   std::string unknown;
   std::string completedField;
   for (std::size_t start = 0; start <= field.size();) {
@@ -90,7 +91,7 @@ std::string CompleteNicks(std::string& field, const TStringList& book) {
     if (end < field.size()) completedField += ';';
     start = end + 1;
   }
-  field = completedField;
+  text = completedField;  // tells the window only when something changed
   return unknown;
 }
 
