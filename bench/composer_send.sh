@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-bench-deps.sh >/dev/null
 source bench/whole_send_common.sh
-bench_build_tarvik build
+bench_build_tarvik build-bench
 runs=10
 bench_work_folder
 bench_start_smtp_sink
