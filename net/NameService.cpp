@@ -37,7 +37,7 @@ int LookupErrorFromGai(int gaiError) {
 
 int DefaultNameToHost(const std::string& name, Winsock::HostEntry& out) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_CANONNAME;
   addrinfo* list = nullptr;
@@ -47,12 +47,16 @@ int DefaultNameToHost(const std::string& name, Winsock::HostEntry& out) {
   out = {};
   out.Name = (list->ai_canonname && *list->ai_canonname) ? list->ai_canonname : name;
   for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
+    const std::string text = NumericAddress(*ai->ai_addr);
+    if (text.empty()) continue;
+    if (std::find(out.AllAddresses.begin(), out.AllAddresses.end(), text) == out.AllAddresses.end())
+      out.AllAddresses.push_back(text);
     if (ai->ai_family != AF_INET) continue;
     in_addr_t a = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
     if (std::find(out.Addresses.begin(), out.Addresses.end(), a) == out.Addresses.end())
       out.Addresses.push_back(a);
   }
-  return out.Addresses.empty() ? kNoData : 0;
+  return out.AllAddresses.empty() ? kNoData : 0;
 }
 
 int DefaultAddrToHost(in_addr_t addr, Winsock::HostEntry& out) {
@@ -79,6 +83,17 @@ AddrToHostFn g_byAddr;
     ::pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); }, [] { g_mutex.unlock(); });
 
 }  // namespace
+
+std::string NumericAddress(const sockaddr& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* bytes = nullptr;
+  if (address.sa_family == AF_INET)
+    bytes = &reinterpret_cast<const sockaddr_in&>(address).sin_addr;
+  else if (address.sa_family == AF_INET6)
+    bytes = &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+  if (!bytes || !::inet_ntop(address.sa_family, bytes, text, sizeof text)) return "";
+  return text;
+}
 
 void SetNameService(NameToHostFn byName, AddrToHostFn byAddr) {
   std::lock_guard lock(g_mutex);

@@ -17,6 +17,9 @@ using AddrToHostFn = std::function<int(in_addr_t addr, Winsock::HostEntry& out)>
 void SetNameService(NameToHostFn byName, AddrToHostFn byAddr = nullptr);
 void ResetNameService();
 
-// Through the current name service (getaddrinfo/getnameinfo, IPv4, by default).
+// Through the current name service (by default getaddrinfo for both families, getnameinfo).
 int ResolveNameToHost(const std::string& name, Winsock::HostEntry& out);
 int ResolveAddrToHost(in_addr_t addr, Winsock::HostEntry& out);
+
+// The numeric text of an IPv4 or IPv6 socket address ("127.0.0.1", "::1"); "" for another family.
+std::string NumericAddress(const sockaddr& address);

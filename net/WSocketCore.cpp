@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/NameService.h"
 #include "net/NetTrace.h"
 #include "platform/Application.h"
 
@@ -98,6 +99,9 @@ void TCustomWSocket::ResetDefaults() {
   SockAddr.sin_family = AF_INET;
   AddrFamily = AF_INET;
   AddrAssigned = AddrResolved = false;
+  AddrList.clear();
+  ConnectTargets.clear();
+  ConnectTargetIndex = 0;
   PortAssigned = PortResolved = false;
   ProtoResolved = LocalPortResolved = false;
   ProtoAssigned = true;
@@ -331,10 +335,30 @@ bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort) {
       LocalPortNumber = WSocketResolvePort(FLocalPort, FProto) & 0xFFFF;
       LocalPortResolved = true;
     }
+    const bool streamConnect = WithLocalPort && FSocketType == SOCK_STREAM;
     if (!AddrResolved) {
       SockAddr.sin_family = AF_INET;
-      SockAddr.sin_addr.s_addr = WSocketResolveHost(FAddr);
+      if (streamConnect) {
+        ResolveConnectTargets();
+        const sockaddr_storage& first = ConnectTargets.front();
+        if (first.ss_family == AF_INET)
+          SockAddr.sin_addr = reinterpret_cast<const sockaddr_in&>(first).sin_addr;
+      } else {
+        SockAddr.sin_addr.s_addr = WSocketResolveHost(FAddr);
+      }
       AddrResolved = true;
+    }
+    if (streamConnect) {
+      // An address a layer above resolved itself (the SOCKS proxy's) is the one target.
+      if (ConnectTargets.empty()) {
+        sockaddr_storage target{};
+        std::memcpy(&target, &SockAddr, sizeof SockAddr);
+        ConnectTargets.push_back(target);
+      }
+      // SockAddr holds the port to connect to, whoever resolved it; both families keep the
+      // port at the same place.
+      for (sockaddr_storage& target : ConnectTargets)
+        reinterpret_cast<sockaddr_in&>(target).sin_port = SockAddr.sin_port;
     }
   } catch (const std::exception& e) {
     ReportError(std::string(Prefix) + e.what());
@@ -361,6 +385,8 @@ void TCustomWSocket::Connect() {
   if (!ResolveForOpen("connect: ", true)) return;
   DiscardSendBuffer();
 
+  int targetLength = 0;
+  AddrFamily = FSocketType == SOCK_STREAM ? CurrentTarget(targetLength)->sa_family : AF_INET;
   TSocket s = Winsock::socket(AddrFamily, FSocketType, FProtoNumber);
   if (s == Winsock::INVALID_SOCKET) return ReportSocketError("Connect (socket)");
   NewSocketHandle(s);
@@ -375,40 +401,100 @@ void TCustomWSocket::Connect() {
       if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
         return ReportSocketError("setsockopt(SO_BROADCAST)");
     }
-  } else {
-    if (LocalPortNumber != 0 || FLocalAddr != "0.0.0.0") {
-      BindLocal();
-      if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
-    }
-    ApplyLinger();
-    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return;
-    int on = -1;
-    if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
-      return ReportSocketError("setsockopt(SO_KEEPALIVE)");
-    if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-      return ReportSocketError("setsockopt(SO_REUSEADDR)");
-  }
-
-  if (Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, WM_SOCKET_NOTIFY, kConnectMask) != 0)
-    return ReportSocketError("WSAAsyncSelect");
-
-  if (FSocketType == SOCK_DGRAM) {
+    if (Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, WM_SOCKET_NOTIFY, kConnectMask) != 0)
+      return ReportSocketError("WSAAsyncSelect");
     EnterState(wsConnected);
     if (Gone(alive)) return;
     FireSessionConnected(0);
     return;
   }
-  if (Winsock::connect(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), kSockAddrLen) ==
-          0 ||
+  if (!PrepareStreamSocket(true)) return;
+  if (Gone(alive)) return;
+  const sockaddr* target = CurrentTarget(targetLength);
+  if (Winsock::connect(SocketHandle, target, targetLength) == 0 ||
       Winsock::WSAGetLastError() == 10035) {
     EnterState(wsConnecting);
     return;
   }
-  FLastError = Winsock::WSAGetLastError();
+  // Refused or unreachable at once: the next address, if there is one, is tried the same way.
+  auto error = static_cast<std::uint16_t>(Winsock::WSAGetLastError());
+  if (ConnectNextTarget(error)) {
+    EnterState(wsConnecting);
+    return;
+  }
+  Winsock::WSASetLastError(error);
+  FLastError = error;
   ReportSocketError("Connect");
 }
 
+bool TCustomWSocket::PrepareStreamSocket(bool Report) {
+  auto alive = AliveToken();
+  auto fail = [this, Report](const char* operation) {
+    if (Report) ReportSocketError(operation);
+    return false;
+  };
+  if (LocalPortNumber != 0 || FLocalAddr != "0.0.0.0") {
+    if (!Report) return false;  // binding reports by itself
+    BindLocal();
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return false;
+  }
+  if (Report) {
+    ApplyLinger();
+    if (Gone(alive) || SocketHandle == Winsock::INVALID_SOCKET) return false;
+  } else if (FLingerOnOff != wsLingerNoSet) {
+    linger value{FLingerOnOff == wsLingerOn ? 1 : 0, FLingerTimeout & 0xFFFF};
+    if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0)
+      return false;
+  }
+  int on = -1;
+  if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
+    return fail("setsockopt(SO_KEEPALIVE)");
+  if (Winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    return fail("setsockopt(SO_REUSEADDR)");
+  if (Winsock::WSAAsyncSelect(SocketHandle, WindowHandle, WM_SOCKET_NOTIFY, kConnectMask) != 0)
+    return fail("WSAAsyncSelect");
+  return true;
+}
+
+const sockaddr* TCustomWSocket::CurrentTarget(int& Length) {
+  const sockaddr_storage& target = ConnectTargets.at(ConnectTargetIndex);
+  Length = target.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : kSockAddrLen;
+  return reinterpret_cast<const sockaddr*>(&target);
+}
+
+bool TCustomWSocket::ConnectNextTarget(std::uint16_t& Error) {
+  while (ConnectTargetIndex + 1 < ConnectTargets.size()) {
+    ++ConnectTargetIndex;
+    int length = 0;
+    const sockaddr* target = CurrentTarget(length);
+    const TSocket s = Winsock::socket(target->sa_family, SOCK_STREAM, FProtoNumber);
+    if (s == Winsock::INVALID_SOCKET) continue;
+    const TSocket failed = SocketHandle;
+    NewSocketHandle(s);
+    if (!PrepareStreamSocket(false)) {
+      Winsock::closesocket(s);
+      SocketHandle = failed;
+      continue;
+    }
+    Winsock::closesocket(failed);
+    AddrFamily = target->sa_family;
+    if (Winsock::connect(SocketHandle, target, length) == 0 || Winsock::WSAGetLastError() == 10035)
+      return true;
+    Error = static_cast<std::uint16_t>(Winsock::WSAGetLastError());
+  }
+  return false;
+}
+
 void TCustomWSocket::BindLocal() {
+  if (AddrFamily == AF_INET6) {
+    // Only the port can be chosen: an IPv6 target is never tried from a local IPv4 address.
+    sockaddr_in6 local6{};
+    local6.sin6_family = AF_INET6;
+    local6.sin6_port = htons(static_cast<std::uint16_t>(LocalPortNumber));
+    if (Winsock::bind(SocketHandle, reinterpret_cast<const sockaddr*>(&local6), sizeof local6) != 0)
+      return ReportErrorFmt("winsock.bind failed, error #%d", Winsock::WSAGetLastError());
+    return;
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<std::uint16_t>(LocalPortNumber));
@@ -817,33 +903,45 @@ bool TCustomWSocket::CompareTimeValues(const timeval& A, const timeval& B, bool 
 
 std::string TCustomWSocket::PeerAddr() {
   if (FState != wsConnected) return "error";
-  sockaddr_in peer{};
-  int len = kSockAddrLen;
+  sockaddr_storage peer{};
+  int len = sizeof peer;
   if (Winsock::getpeername(SocketHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
     ReportSocketError("GetPeerName");
     return "error";
   }
-  return Winsock::inet_ntoa(peer.sin_addr.s_addr);
+  return NumericAddress(reinterpret_cast<const sockaddr&>(peer));
 }
 
 std::string TCustomWSocket::PeerPort() {
   if (FState != wsConnected) return "error";
-  sockaddr_in peer{};
-  int len = kSockAddrLen;
+  sockaddr_storage peer{};
+  int len = sizeof peer;
   if (Winsock::getpeername(SocketHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
     ReportSocketError("GetPeerPort");
     return "error";
   }
-  return std::to_string(ntohs(peer.sin_port));
+  // The port sits at the same place in both families' records.
+  return std::to_string(ntohs(reinterpret_cast<const sockaddr_in&>(peer).sin_port));
+}
+
+// The local end of a bound, connected or listening socket; false in any other state.
+static bool LocalEnd(TSocket Handle, TSocketState State, sockaddr_storage& Local) {
+  if (State != wsBound && State != wsConnected && State != wsListening) return false;
+  int len = sizeof Local;
+  return Winsock::getsockname(Handle, reinterpret_cast<sockaddr*>(&Local), &len) == 0;
+}
+
+std::string TCustomWSocket::BoundAddr() {
+  sockaddr_storage local{};
+  if (!LocalEnd(SocketHandle, FState, local)) return "error";
+  return NumericAddress(reinterpret_cast<const sockaddr&>(local));
 }
 
 std::string TCustomWSocket::BoundPort() {
-  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
-  sockaddr_in local{};
-  int len = kSockAddrLen;
-  if (Winsock::getsockname(SocketHandle, reinterpret_cast<sockaddr*>(&local), &len) != 0)
-    return "error";
-  return std::to_string(ntohs(local.sin_port));
+  sockaddr_storage local{};
+  if (!LocalEnd(SocketHandle, FState, local)) return "error";
+  // The port sits at the same place in both families' records.
+  return std::to_string(ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port));
 }
 
 int TCustomWSocket::ReadPeerName(sockaddr_in& Name, int NameLen) {

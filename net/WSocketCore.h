@@ -78,6 +78,9 @@ enum TSocketState : std::uint8_t {
 const char* SocketStateName(TSocketState state);
 
 enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
+// The address families a stream connection may use: IPv4 only (the routines of Winsock 1.1), or
+// IPv6 and IPv4 as the name service orders them.
+enum TSocketFamily : std::uint8_t { sfIPv4, sfAny };
 enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
 
 class ESocketException : public std::runtime_error {
@@ -133,6 +136,12 @@ int WSocketResolveProto(const std::string& Proto);
 bool IsDottedQuad(std::string_view S);
 int LeadingNumber(std::string_view S);
 std::string GetLocalHostName();
+// The host's fully-qualified domain name: the host name when it is one, else the first such
+// name that /etc/hosts gives for the host name; "" when the host has none (names under
+// "localhost" and ".localdomain" do not count: nobody else can reach them).
+std::string LocalFqdn();
+// The rule of LocalFqdn, given the host name and the text of a hosts file.
+std::string FqdnFromHosts(const std::string& HostName, std::string_view HostsText);
 
 class TCustomWSocket {
  public:
@@ -147,6 +156,17 @@ class TCustomWSocket {
   // --- addressing (properties) ---
   const std::string& Addr() const { return FAddr; }
   void SetAddr(const std::string& Value);
+  // The numeric addresses (IPv4 or IPv6 texts) the next stream Connect tries in turn, usually
+  // DnsResultList after LookupHost: when a connection attempt fails, the next address is tried
+  // without any event, and only the outcome of the last attempt is reported. Addr reads the
+  // first. Refused like Addr while the socket is open; SetAddr and the reset after a close clear
+  // the list.
+  void SetAddrList(const TStringList& Addresses);
+  // sfIPv4 (the default) keeps names to their IPv4 addresses; with sfAny, LookupHost and a
+  // stream Connect to a name take the IPv6 and IPv4 addresses. An IPv6 address given as Addr is
+  // used in either case. Kept across sessions.
+  TSocketFamily SocketFamily() const { return FSocketFamily; }
+  void SetSocketFamily(TSocketFamily Value) { FSocketFamily = Value; }
   const std::string& Port() const { return FPort; }
   virtual void SetPort(const std::string& Value);
   const std::string& Proto() const { return FProto; }
@@ -158,6 +178,9 @@ class TCustomWSocket {
   virtual std::string PeerAddr();
   virtual std::string PeerPort();
   virtual std::string BoundPort();
+  // The local address of a bound, connected or listening socket as numeric text ("127.0.0.1",
+  // "::1"); "error" otherwise.
+  std::string BoundAddr();
   virtual int ReadPeerName(sockaddr_in& Name, int NameLen);
   virtual int ReadSockName(sockaddr_in& Name, int& NameLen);
 
@@ -350,6 +373,11 @@ class TCustomWSocket {
   bool LocalPortResolved = false;
   int LocalPortNumber = 0;
   sockaddr_in SockAddr{};
+  std::vector<std::string> AddrList;
+  TSocketFamily FSocketFamily = sfIPv4;
+  // Where a stream Connect goes: every address it may try, and the one in hand.
+  std::vector<sockaddr_storage> ConnectTargets;
+  std::size_t ConnectTargetIndex = 0;
 
   // Send buffer.
   std::vector<std::unique_ptr<TBuffer>> SendChunks;
@@ -384,6 +412,15 @@ class TCustomWSocket {
 
  private:
   bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
+  // Fills ConnectTargets from the address list or Addr; throws ESocketException.
+  void ResolveConnectTargets();
+  // The options of a stream connection and its notifications, on SocketHandle; a failure is
+  // reported when Report is set (the socket then stays open), otherwise only returned.
+  bool PrepareStreamSocket(bool Report);
+  // After the attempt on the current target failed with Error: connects to the next target on a
+  // new socket, without any event. False when none is left (Error then holds the last failure).
+  bool ConnectNextTarget(std::uint16_t& Error);
+  const sockaddr* CurrentTarget(int& Length);
   // Blocks until the event loop has something to dispatch (or a short while has passed).
   void WaitForLoopActivity();
   bool SetAddressingText(const char* Name, std::string& Text, bool& Assigned, bool& Resolved,

@@ -1,6 +1,13 @@
 // Address, port and protocol resolution of the socket layer.
+#include <arpa/inet.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "net/NameService.h"
 #include "net/WSocketCore.h"
 
 namespace {
@@ -107,6 +114,56 @@ std::string GetLocalHostName() {
   return std::string(name, strnlen(name, sizeof name));
 }
 
+namespace {
+
+bool IsUsableDomainName(std::string_view Name) {
+  // A dot makes a name fully qualified; "localhost.localdomain" and its kind name no host that
+  // anyone else could reach.
+  return Name.find('.') != std::string_view::npos && !Name.starts_with("localhost") &&
+         !Name.ends_with(".localdomain") && !Name.ends_with(".") && !Name.starts_with(".");
+}
+
+}  // namespace
+
+std::string FqdnFromHosts(const std::string& HostName, std::string_view HostsText) {
+  if (IsUsableDomainName(HostName)) return HostName;
+  if (HostName.empty()) return "";
+  while (!HostsText.empty()) {
+    const std::size_t end = std::min(HostsText.find('\n'), HostsText.size());
+    std::string_view line = HostsText.substr(0, end);
+    HostsText.remove_prefix(std::min(end + 1, HostsText.size()));
+    line = line.substr(0, std::min(line.find('#'), line.size()));
+    std::vector<std::string_view> names;
+    for (std::size_t i = 0; i < line.size();) {
+      const std::size_t start = line.find_first_not_of(" \t\r", i);
+      if (start == std::string_view::npos) break;
+      const std::size_t stop = std::min(line.find_first_of(" \t\r", start), line.size());
+      names.push_back(line.substr(start, stop - start));
+      i = stop;
+    }
+    if (names.size() < 2) continue;  // an address and at least one name
+    const auto first = names.begin() + 1;
+    if (std::find(first, names.end(), HostName) == names.end()) continue;
+    for (auto it = first; it != names.end(); ++it)
+      if (IsUsableDomainName(*it)) return std::string(*it);
+  }
+  return "";
+}
+
+std::string LocalFqdn() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "";
+  std::string hosts;
+  if (FILE* f = std::fopen("/etc/hosts", "re")) {
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && hosts.size() < (1u << 20))
+      hosts.append(buffer, n);
+    std::fclose(f);
+  }
+  return FqdnFromHosts(name, hosts);
+}
+
 // ---- the addressing properties ----
 
 bool TCustomWSocket::SetAddressingText(const char* Name, std::string& Text, bool& Assigned,
@@ -127,7 +184,64 @@ bool TCustomWSocket::SetAddressingText(const char* Name, std::string& Text, bool
 }
 
 void TCustomWSocket::SetAddr(const std::string& Value) {
-  SetAddressingText("Addr", FAddr, AddrAssigned, AddrResolved, Value);
+  if (SetAddressingText("Addr", FAddr, AddrAssigned, AddrResolved, Value) && !AddrList.empty()) {
+    AddrList.clear();
+    AddrResolved = false;
+  }
+}
+
+void TCustomWSocket::SetAddrList(const TStringList& Addresses) {
+  std::vector<std::string> list;
+  for (const std::string& address : Addresses)
+    if (std::string text = Trim(address); !text.empty()) list.push_back(std::move(text));
+  if (list == AddrList && AddrAssigned) return;
+  if (FState != wsClosed) return ReportError("Cannot change Addr if not closed");
+  SetAddr(list.empty() ? std::string() : list.front());
+  AddrList = std::move(list);
+  AddrResolved = false;
+}
+
+void TCustomWSocket::ResolveConnectTargets() {
+  ConnectTargets.clear();
+  ConnectTargetIndex = 0;
+  auto add = [this](const std::string& text) {
+    sockaddr_storage target{};
+    auto& v4 = reinterpret_cast<sockaddr_in&>(target);
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(target);
+    if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1)
+      v4.sin_family = AF_INET;
+    else if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1)
+      v6.sin6_family = AF_INET6;
+    else
+      return false;
+    // A local IPv4 address to bind to cannot reach an IPv6 one.
+    if (target.ss_family == AF_INET6 && FLocalAddr != "0.0.0.0") return true;
+    ConnectTargets.push_back(target);
+    return true;
+  };
+  const std::string addr = Trim(FAddr);
+  in6_addr v6{};
+  if (!AddrList.empty()) {
+    for (const std::string& text : AddrList)
+      if (!add(text))
+        throw ESocketException("WSocketResolveHost: '" + text + "' Invalid IP address.");
+  } else if (::inet_pton(AF_INET6, addr.c_str(), &v6) == 1) {
+    add(addr);
+  } else if (FSocketFamily == sfAny && !IsDottedQuad(FAddr) && FAddr.size() <= kMaxHostLength) {
+    Winsock::HostEntry entry;
+    if (Winsock::gethostbyname(addr, entry)) {
+      if (entry.AllAddresses.empty())
+        for (in_addr_t a : entry.Addresses) add(Winsock::inet_ntoa(a));
+      for (const std::string& text : entry.AllAddresses) add(text);
+    }
+    if (ConnectTargets.empty())
+      throw ESocketException("WSocketResolveHost: Cannot convert host address '" + FAddr + "'");
+  } else {
+    add(Winsock::inet_ntoa(WSocketResolveHost(FAddr)));
+  }
+  if (ConnectTargets.empty())
+    throw ESocketException("WSocketResolveHost: '" + FAddr + "' no address usable from " +
+                           FLocalAddr);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {

@@ -1,4 +1,7 @@
 // The socket window's messages: notification dispatch, the receive loop and name lookups.
+#include <arpa/inet.h>
+
+#include "net/NameService.h"
 #include "net/NetTrace.h"
 #include "net/WSocketCore.h"
 
@@ -58,6 +61,8 @@ void TCustomWSocket::HandleSocketEvent(const TMessage& Message) {
   auto error = static_cast<std::uint16_t>(SelectError(Message.LParam));
 
   if (events & FD_CONNECT) {
+    // A failed attempt with another address left goes on quietly with that address.
+    if (error != 0 && FState == wsConnecting && ConnectNextTarget(error)) return;
     EnterState(wsConnected);
     if (sessionGone()) return;
     FireSessionConnected(error);
@@ -157,6 +162,14 @@ void TCustomWSocket::LookupHost(const std::string& HostName) {
     FireDnsLookupDone(0);
     return;
   }
+  if (in6_addr v6{}; ::inet_pton(AF_INET6, HostName.c_str(), &v6) == 1) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = v6;
+    FDnsResult = NumericAddress(reinterpret_cast<const sockaddr&>(address));
+    FireDnsLookupDone(0);
+    return;
+  }
   LookupHandle = Winsock::WSAAsyncGetHostByName(WindowHandle, WM_LOOKUP_NAME_DONE, HostName);
   if (LookupHandle == 0)
     ReportErrorFmt("%s: can't start DNS lookup, error #%d", HostName.c_str(),
@@ -206,8 +219,12 @@ void TCustomWSocket::HandleLookupDone(const TMessage& Message, bool ByName) {
   if (error == 0 && !found) error = 11004;
   if (error == 0) {
     if (ByName) {
-      for (in_addr_t a : entry.Addresses) FDnsResultList.Add(Winsock::inet_ntoa(a));
+      if (FSocketFamily == sfAny && !entry.AllAddresses.empty())
+        for (const std::string& text : entry.AllAddresses) FDnsResultList.Add(text);
+      else
+        for (in_addr_t a : entry.Addresses) FDnsResultList.Add(Winsock::inet_ntoa(a));
       if (FDnsResultList.Count() > 0) FDnsResult = FDnsResultList[0];
+      if (FDnsResultList.Count() == 0) error = 11004;  // an IPv6-only name for IPv4 only
     } else {
       FDnsResult = entry.Name;
       FDnsResultList.Clear();

@@ -42,11 +42,15 @@ struct WSAData {
   std::string szDescription;
 };
 
-// A host entry as gethostbyname and the lookups deliver it (IPv4 only).
+// A host entry as gethostbyname and the lookups deliver it. Addresses holds the IPv4 addresses
+// that the routines of Winsock 1.1 know; AllAddresses every address of either family as numeric
+// text, for connections that take IPv6 too (a name service that leaves it empty knows IPv4 only,
+// and Addresses then stands for all).
 struct HostEntry {
   std::string Name;
   std::vector<std::string> Aliases;
-  std::vector<in_addr_t> Addresses;  // network byte order, in the order of the name service
+  std::vector<in_addr_t> Addresses;       // network byte order, in the order of the name service
+  std::vector<std::string> AllAddresses;  // "::1", "127.0.0.1", ... in the order of the service
 };
 
 // Task handle of an asynchronous lookup; 0 means "none" / "could not start".
