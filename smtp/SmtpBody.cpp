@@ -190,7 +190,7 @@ std::uint64_t TCustomSmtpClient::HeaderSize() {
   return size;
 }
 
-std::uint64_t TCustomSmtpClient::OwnerBodySize() {
+std::uint64_t TCustomSmtpClient::OwnerBodySize(bool QuotedPrintable) {
   std::uint64_t size = 0;
   char line[LineBufferSize + 1];
   for (int lineNum = 1;; ++lineNum) {
@@ -203,7 +203,8 @@ std::uint64_t TCustomSmtpClient::OwnerBodySize() {
     }
     if (!more) return size;
     line[LineBufferSize - 1] = '\0';
-    size += WireLineSize(std::string_view(line, std::strlen(line)), false);
+    const std::string_view text(line, std::strlen(line));
+    size += QuotedPrintable ? QuotedPrintableSize(text) : WireLineSize(text, false);
   }
 }
 

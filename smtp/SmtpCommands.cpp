@@ -56,7 +56,11 @@ void TCustomSmtpClient::Connect() {
 
 std::string TCustomSmtpClient::HeloName() {
   CheckOneLine(FSignOn, "SignOn");
-  return FSignOn.empty() ? GetLocalHostName() : FSignOn;
+  if (!FSignOn.empty()) return FSignOn;
+  if (std::string fqdn = LocalFqdn(); !fqdn.empty()) return fqdn;
+  const std::string local = FWSocket->State() == wsConnected ? FWSocket->BoundAddr() : "error";
+  if (local == "error") return GetLocalHostName();
+  return local.find(':') != std::string::npos ? "[IPv6:" + local + "]" : "[" + local + "]";
 }
 
 void TCustomSmtpClient::Helo() {
@@ -76,7 +80,7 @@ void TCustomSmtpClient::MailFrom() {
   // RFC 1870: a server that announced SIZE refuses an oversized message here, before any of
   // it is sent.
   if (FCapabilities.Size) line += " SIZE=" + std::to_string(MessageSize());
-  if (FServer8BitMime && FTextTransferEncoding == "8bit") line += " BODY=8BITMIME";
+  if (FServer8BitMime && TextWireEncoding() == "8bit") line += " BODY=8BITMIME";
   ExecAsync(TSmtpRequest::smtpMailFrom, line, {250}, nullptr);
 }
 
@@ -86,19 +90,23 @@ void TCustomSmtpClient::RcptTo() {
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
   FItemCount = -1;
+  FRefusedRcptName.clear();
   RcptToNext();
 }
 
 void TCustomSmtpClient::RcptToNext() {
   ++FItemCount;
-  const TNextProc next =
-      FItemCount < FRcptName.Count() - 1 ? &TCustomSmtpClient::RcptToDone : nullptr;
   ExecAsync(TSmtpRequest::smtpRcptTo, AddressLine("RCPT TO:", FRcptName[FItemCount]), {250, 251},
-            next);
+            &TCustomSmtpClient::RcptToDone);
 }
 
-// After a recipient that is not the last, whatever its reply: the next one.
+// After each recipient's reply, whatever it is: the next recipient, or the end of the request
+// with the last reply's result.
 void TCustomSmtpClient::RcptToDone() {
+  if (FRequestResult != 0 && FRefusedRcptName.empty())
+    FRefusedRcptName = Trim(FRcptName[FItemCount]);
+  if (FItemCount >= FRcptName.Count() - 1)
+    return TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
   FState = TSmtpState::smtpInternalReady;
   RcptToNext();
 }

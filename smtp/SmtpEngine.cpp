@@ -91,6 +91,8 @@ const char* SmtpRequestName(TSmtpRequest Request) {
 TCustomSmtpClient::TCustomSmtpClient() {
   FWindowHandle = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });
   FWSocket = std::make_unique<TWSocket>();
+  // A server name may have IPv6 and IPv4 addresses; each is tried in the name service's order.
+  FWSocket->SetSocketFamily(sfAny);
   FWSocket->OnSessionClosed = [this](TCustomWSocket* S, std::uint16_t E) {
     WSocketSessionClosed(S, E);
   };
@@ -484,8 +486,14 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
     return;
   }
   try {
-    FWSocket->SetAddr(FWSocket->DnsResult());
+    if (FWSocket->DnsResultList().Count() > 0)
+      FWSocket->SetAddrList(FWSocket->DnsResultList());
+    else
+      FWSocket->SetAddr(FWSocket->DnsResult());  // an address given as such
     FWSocket->SetProto("tcp");
+    // A close after QUIT, or after anything else, is an orderly one: a reset makes the server
+    // log an aborted session and may discard what it still had to say.
+    FWSocket->SetLingerOnOff(wsLingerOff);
     FWSocket->SetPort(FPort);
     // Certificate checks and SNI need the name as typed, not the address it resolved to.
     FWSocket->SetTlsHostName(FHost);

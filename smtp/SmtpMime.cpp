@@ -40,15 +40,25 @@ std::string BaseName(const std::string& Path) {
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
-// "mmddyyhhnn" of the current local time.
-std::string BoundaryStamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[64];
-  std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d", local.tm_mon + 1, local.tm_mday,
-                local.tm_year % 100, local.tm_hour, local.tm_min);
-  return text;
+// The fixed start of every boundary; "= " can occur neither in Base64 nor in quoted-printable.
+constexpr std::string_view BoundaryPrefix = "= Multipart Boundary ";
+
+// The prefix and ten random digits: new for every message.
+std::string NewBoundary() {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%010llu",
+                static_cast<unsigned long long>(RandomNumber() % 10000000000ull));
+  return std::string(BoundaryPrefix) + digits;
+}
+
+// Quoted-printable wire lines of one text line, appended to Lines.
+void AddQuotedPrintable(const std::string& Line, TStringList& Lines) {
+  char wire[MaxQuotedPrintableLine + 1];
+  std::size_t offset = 0;
+  do {
+    const std::size_t n = EncodeQuotedPrintable(Line, offset, wire);
+    Lines.Add(std::string(wire, n));
+  } while (offset < Line.size());
 }
 
 std::string IoErrorText(const char* What, const std::string& Name, int Err) {
@@ -119,20 +129,55 @@ void TSmtpCli::PrepareEMail() {
   FAttachFile = -1;
   FMimeLines.Clear();
   FMimeHead = 0;
+  FTextEncoding = TextWireEncoding();
+  FEncodeText = FTextEncoding == "quoted-printable";
+  FEncodeOwnerLines = FEncodeText && FTextTransferEncoding != "quoted-printable";
   if (FEmailFiles.Count() > 0) {
-    FBoundary = "= Multipart Boundary " + BoundaryStamp();
+    // Text sent as it is could hold the boundary only by a line starting with it: draw again.
+    auto inText = [this](const std::string& boundary) {
+      if (FEncodeText) return false;
+      const std::string delimiter = "--" + boundary;
+      return std::any_of(FMailMessage.begin(), FMailMessage.end(),
+                         [&](const std::string& line) { return line.starts_with(delimiter); });
+    };
+    do FBoundary = NewBoundary();
+    while (inText(FBoundary));
     FMimeLines.Add("This is a multipart MIME message.");
     FMimeLines.Add("");
     FMimeLines.Add("--" + FBoundary);
     FMimeLines.Add("Content-Type: " + FContentTypeText + "; charset=\"" + FCharSet + "\"");
-    FMimeLines.Add("Content-Transfer-Encoding: " + FTextTransferEncoding);
+    FMimeLines.Add("Content-Transfer-Encoding: " + FTextEncoding);
     FMimeLines.Add("");
   } else {
     FBoundary.clear();
   }
-  // A text line too long for the wire goes on in the next line; nothing of it is dropped.
-  for (const std::string& line : FMailMessage)
-    for (std::string& piece : BreakTextLine(line, MaxWireLine)) FMimeLines.Add(std::move(piece));
+  for (const std::string& line : FMailMessage) {
+    if (FEncodeText)
+      AddQuotedPrintable(line, FMimeLines);
+    else
+      FMimeLines.Add(line);
+  }
+}
+
+std::string TSmtpCli::TextWireEncoding() const {
+  if (FTextTransferEncoding == "quoted-printable") return FTextTransferEncoding;
+  bool eightBit = FTextTransferEncoding == "8bit";
+  for (const std::string& line : FMailMessage) {
+    // Too long for the wire, or able to pass for a boundary: only quoted-printable keeps it.
+    if (line.size() > MaxWireLine || line.starts_with("--" + std::string(BoundaryPrefix)))
+      return "quoted-printable";
+    eightBit = eightBit || HoldsEightBit(line);
+  }
+  // RFC 6152: 8-bit text only to a server that announced it can take it.
+  if (eightBit) return FServer8BitMime ? "8bit" : "quoted-printable";
+  return "7bit";
+}
+
+std::string TSmtpCli::HeaderTransferEncoding() const {
+  // A multipart body may be 7bit or 8bit, never quoted-printable (RFC 2045 6.4): the text part
+  // says how it is encoded.
+  if (!FBoundary.empty()) return FTextEncoding == "8bit" ? "8bit" : "7bit";
+  return FTextEncoding;
 }
 
 void TSmtpCli::TriggerHeaderLine(char* Line, int Size) {
@@ -173,7 +218,10 @@ void TSmtpCli::TriggerGetData(int, char* MsgLine, int MaxLen, bool& More) {
   if (FBodyFlag) {
     ++FBodyLine;
     TCustomSmtpClient::TriggerGetData(FBodyLine, MsgLine, MaxLen, More);
-    if (More) return;
+    if (More) {
+      if (FEncodeOwnerLines) EncodeOwnerLine(MsgLine, MaxLen);
+      return;
+    }
     FBodyFlag = false;
   }
   if (!FFileStarted) {
@@ -199,6 +247,14 @@ void TSmtpCli::TriggerGetData(int, char* MsgLine, int MaxLen, bool& More) {
   More = true;
 }
 
+// The owner's line becomes quoted-printable: its first wire line goes out now, the others wait in
+// the queue, which is empty whenever the owner is asked.
+void TSmtpCli::EncodeOwnerLine(char* MsgLine, int MaxLen) {
+  const std::string line(MsgLine, strnlen(MsgLine, static_cast<std::size_t>(MaxLen)));
+  AddQuotedPrintable(line, FMimeLines);
+  TakeQueuedLine(MsgLine, MaxLen);
+}
+
 // This call sends the empty line before the part; the part header waits in the queue.
 void TSmtpCli::StartNextAttachment(char* MsgLine) {
   MsgLine[0] = '\0';
@@ -214,10 +270,13 @@ void TSmtpCli::AddPartHeader(int FileNumber, TStringList& Lines) {
   TriggerAttachContentType(FileNumber, name, type);
   Lines.Add("--" + FBoundary);
   Lines.Add("Content-Type: " + type + ";");
-  Lines.Add("\tname=\"" + name + "\"");
+  // A name beyond ASCII (or with a quote) has its exact form in filename*= (RFC 2231) and an
+  // ASCII stand-in in name= for readers that know only that.
+  Lines.Add("\tname=\"" + (NeedsExtendedParameter(name) ? AsciiParameterValue(name) : name) + "\"");
   Lines.Add("Content-Transfer-Encoding: base64");
   Lines.Add("Content-Disposition: attachment;");
-  Lines.Add("\tfilename=\"" + ownName + "\"");
+  Lines.Add(NeedsExtendedParameter(ownName) ? "\tfilename*=" + ExtendedParameterValue(ownName)
+                                            : "\tfilename=\"" + ownName + "\"");
   TriggerAttachHeader(FileNumber, name, Lines);
   Lines.Add("");
 }
@@ -246,7 +305,8 @@ std::uint64_t TSmtpCli::QueuedLinesSize(const TStringList& Lines, int From) {
 
 std::uint64_t TSmtpCli::MessageSize() {
   PrepareEMail();  // the MIME skeleton Data sends, and the boundary the header names
-  std::uint64_t size = HeaderSize() + QueuedLinesSize(FMimeLines, FMimeHead) + OwnerBodySize();
+  std::uint64_t size =
+      HeaderSize() + QueuedLinesSize(FMimeLines, FMimeHead) + OwnerBodySize(FEncodeOwnerLines);
   for (int i = 0; i < FEmailFiles.Count(); ++i) {
     const std::string& path = FEmailFiles[i];
     struct stat st {};

@@ -28,8 +28,13 @@
 //    server spreads its bytes: a server cannot hold the client by trickling lines;
 //  - message lines are prepared one at a time in a 1024-byte line buffer and leave in batches of
 //    SendBatchBytes, one batch in flight at a time;
-//  - header lines longer than 998 characters (RFC 5322 2.1.1) are folded at blanks, and
-//    MailMessage lines longer than that are continued on the next line, so nothing is cut.
+//  - header lines longer than 998 characters (RFC 5322 2.1.1) are folded at blanks, so nothing
+//    is cut; text lines that do not fit the wire go out quoted-printable (TSmtpCli).
+//
+// What a reader gets: header text beyond ASCII as RFC 2047 encoded-words in CharSet, display
+// names with specials quoted, a Message-ID on every message, attachment names beyond ASCII as
+// RFC 2231 parameters, and the text exactly as written (7bit, 8bit where the server announced
+// 8BITMIME, else quoted-printable).
 #pragma once
 
 #include <chrono>
@@ -49,6 +54,7 @@
 #include "platform/Timer.h"
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpEhlo.h"
+#include "smtp/SmtpEncoding.h"
 
 // Misuse of the client (a request started at the wrong time or without what it needs).
 class SmtpException : public std::runtime_error {
@@ -150,6 +156,14 @@ std::string Rfc822DateTime(std::time_t When);
 // and when no zone information is available. Honours a TZ change made since the last call.
 std::string TimeZoneBias(std::time_t When);
 std::string TimeZoneBias();
+// The zone text is "+0000" for UTC as a known zone; "-0000" (RFC 5322 3.3: zone unknown) only
+// when the zone in force is one the system could not find.
+
+// 64 bits from the system's random source (getrandom); throws SmtpException when there are none.
+std::uint64_t RandomNumber();
+// A Message-ID value: "<" + the UTC time When as yyyymmddhhnnss + "." + 96 random bits in hex +
+// "@" + Domain + ">"; unique across processes and hosts, also within one second.
+std::string NewMessageId(const std::string& Domain, std::time_t When);
 
 // Standard Base64 (RFC 2045), "=" padded: 45 bytes give one 60-character line. Base64Encode
 // writes (Len + 2) / 3 * 4 characters and a NUL to Out and returns the character count.
@@ -163,9 +177,6 @@ std::string Base64EncodeLine(const unsigned char* Data, std::size_t Len);
 // end a piece; a piece after one that does not start with a blank gets one, so that a header
 // value can never end the header or the data early. A MaxLine below 2 folds nothing.
 std::vector<std::string> FoldHeaderLine(std::string_view Line, std::size_t MaxLine);
-// The pieces a text line is sent as: broken after the last blank before MaxLine (the blank
-// stays at the end of the first piece), or at MaxLine when there is none. Nothing is dropped.
-std::vector<std::string> BreakTextLine(std::string_view Line, std::size_t MaxLine);
 
 class TCustomSmtpClient {
  public:
@@ -208,8 +219,14 @@ class TCustomSmtpClient {
   void SetHost(const std::string& Value) { FHost = Value; }
   const std::string& Port() const { return FPort; }
   void SetPort(const std::string& Value) { FPort = Value; }
+  // The name to greet the server with; empty for the automatic one (HeloName).
   const std::string& SignOn() const { return FSignOn; }
   void SetSignOn(const std::string& Value) { FSignOn = Value; }
+  // The name the client greets the server with, in HELO and in EHLO: SignOn when it is set;
+  // otherwise the host's fully-qualified name (LocalFqdn); otherwise the address literal of the
+  // connection's local end, "[127.0.0.1]" or "[IPv6:::1]" (RFC 5321 4.1.4); without a
+  // connection, the bare host name.
+  std::string HeloName();
   const std::string& FromName() const { return FFromName; }
   void SetFromName(const std::string& Value) { FFromName = Value; }
   const TStringList& RcptName() const { return FRcptName; }
@@ -233,12 +250,19 @@ class TCustomSmtpClient {
   TSmtpState State() const { return FState; }
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& Value) { FCharSet = Value; }
-  // The transfer encoding the text declares: "7bit" (the default) or "8bit" when the owner's
-  // lines hold bytes beyond ASCII. The lines are pulled one at a time, so only the owner can
-  // know. Anything but "7bit" adds a Content-Transfer-Encoding line to the header; with
-  // attachments the text part carries it too.
+  // The transfer encoding of the text lines the owner hands over through OnGetData, which are
+  // pulled one at a time, so that only the owner can know: "7bit" (the default: ASCII lines of
+  // at most 998 characters), "8bit" (such lines with bytes beyond ASCII) or "quoted-printable"
+  // (the owner's lines are already quoted-printable wire lines; a text with longer lines must
+  // be given so).
   const std::string& TextTransferEncoding() const { return FTextTransferEncoding; }
   void SetTextTransferEncoding(const std::string& Value) { FTextTransferEncoding = Value; }
+  // The transfer encoding the text goes out with in the next Data, known once the session is
+  // up: the base client sends the owner's lines under TextTransferEncoding. TSmtpCli makes 8-bit
+  // text without Server8BitMime, and MailMessage lines that 7bit cannot carry, quoted-printable
+  // (encoded by the client); "8bit" only with Server8BitMime. Anything but "7bit" adds a
+  // Content-Transfer-Encoding line to the header; with attachments the text part carries it.
+  virtual std::string TextWireEncoding() const { return FTextTransferEncoding; }
   TSmtpContentType ContentType() const { return FContentType; }
   void SetContentType(TSmtpContentType Value);
   // --- ESMTP, TLS and AUTH (read when Open starts) ---
@@ -262,8 +286,9 @@ class TCustomSmtpClient {
   // first, and nothing right after STARTTLS until EHLO is answered again).
   const TSmtpCapabilities& Capabilities() const { return FCapabilities; }
   // The server takes 8-bit text (it announced 8BITMIME). Set by EHLO, cleared when a session
-  // starts and by STARTTLS; the owner may set it for a session it knows. With it, a text part
-  // that goes out 8bit is declared with BODY=8BITMIME on MAIL FROM.
+  // starts and by STARTTLS; the owner may set it for a session it knows. Only with it does
+  // TSmtpCli send 8-bit text as such (otherwise quoted-printable), declared with BODY=8BITMIME
+  // on MAIL FROM.
   bool Server8BitMime() const { return FServer8BitMime; }
   void SetServer8BitMime(bool Value) { FServer8BitMime = Value; }
   // The size of the message Data would send now, as RFC 1870 counts it (CR LF included, the
@@ -287,6 +312,8 @@ class TCustomSmtpClient {
   // with a permanent reply (5yz, RFC 5321 4.2.1 says the same request must not be repeated),
   // or the connection could not even be attempted (the socket refused the address or port).
   bool ErrorIsPermanent() const { return FErrorPermanent; }
+  // The first RcptName entry the server refused in the last RcptTo; "" when it took them all.
+  const std::string& RefusedRcptName() const { return FRefusedRcptName; }
   int Tag() const { return FTag; }
   void SetTag(int Value) { FTag = Value; }
   bool Connected() const { return FConnected; }
@@ -353,6 +380,8 @@ class TCustomSmtpClient {
   virtual void TriggerProcessHeader(TStringList& HdrLines);
   virtual void TriggerSessionConnected(std::uint16_t Error);
   virtual void TriggerSessionClosed(std::uint16_t Error);
+  // The Content-Transfer-Encoding of the message as a whole.
+  virtual std::string HeaderTransferEncoding() const { return TextWireEncoding(); }
   virtual void SendCommand(const std::string& Cmd);
   virtual void OpenAttachment(const std::string& FileName);
   // Writes the next Base64 line (at most 60 characters and a NUL) into Line; More is false
@@ -392,8 +421,6 @@ class TCustomSmtpClient {
   void NextHighLevelAsync();
   void RcptToNext();
   void RcptToDone();
-  // The name this client greets with: SignOn, else the local host name.
-  std::string HeloName();
   bool NeedsEhlo() const;
   void SendEhlo(TSmtpRequest RqType);
   void EhloLine();
@@ -411,7 +438,8 @@ class TCustomSmtpClient {
   void BuildHeaderLines(TStringList& Hdr);
   std::uint64_t HeaderSize();
   // The owner's body lines, pulled through the base TriggerGetData from line 1 on.
-  std::uint64_t OwnerBodySize();
+  // The owner's lines as sent: as they are, or encoded by the client (QuotedPrintable).
+  std::uint64_t OwnerBodySize(bool QuotedPrintable = false);
   // The bytes one line takes on the wire (RFC 1870 count) once sent as Header or body line.
   static std::uint64_t WireLineSize(std::string_view Line, bool Header);
   void DataAfterDataCommand();
@@ -449,6 +477,7 @@ class TCustomSmtpClient {
   std::string FContentTypeText = "text/plain";
   std::string FLastResponse;
   std::string FErrorMessage;
+  std::string FRefusedRcptName;
   int FTag = 0;
   bool FConnected = false;
   TSmtpRequest FRequestType = TSmtpRequest::smtpConnect;
@@ -540,6 +569,7 @@ class TSmtpCli : public TCustomSmtpClient {
   // The wire size of a Base64 part for a file of FileSize bytes: 60-character lines of 45
   // bytes each, the last one shorter, each with CR LF; one empty line for an empty file.
   static std::uint64_t Base64PartSize(std::uint64_t FileSize);
+  std::string TextWireEncoding() const override;
 
   TSmtpAttachmentContentType OnAttachContentType;
   TSmtpAttachHeader OnAttachHeader;
@@ -555,7 +585,10 @@ class TSmtpCli : public TCustomSmtpClient {
   void EncodeAttachmentLine(char* Line, bool& More) override;
   void CloseAttachment() override;
 
+  std::string HeaderTransferEncoding() const override;
+
   void PrepareEMail();
+  void EncodeOwnerLine(char* MsgLine, int MaxLen);
   // Moves the next queued line into MsgLine, folding a line too long for the wire.
   void TakeQueuedLine(char* MsgLine, int MaxLen);
   void StartNextAttachment(char* MsgLine);
@@ -573,6 +606,11 @@ class TSmtpCli : public TCustomSmtpClient {
   TStringList FEmailFiles;
   int FCurrentFile = 0;
   std::string FBoundary;
+  // The text part's transfer encoding as sent; whether the client encodes the text lines
+  // (quoted-printable), and whether that includes the owner's lines.
+  std::string FTextEncoding = "7bit";
+  bool FEncodeText = false;
+  bool FEncodeOwnerLines = false;
   int FAttachFile = -1;  // open attachment, read-only
   std::string FAttachFileName;
   std::uint64_t FAttachSize = 0;  // its size when it was opened

@@ -53,8 +53,9 @@ TEST(SmtpDate, ZonesGiveTheirOffsetsWithDaylightTimeWhileInForce) {
     EXPECT_EQ(TimeZoneBias(summer), "+0200");
   }
   {
+    // UTC is a zone like any other: "-0000" would say the zone is unknown (RFC 5322 3.3).
     ZoneGuard z("UTC");
-    EXPECT_EQ(Rfc822DateTime(winter), "Sun, 6 Dec 2026 13:05:09 -0000");
+    EXPECT_EQ(Rfc822DateTime(winter), "Sun, 6 Dec 2026 13:05:09 +0000");
   }
   {
     ZoneGuard z("Asia/Kolkata");
@@ -70,6 +71,16 @@ TEST(SmtpDate, ZonesGiveTheirOffsetsWithDaylightTimeWhileInForce) {
     ZoneGuard z("Nowhere/Atlantis");
     EXPECT_EQ(TimeZoneBias(winter), "-0000");
   }
+}
+
+TEST(SmtpDate, ZeroOffsetIsPlusUnlessTheZoneIsUnknown) {
+  const std::time_t winter = Utc(2026, 12, 6, 13, 5, 9);
+  for (const char* zone : {"Europe/London", "Etc/UTC", "UTC0", ":UTC", ""}) {
+    ZoneGuard z(zone);
+    EXPECT_EQ(TimeZoneBias(winter), "+0000") << zone;
+  }
+  ZoneGuard z(":Nowhere/Else");
+  EXPECT_EQ(Rfc822DateTime(winter), "Sun, 6 Dec 2026 13:05:09 -0000");
 }
 
 TEST(SmtpDate, EnglishNamesWhateverTheLocaleAndTheLocaleIsLeftAlone) {
@@ -117,8 +128,4 @@ TEST(SmtpFormat, FoldingKeepsEveryCharacter) {
   // Embedded line ends make continuations, never new header lines or an empty line.
   EXPECT_EQ(FoldHeaderLine("A: x\nB: y\r\n\r\n", 998),
             (std::vector<std::string>{"A: x", " B: y", " ", " "}));
-  // Text lines break after a blank, which stays with the first piece.
-  EXPECT_EQ(BreakTextLine("aaa bbb ccc", 8), (std::vector<std::string>{"aaa bbb ", "ccc"}));
-  EXPECT_EQ(BreakTextLine("abcdefghij", 4), (std::vector<std::string>{"abcd", "efgh", "ij"}));
-  EXPECT_EQ(BreakTextLine("", 4), (std::vector<std::string>{""}));
 }

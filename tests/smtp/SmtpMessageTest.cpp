@@ -15,6 +15,8 @@ const std::regex DateLine(
     "Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9][0-9]? "
     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
     "[0-9]{2}:[0-9]{2}:[0-9]{2} [-+][0-9]{4}\r\n");
+// Right after Date: "<" UTC time "." 96 random bits "@" the sender's domain or the host's ">".
+const std::regex MessageIdLine("Message-ID: <[0-9]{14}\\.[0-9a-f]{24}@[-.a-zA-Z0-9]+>\r\n");
 
 std::vector<S::Step> Transaction(const std::string& DataReply = "354 go ahead\r\n",
                                  const std::string& DotReply = "250 queued\r\n") {
@@ -60,11 +62,12 @@ class SmtpMessage : public ::testing::Test {
     return pos == std::string::npos ? std::string() : all.substr(pos + 6);
   }
 
-  // The data without its Date line, which is checked on its own.
+  // The data without its Date and Message-ID lines, which are checked on their own.
   static std::string WithoutDate(const std::string& Data) {
     std::smatch m;
     EXPECT_TRUE(std::regex_search(Data, m, DateLine)) << Data;
-    return std::regex_replace(Data, DateLine, "");
+    EXPECT_TRUE(std::regex_search(Data, m, MessageIdLine)) << Data;
+    return std::regex_replace(std::regex_replace(Data, DateLine, ""), MessageIdLine, "");
   }
 
   void Body(std::vector<std::string> Lines) {
@@ -127,6 +130,8 @@ TEST_F(SmtpMessage, BlankSenderFallsBackToFrom) {
       << data;
 }
 
+// Without 8BITMIME agreed (a HELO session) 8-bit text travels quoted-printable; a server that
+// announced it gets the bytes as they are.
 TEST_F(SmtpMessage, EightBitTextDeclaresItsTransferEncodingAfterTheContentType) {
   client.SetCharSet("utf-8");
   client.SetTextTransferEncoding("8bit");
@@ -136,8 +141,31 @@ TEST_F(SmtpMessage, EightBitTextDeclaresItsTransferEncodingAfterTheContentType) 
   const std::string data = Send();
   EXPECT_EQ(WithoutDate(data), std::string("From: \r\nTo: \r\nSubject: \r\nMime-Version: 1.0\r\n") +
                                    "Content-Type: text/plain; charset=\"utf-8\"\r\n"
-                                   "Content-Transfer-Encoding: 8bit\r\n\r\nGr\xC3\xBC\xC3\x9F"
-                                   "e\r\n.\r\n");
+                                   "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                                   "Gr=C3=BC=C3=9Fe\r\n.\r\n");
+}
+
+TEST_F(SmtpMessage, EightBitTextGoesOutAsItIsToAServerThatAnnouncedEightBitMime) {
+  client.SetCharSet("utf-8");
+  client.SetTextTransferEncoding("8bit");
+  Body(
+      {"Gr\xC3\xBC\xC3\x9F"
+       "e"});
+  log.onDone = [](TCustomSmtpClient* c, TSmtpRequest r, std::uint16_t e) {
+    if (e != 0) return;
+    if (r == TSmtpRequest::smtpOpen) {
+      c->SetServer8BitMime(true);  // as an EHLO reply listing 8BITMIME would
+      c->MailFrom();
+    }
+    if (r == TSmtpRequest::smtpMailFrom) c->RcptTo();
+    if (r == TSmtpRequest::smtpRcptTo) c->Data();
+  };
+  const std::string data = Send();
+  EXPECT_NE(data.find("\r\nContent-Transfer-Encoding: 8bit\r\n"), std::string::npos) << data;
+  EXPECT_TRUE(
+      data.ends_with("\r\n\r\nGr\xC3\xBC\xC3\x9F"
+                     "e\r\n.\r\n"))
+      << data;
 }
 
 TEST_F(SmtpMessage, BodyLinesAreDotStuffedAndEmptyLinesSentAsLineEnds) {
@@ -266,4 +294,20 @@ TEST_F(SmtpMessage, ConnectionLostDuringTheBodyCompletesWith10004) {
   ASSERT_EQ(log.done.size(), 4u);
   EXPECT_EQ(log.done[3].error, 10004);
   EXPECT_EQ(log.sessionClosed, 1);
+}
+
+TEST_F(SmtpMessage, TheSessionIsNeverSetToEndWithAReset) {
+  linger seen{1, 1};
+  log.onDone = [&](TCustomSmtpClient* c, TSmtpRequest r, std::uint16_t e) {
+    if (e != 0) return;
+    if (r == TSmtpRequest::smtpOpen) {
+      socklen_t size = sizeof seen;
+      ::getsockopt(client.Socket().HSocket(), SOL_SOCKET, SO_LINGER, &seen, &size);
+      c->MailFrom();
+    }
+    if (r == TSmtpRequest::smtpMailFrom) c->RcptTo();
+    if (r == TSmtpRequest::smtpRcptTo) c->Data();
+  };
+  Send();
+  EXPECT_EQ(seen.l_onoff, 0) << "a close with SO_LINGER 0 would reset the connection";
 }
