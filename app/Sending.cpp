@@ -15,7 +15,7 @@
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
 #include "util/KeyUtils.h"
-#include "util/Tokenutils.h"
+#include "util/StringUtils.h"
 
 namespace {
 
@@ -27,6 +27,9 @@ constexpr const char* kNotifier = "vorelclient";
 
 // RFC 5321 4.5.3.1.6: at most 998 characters on a line, CR LF not counted.
 constexpr std::size_t kMaxWireLine = 998;
+// How every MIME boundary of the client begins; a text line starting so is sent encoded.
+constexpr std::string_view kBoundaryStart = "--= Multipart Boundary ";
+constexpr std::size_t kDefaultPort = 25;
 
 bool HoldsLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
@@ -106,6 +109,50 @@ std::string EnvelopeSender(const std::string& fromText) {
   return fromText.find('<') != std::string::npos ? BetweenAngleBrackets(fromText) : fromText;
 }
 
+// The server field: "host", "host:port", "[IPv6]", "[IPv6]:port" or a bare IPv6 address. The
+// port is 25 unless one is given; one that is not a number from 1 to 65535 is a problem, never
+// another port.
+struct ServerAddress {
+  std::string Host;
+  std::string Port;
+  std::string Problem;
+};
+
+ServerAddress ServerAddressOf(const std::string& field) {
+  ServerAddress server;
+  std::string portText;
+  bool hasPort = false;
+  const std::size_t colon = field.find(':');
+  if (field.starts_with("[")) {
+    const std::size_t close = field.find(']');
+    if (close == std::string::npos || (close + 1 < field.size() && field[close + 1] != ':')) {
+      server.Problem = "The server \"" + field + "\" is not written as [address] or " +
+                       "[address]:port, can't send mail.";
+      return server;
+    }
+    server.Host = field.substr(1, close - 1);
+    hasPort = close + 1 < field.size();
+    if (hasPort) portText = field.substr(close + 2);
+  } else if (colon != std::string::npos && field.find(':', colon + 1) != std::string::npos) {
+    server.Host = field;  // two colons or more: an IPv6 address without a port
+  } else {
+    server.Host = field.substr(0, colon);
+    hasPort = colon != std::string::npos;
+    if (hasPort) portText = field.substr(colon + 1);
+  }
+  server.Port = std::to_string(kDefaultPort);
+  if (!hasPort) return server;
+  const bool digits = !portText.empty() && portText.size() <= 5 &&
+                      portText.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoul(portText) < 1 || std::stoul(portText) > 65535) {
+    server.Problem = "The port \"" + portText + "\" of the server \"" + field +
+                     "\" is not a number from 1 to 65535, can't send mail.";
+    return server;
+  }
+  server.Port = portText;
+  return server;
+}
+
 // The first reason why the fields cannot be sent as they stand, or "".
 std::string FieldProblem(const TForm1& form, const RecipientList& recipients) {
   struct Field {
@@ -121,75 +168,44 @@ std::string FieldProblem(const TForm1& form, const RecipientList& recipients) {
   for (const std::string& file : form.AttachedFiles.Items)
     if (HoldsLineBreak(file))
       return "The name of an attached file holds a line break, can't send mail.";
+  if (const ServerAddress server = ServerAddressOf(form.SMTPServer.Text); !server.Problem.empty())
+    return server.Problem;
   if (form.from.Text.find('<') != std::string::npos && IsBlankOnly(EnvelopeSender(form.from.Text)))
     return "The sender \"" + form.from.Text +
            "\" holds no address (nothing between \"<\" and \">\"), can't send mail.";
   return recipients.Problem;
 }
 
-// Notes in beyondAscii whether the text holds bytes beyond ASCII, and clears valid when it is
-// not well-formed UTF-8 (overlong forms and surrogates included).
-void ScanUtf8(std::string_view text, bool& beyondAscii, bool& valid) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    beyondAscii = true;
-    std::size_t length = 0;
-    unsigned char secondMin = 0x80, secondMax = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) secondMin = 0xA0;
-      if (c == 0xED) secondMax = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) secondMin = 0x90;
-      if (c == 0xF4) secondMax = 0x8F;
-    } else {
-      valid = false;
-      return;
-    }
-    if (i + length > text.size()) {
-      valid = false;
-      return;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      const unsigned char d = static_cast<unsigned char>(text[i + k]);
-      const unsigned char lo = k == 1 ? secondMin : 0x80, hi = k == 1 ? secondMax : 0xBF;
-      if (d < lo || d > hi) {
-        valid = false;
-        return;
-      }
-    }
-    i += length;
-  }
-}
-
-// "utf-8" when the text the user wrote holds valid UTF-8 beyond ASCII, else "iso-8859-1", so
-// that the label always matches the bytes sent.
+// "utf-8" when the text the user wrote (header fields included) holds valid UTF-8 beyond ASCII,
+// else "iso-8859-1", so that the label always matches the bytes sent.
 std::string CharSetOf(const TForm1& form) {
   bool beyondAscii = false, valid = true;
-  ScanUtf8(form.subject.Text, beyondAscii, valid);
-  for (const std::string& line : form.MessageText.Lines) ScanUtf8(line, beyondAscii, valid);
-  for (const std::string& line : form.SignLines) ScanUtf8(line, beyondAscii, valid);
+  auto scan = [&](const std::string& text) {
+    if (!HoldsEightBit(text)) return;
+    beyondAscii = true;
+    valid = valid && IsValidUtf8(text);
+  };
+  for (const std::string* field : {&form.from.Text, &form.sendto.Text, &form.subject.Text})
+    scan(*field);
+  for (const std::string& line : form.MessageText.Lines) scan(line);
+  for (const std::string& line : form.SignLines) scan(line);
   return beyondAscii && valid ? "utf-8" : "iso-8859-1";
 }
 
-// "8bit" when a body line (message or signature) holds a byte beyond ASCII, else "7bit".
+// How the body lines go to the client: "7bit" for ASCII lines that fit the wire, "8bit" for such
+// lines with bytes beyond ASCII (the client sends them as quoted-printable unless the server
+// announced 8BITMIME), "quoted-printable" (encoded here) when a line is longer than the wire
+// allows or could pass for a MIME boundary. The text then arrives exactly as written.
 std::string TransferEncodingOf(const TForm1& form) {
-  auto eightBit = [](const std::string& line) {
-    return std::any_of(line.begin(), line.end(),
-                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-  };
-  const bool any =
-      std::any_of(form.MessageText.Lines.begin(), form.MessageText.Lines.end(), eightBit) ||
-      std::any_of(form.SignLines.begin(), form.SignLines.end(), eightBit);
-  return any ? "8bit" : "7bit";
+  bool eightBit = false;
+  const TStringList* texts[] = {&form.MessageText.Lines, &form.SignLines};
+  for (const TStringList* lines : texts) {
+    for (const std::string& line : *lines) {
+      if (line.size() > kMaxWireLine || line.starts_with(kBoundaryStart)) return "quoted-printable";
+      eightBit = eightBit || HoldsEightBit(line);
+    }
+  }
+  return eightBit ? "8bit" : "7bit";
 }
 
 const std::string* SourceLine(const TForm1& form, int index) {
@@ -199,36 +215,28 @@ const std::string* SourceLine(const TForm1& form, int index) {
   return nullptr;
 }
 
-bool IsUtf8Continuation(char c) {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-// The length of the next piece of line from offset: the rest when it fits within limit, else up
-// to and including the last blank before the limit, else the limit moved back to the start of
-// a UTF-8 character (so that no character is split across two lines).
-std::size_t PieceLength(const std::string& line, std::size_t offset, std::size_t limit) {
-  if (line[offset] == '.') --limit;  // the client doubles a leading dot
-  const std::size_t rest = line.size() - offset;
-  if (rest <= limit) return rest;
-  // Only this piece is searched: a search back to the start of the line would make a long line
-  // without blanks (a Base64 blob) cost time in the square of its length.
-  const std::size_t blank = std::string_view(line).substr(offset, limit).find_last_of(" \t");
-  if (blank != std::string_view::npos && blank > 0) return blank + 1;
-  std::size_t back = 0;
-  while (back < 3 && back + 1 < limit && IsUtf8Continuation(line[offset + limit - back])) ++back;
-  return IsUtf8Continuation(line[offset + limit - back]) ? limit : limit - back;
-}
-
-// Advances the body cursor past one wire line.
-void AdvanceCursor(const TForm1& form, TForm1::TBodyCursor& cursor, std::size_t limit) {
+// Writes the body line at the cursor into out (room for kMaxWireLine characters and a NUL) and
+// moves the cursor past it: a source line as it is, or its next quoted-printable wire line.
+// False after the last line.
+bool NextBodyLine(const TForm1& form, TForm1::TBodyCursor& cursor, bool quotedPrintable,
+                  char* out) {
   const std::string* line = SourceLine(form, cursor.SourceLine);
-  if (!line) return;
-  if (line->size() > cursor.Offset) cursor.Offset += PieceLength(*line, cursor.Offset, limit);
+  if (!line) return false;
+  if (quotedPrintable) {
+    EncodeQuotedPrintable(*line, cursor.Offset, out);
+  } else {
+    // The encoding was chosen so that every line fits; the bound only keeps memory safe.
+    const std::size_t length = std::min(line->size(), kMaxWireLine);
+    line->copy(out, length);
+    out[length] = '\0';
+    cursor.Offset = line->size();
+  }
   if (cursor.Offset >= line->size()) {
     ++cursor.SourceLine;
     cursor.Offset = 0;
   }
   ++cursor.NextLineNum;
+  return true;
 }
 
 void SetStatus(TForm1& form, const std::string& text) {
@@ -279,10 +287,10 @@ void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recip
     client.RcptName().Add(self);
   }
   client.SetHdrSubject(form.subject.Text);
-  const std::string& server = form.SMTPServer.Text;
-  const bool hasPort = server.find(':') != std::string::npos;
-  client.SetHost(hasPort ? GetToken(server, ":", 1) : server);
-  client.SetPort(hasPort ? GetToken(server, ":", 2) : "25");
+  const ServerAddress server = ServerAddressOf(form.SMTPServer.Text);
+  client.SetHost(server.Host);
+  client.SetPort(server.Port);
+  client.SetSignOn(form.HeloName);
 }
 
 std::string LowerAscii(std::string text) {
@@ -515,22 +523,13 @@ void WaitBeforeRetry(TForm1& form, const std::string& reason) {
   form.RetryTimer.SetEnabled(true);
 }
 
-// A send that ended before the server accepted the message: an abort, or a failure that is
-// reported (unless retry is in force) and retried when asked. Nothing is deleted.
-void FailSend(TForm1& form, const std::string& reason) {
+// A failure after which nothing was sent is reported (unless retry is in force) and retried
+// when asked, after a wait. A permanent one (see TCustomSmtpClient::ErrorIsPermanent) ends the
+// retrying with its report: the same request cannot succeed (RFC 5321 4.2.1). Nothing is
+// deleted.
+void ReportFailure(TForm1& form, const std::string& reason, bool permanent) {
   TSmtpCli& client = *form.SmtpCli1;
-  form.MessageAccepted = false;
-  if (form.AbortRequested) {
-    form.AbortRequested = false;
-    form.RetryCount = 0;
-    client.Abort();
-    SetStatus(form, "Status: Sending aborted.");
-    form.RestoreControls();
-    return;
-  }
-  // A permanent refusal, or a server or port that cannot even be tried, ends the retrying
-  // with its report: the same request cannot succeed (RFC 5321 4.2.1).
-  const bool retry = form.DoRetry && !client.ErrorIsPermanent();
+  const bool retry = form.DoRetry && !permanent;
   if (!retry && form.ReportFailure) StartNotifier("say:tarvik reports: sendmail failed /noresult");
   if (!retry) form.ErrorBox("Error occured while sending mail:\r" + reason);
   form.SendSucceeded = false;
@@ -544,6 +543,65 @@ void FailSend(TForm1& form, const std::string& reason) {
   }
   if (form.DoRetryOnce) form.DoRetry = false;
   WaitBeforeRetry(form, reason);
+}
+
+// A send that ended before the server accepted the message: an abort, or a failure. When the
+// server refused a step of a sound session, the session first ends as the protocol asks (RSET,
+// then QUIT, then the close), so that the server sees no broken connection.
+void FailSend(TForm1& form, const std::string& reason) {
+  TSmtpCli& client = *form.SmtpCli1;
+  form.MessageAccepted = false;
+  if (form.AbortRequested) {
+    form.AbortRequested = false;
+    form.EndingPolitely = false;
+    form.RetryCount = 0;
+    client.Abort();
+    SetStatus(form, "Status: Sending aborted.");
+    form.RestoreControls();
+    return;
+  }
+  // Whether the failure may be retried is the failed request's to say, not RSET's or QUIT's.
+  const bool permanent = client.ErrorIsPermanent();
+  if (!form.EndingPolitely && client.Connected() && client.State() == TSmtpState::smtpReady) {
+    try {
+      client.Rset();
+      form.EndingPolitely = true;
+      form.PendingFailure = reason;
+      form.PendingFailurePermanent = permanent;
+      return;
+    } catch (const std::exception&) {
+      // The session cannot take a command any more: it is closed below.
+    }
+  }
+  ReportFailure(form, reason, permanent);
+}
+
+// RSET answered (whatever the answer): QUIT. QUIT answered, or the session gone: the failure is
+// reported.
+void ContinuePoliteEnd(TForm1& form, TSmtpRequest finished) {
+  TSmtpCli& client = *form.SmtpCli1;
+  if (finished == TSmtpRequest::smtpRset && client.Connected() && !form.AbortRequested) {
+    try {
+      client.Quit();
+      return;
+    } catch (const std::exception&) {
+    }
+  }
+  form.EndingPolitely = false;
+  const std::string reason = std::move(form.PendingFailure);
+  form.PendingFailure.clear();
+  if (form.AbortRequested) return FailSend(form, reason);
+  ReportFailure(form, reason, form.PendingFailurePermanent);
+}
+
+// What the user is told of a failed request: the server's line, and for a refused recipient
+// its address when the server's line does not name it.
+std::string FailureText(const TSmtpCli& client) {
+  std::string text = client.ErrorMessage().empty() ? client.LastResponse() : client.ErrorMessage();
+  const std::string& refused = client.RefusedRcptName();
+  if (!refused.empty() && text.find(refused) == std::string::npos)
+    text += " (recipient " + refused + ")";
+  return text;
 }
 
 }  // namespace
@@ -562,6 +620,8 @@ void TForm1::RetryTimerTimer(TTimer*) {
 
 void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::uint16_t Error) {
   using enum TSmtpRequest;
+  if (EndingPolitely && (RqType == smtpRset || RqType == smtpQuit))
+    return ContinuePoliteEnd(*this, RqType);
   if (RqType != smtpOpen && RqType != smtpHelo && RqType != smtpMailFrom && RqType != smtpRcptTo &&
       RqType != smtpData && RqType != smtpQuit)
     return;
@@ -570,14 +630,13 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
   if (RqType == smtpOpen) client.SetPassword(TSecret());
   if (MessageAccepted && (RqType == smtpQuit || Error != 0)) return FinishSend(*this, Error);
   if (Error != 0) {
-    const std::string& reason =
-        client.ErrorMessage().empty() ? client.LastResponse() : client.ErrorMessage();
+    const std::string reason = FailureText(client);
     return FailSend(*this, reason + RefusalHint(client, reason));
   }
   if (RqType == smtpRcptTo && !client.ErrorMessage().empty())
     // A recipient was refused while a later one was accepted: the client reports success, but
     // going on would lose the message for that recipient without a word.
-    return FailSend(*this, client.ErrorMessage());
+    return FailSend(*this, FailureText(client));
   if (RqType == smtpQuit) return;  // not part of a send of ours
   try {
     StartNextRequest(*this, RqType);
@@ -590,29 +649,21 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
 
 void TForm1::SmtpCli1GetData(TCustomSmtpClient*, int LineNum, char* MsgLine, int MaxLen,
                              bool& More) {
-  if (MaxLen < 3) {  // no room for a piece and a doubled dot: end the body
+  const bool quotedPrintable = SmtpCli1->TextTransferEncoding() == "quoted-printable";
+  if (MaxLen < static_cast<int>(kMaxWireLine) + 1) {  // no room for a whole line: end the body
     More = false;
     return;
   }
-  const std::size_t limit = std::min(kMaxWireLine, static_cast<std::size_t>(MaxLen - 1));
   // Any line but the one the cursor expects is found by walking from the start, so the cursor
   // never decides the result.
   TBodyCursor& cursor = BodyCursor;
   if (cursor.NextLineNum != LineNum) {
     cursor = {1, 0, 0};
-    while (cursor.NextLineNum < LineNum && SourceLine(*this, cursor.SourceLine))
-      AdvanceCursor(*this, cursor, limit);
+    while (cursor.NextLineNum < LineNum && NextBodyLine(*this, cursor, quotedPrintable, MsgLine)) {
+    }
   }
-  const std::string* line = SourceLine(*this, cursor.SourceLine);
-  if (!line || cursor.NextLineNum != LineNum) {
+  if (cursor.NextLineNum != LineNum || !NextBodyLine(*this, cursor, quotedPrintable, MsgLine))
     More = false;
-    return;
-  }
-  const std::size_t length =
-      line->size() > cursor.Offset ? PieceLength(*line, cursor.Offset, limit) : 0;
-  line->copy(MsgLine, length, cursor.Offset);
-  MsgLine[length] = '\0';
-  AdvanceCursor(*this, cursor, limit);
 }
 
 void TForm1::SmtpCli1ProcessHeader(TCustomSmtpClient*, TStringList& HdrLines) {

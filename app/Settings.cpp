@@ -95,6 +95,12 @@ void TForm1::LoadSettings(const std::string& section) {
 
   LoadControl(from);
   if (std::string file = IniReadString("addressfile", ""); !file.empty()) AddressFile = file;
+  // The HELO name; empty leaves it to the client (the host's FQDN or the address literal).
+  const std::string helo = IniReadString("helo", "");
+  const std::size_t first = helo.find_first_not_of(" \t");
+  HeloName = first == std::string::npos
+                 ? ""
+                 : helo.substr(first, helo.find_last_not_of(" \t") - first + 1);
   const std::string tempDir = IniReadString("tempdir", "");
   DraftDir = tempDir.empty() ? DefaultDraftDir() : tempDir;
   LoadControl(tls);

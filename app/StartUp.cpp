@@ -47,6 +47,7 @@ constexpr CommandLineOption kOptions[] = {
     // The help text has always named the server option so.
     {"-serv:", [](TForm1& f, const std::string& v) { f.SMTPServer.Text = v; }},
     {"-from:", [](TForm1& f, const std::string& v) { f.from.Text = v; }},
+    {"-helo:", [](TForm1& f, const std::string& v) { f.HeloName = v; }},
     {"-adel", [](TForm1& f, const std::string&) { f.AutoDeleteAttached.Checked = true; }},
     {"-close", [](TForm1& f, const std::string&) { f.CloseWhenDone = true; }},
     {"-doretryonce",

@@ -107,6 +107,14 @@ class TForm1 : public TForm {
   // after that (QUIT) cannot undo the delivery, so the send counts as a success and neither a
   // retry nor the user sends the message twice.
   bool MessageAccepted = false;
+  // After a refusal: the session is being ended with RSET and QUIT before PendingFailure is
+  // reported (and retried unless the refusal was permanent).
+  bool EndingPolitely = false;
+  std::string PendingFailure;
+  bool PendingFailurePermanent = false;
+  // The name to greet the server with (setting helo, option -helo:); empty for the automatic
+  // one (TCustomSmtpClient::HeloName).
+  std::string HeloName;
   bool KeepDraft = false;
   bool SuppressKeyPress = false;
   // Failed tries of the current send under retry, and how long to wait after each: from

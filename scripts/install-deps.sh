@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   libssl-dev openssl
-  python3 python3-aiosmtpd
+  python3 python3-aiosmtpd postfix
   microsocks dante-server
   tzdata locales
   man-db bash-completion
@@ -23,6 +23,8 @@ for p in "${packages[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update -qq
+  # postfix: the tests run private instances of their own; the system gets no mail set-up.
+  echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
   # Service packages must not try to start daemons during installation.
   printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
   $SUDO chmod +x /usr/sbin/policy-rc.d

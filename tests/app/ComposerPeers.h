@@ -237,10 +237,12 @@ inline int ClosedPort() {
   return ntohs(a.sin_port);
 }
 
-// The parsed form of a saved message (tests/peers/parse_message.py), one item per line.
-inline std::string ParseMessage(const std::string& message, const std::string& partsDir) {
+// The parsed form of a saved message (tests/peers/parse_message.py), one item per line; policy
+// "default" parses as a modern reader does.
+inline std::string ParseMessage(const std::string& message, const std::string& partsDir,
+                                const std::string& policy = "compat32") {
   ChildProcess parser({"/usr/bin/python3", SourceDir() + "/tests/peers/parse_message.py", message,
-                       "--parts-dir", partsDir},
+                       "--parts-dir", partsDir, "--policy", policy},
                       CurrentEnvironment(), true);
   std::string out, err;
   if (parser.Finish(out, err) != 0) throw std::runtime_error("parse_message failed: " + err);

@@ -225,9 +225,7 @@ TEST_F(SendingTest, ServerTextGivesHostAndPort) {
   TForm1& f = Ready("");
   for (const auto& [server, host, port] :
        std::vector<std::tuple<std::string, std::string, std::string>>{
-           {"127.0.0.1", "127.0.0.1", "25"},
-           {"127.0.0.1:2525", "127.0.0.1", "2525"},
-           {"127.0.0.1:", "127.0.0.1", ""}}) {
+           {"127.0.0.1", "127.0.0.1", "25"}, {"127.0.0.1:2525", "127.0.0.1", "2525"}}) {
     f.SMTPServer.Text = server;
     f.SendBtn.Click();
     EXPECT_EQ(f.SmtpCli1->Host(), host);
@@ -235,6 +233,14 @@ TEST_F(SendingTest, ServerTextGivesHostAndPort) {
     if (!Idle()) f.SendBtn.Click();  // abort at once
     ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
   }
+  // A text ending in ":" names no port: refused before anything starts (MessageFormatTest has
+  // the other forms).
+  frontEnd.MessageBoxes.clear();
+  f.SMTPServer.Text = "127.0.0.1:";
+  f.SendBtn.Click();
+  EXPECT_TRUE(Idle());
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_TRUE(Boxes()[0].starts_with("The port \"\" of the server \"127.0.0.1:\"")) << Boxes()[0];
 }
 
 TEST_F(SendingTest, SignatureLinesFollowTheMessage) {
@@ -317,7 +323,7 @@ TEST_F(SendingTest, MailerLineIsAddedToTheHeader) {
   EXPECT_EQ(header[0], "From: a");
 }
 
-// ---- Body lines: long lines are continued, never cut
+// ---- Body lines: the text arrives exactly as written
 
 std::vector<std::string> BodyOf(TForm1& f) {
   std::vector<std::string> body;
@@ -332,57 +338,71 @@ std::vector<std::string> BodyOf(TForm1& f) {
   return body;
 }
 
-TEST_F(SendingTest, LongLinesContinueOnFollowingLinesWithinTheWireLimit) {
-  TForm1& f = Start();
+// RFC 2045 6.7: "=" at the end of a wire line joins it to the next, "=XX" is one byte.
+std::vector<std::string> QuotedPrintableDecoded(const std::vector<std::string>& wire) {
+  std::vector<std::string> lines(1);
+  for (const std::string& piece : wire) {
+    const bool soft = piece.ends_with("=");
+    for (std::size_t i = 0; i < piece.size() - (soft ? 1 : 0); ++i) {
+      if (piece[i] == '=') {
+        lines.back() += static_cast<char>(std::stoi(piece.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        lines.back() += piece[i];
+      }
+    }
+    if (!soft) lines.emplace_back();
+  }
+  lines.pop_back();
+  return lines;
+}
+
+TEST_F(SendingTest, LinesTheWireCannotCarryGoOutQuotedPrintableAndDecodeToTheTextAsWritten) {
+  TForm1& f = Ready("127.0.0.1:1");
   std::string words;
   while (words.size() < 2500) words += "word" + std::to_string(words.size()) + " ";
-  const std::string noBlanks(2100, 'x');
   std::string utf8;
   while (utf8.size() < 1200) utf8 += "\xC3\xA4";  // two-byte characters, no blank
-  const std::string dotted = "." + std::string(1500, 'y');
-  const std::string exact(998, 'e');
-  f.MessageText.Lines = TStringList{words, noBlanks, utf8, dotted, exact, "", "end"};
-
+  const TStringList text{words,
+                         std::string(5000, 'x'),
+                         utf8,
+                         "." + std::string(1500, 'y'),
+                         "From here",
+                         "",
+                         "trailing blanks   ",
+                         std::string(998, 'e')};
+  f.MessageText.Lines = text;
+  SendToClosedPort();  // the send chooses the encoding from the text
+  EXPECT_EQ(f.SmtpCli1->TextTransferEncoding(), "quoted-printable");
   const std::vector<std::string> body = BodyOf(f);
   for (const std::string& piece : body) {
-    const std::size_t wire = piece.size() + (piece.starts_with(".") ? 1 : 0);
-    EXPECT_LE(wire, 998u) << "a line sent may hold at most 998 characters (dot doubled)";
+    EXPECT_LE(piece.size(), 76u);
+    EXPECT_FALSE(HoldsEightBit(piece));
   }
-  // Reassembled, every source line comes back whole, in order; first[i] is its first piece.
-  std::vector<std::string> rebuilt;
-  std::vector<std::size_t> first;
-  std::size_t piece = 0;
-  for (const std::string& source : f.MessageText.Lines) {
-    first.push_back(piece);
-    std::string line = body.at(piece++);
-    while (line.size() < source.size()) line += body.at(piece++);
-    rebuilt.push_back(line);
-  }
-  EXPECT_EQ(piece, body.size());
-  EXPECT_EQ(rebuilt, f.MessageText.Lines.Lines());
+  EXPECT_EQ(QuotedPrintableDecoded(body), text.Lines());
 
-  EXPECT_EQ(body[first[0]].back(), ' ') << "broken after the last blank before the limit";
-  EXPECT_GT(body[first[0]].size(), 900u);
-  EXPECT_EQ(body[first[1]].size(), 998u) << "no blank: broken at the limit";
-  for (std::size_t i = first[2]; i < first[3]; ++i)
-    EXPECT_NE(static_cast<unsigned char>(body[i][0]) & 0xC0, 0x80u)
-        << "a UTF-8 character is never split";
-  EXPECT_EQ(body[first[3]].size(), 997u) << "room for the doubled dot";
-  EXPECT_EQ(body[first[4]], exact) << "998 characters fit as they are";
-  EXPECT_EQ(first[5] + 1, first[6]);
+  // ASCII lines of up to 998 characters go as they are, one body line each.
+  const TStringList plain{std::string(998, 'e'), ".dot", "", "trailing blanks   "};
+  f.MessageText.Lines = plain;
+  SendToClosedPort();
+  EXPECT_EQ(f.SmtpCli1->TextTransferEncoding(), "7bit");
+  EXPECT_EQ(BodyOf(f), plain.Lines());
 }
 
 TEST_F(SendingTest, BodyLinesAreServedInAnyOrderTheClientAsks) {
-  TForm1& f = Start();
+  TForm1& f = Ready("127.0.0.1:1");
   f.MessageText.Lines = TStringList{std::string(1500, 'a'), "second"};
+  SendToClosedPort();
+  const std::vector<std::string> body = BodyOf(f);
+  ASSERT_GT(body.size(), 3u);
   char line[1025];
   bool more = true;
-  f.SmtpCli1GetData(f.SmtpCli1.get(), 3, line, 1023, more);
-  EXPECT_TRUE(more);
-  EXPECT_STREQ(line, "second");
-  f.SmtpCli1GetData(f.SmtpCli1.get(), 1, line, 1023, more);
-  EXPECT_EQ(std::strlen(line), 998u);
-  f.SmtpCli1GetData(f.SmtpCli1.get(), 4, line, 1023, more);
+  for (int n = static_cast<int>(body.size()); n >= 1; n -= 3) {
+    f.SmtpCli1GetData(f.SmtpCli1.get(), n, line, 1023, more);
+    EXPECT_TRUE(more);
+    EXPECT_EQ(line, body[static_cast<std::size_t>(n - 1)]) << n;
+  }
+  f.SmtpCli1GetData(f.SmtpCli1.get(), static_cast<int>(body.size()) + 1, line, 1023, more);
   EXPECT_FALSE(more);
 }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A real SMTP server for tests: python3-aiosmtpd (Debian) on 127.0.0.1.
+"""A real SMTP server for tests: python3-aiosmtpd (Debian) on 127.0.0.1 (or ::1).
 
 Run with /usr/bin/python3 (the Debian interpreter that can import aiosmtpd). The server listens
 on a free loopback port and prints "PORT <n>" as its first line on standard output (flushed),
@@ -38,6 +38,9 @@ Options:
   --stdin-eof           also stop when standard input reaches end of file (so that the
                         server ends with the process that started it)
   --log                 log the SMTP conversation to standard error
+  --host ADDR           the loopback address to listen on (default 127.0.0.1; ::1 for IPv6)
+  --commands FILE       append every HELO/EHLO, RSET and QUIT command line to FILE as it
+                        arrives (what a server's log would show of how a session ended)
 
 Refusals and closes are counted per transaction (one MAIL FROM ... DATA), except "connect",
 which counts connections.
@@ -119,6 +122,28 @@ class TestSMTP(SMTP):
             return
         await super()._handle_client()
 
+    def _note(self, line):
+        if self.handler_ref.opts.commands:
+            with open(self.handler_ref.opts.commands, "a", encoding="utf-8",
+                      errors="surrogateescape") as f:
+                f.write(line + "\n")
+
+    async def smtp_HELO(self, arg):
+        self._note(f"HELO {arg}")
+        await super().smtp_HELO(arg)
+
+    async def smtp_EHLO(self, arg):
+        self._note(f"EHLO {arg}")
+        await super().smtp_EHLO(arg)
+
+    async def smtp_RSET(self, arg):
+        self._note("RSET")
+        await super().smtp_RSET(arg)
+
+    async def smtp_QUIT(self, arg):
+        self._note("QUIT")
+        await super().smtp_QUIT(arg)
+
     async def smtp_DATA(self, arg):
         h = self.handler_ref
         if h.close_left > 0 and self.envelope.rcpt_tos:
@@ -159,7 +184,7 @@ async def main(opts):
         lambda: TestSMTP(handler, hostname="tarvik-test", data_size_limit=opts.size_limit,
                          tls_context=context if opts.starttls else None,
                          require_starttls=opts.starttls, **auth),
-        host="127.0.0.1", port=0, ssl=context if opts.implicit_tls else None)
+        host=opts.host, port=0, ssl=context if opts.implicit_tls else None)
     port = server.sockets[0].getsockname()[1]
     print(f"PORT {port}", flush=True)
 
@@ -195,6 +220,8 @@ if __name__ == "__main__":
     p.add_argument("--auth-exclude", action="append", default=[])
     p.add_argument("--stdin-eof", action="store_true")
     p.add_argument("--log", action="store_true")
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--commands")
     opts = p.parse_args()
     if opts.log:
         import logging
