@@ -147,7 +147,7 @@ TEST(SmtpEsmtpSend, MailFromDeclaresTheExactSizeAndEightBitBody) {
   send.client.SetSignOn("client.example");
   send.client.SetTextTransferEncoding("8bit");
   send.client.MailMessage().Add(".leading dot, doubled on the wire but not counted");
-  send.client.MailMessage().Add(std::string(1500, 'w'));  // broken into two lines
+  send.client.MailMessage().Add(std::string(998, 'w'));  // the longest line 8bit can carry
   send.client.OnGetData = [](TCustomSmtpClient*, int n, char* line, int, bool& more) {
     more = n <= 2;
     std::strcpy(line, n == 1 ? "bare\nline feed" : "caf\xc3\xa9");
@@ -173,6 +173,35 @@ TEST(SmtpEsmtpSend, MailFromDeclaresTheExactSizeAndEightBitBody) {
   const std::uint64_t declared = std::stoull(m[1]);
   EXPECT_GE(declared, exact);
   EXPECT_LE(declared, exact + 1);
+}
+
+// A line too long for 8bit makes the text quoted-printable: no BODY=8BITMIME, and the size counts
+// the encoded lines the client makes of the owner's lines and of MailMessage.
+TEST(SmtpEsmtpSend, SizeCountsTextThatGoesOutQuotedPrintable) {
+  MimeSend send;
+  send.client.SetSignOn("client.example");
+  send.client.SetTextTransferEncoding("8bit");
+  send.client.MailMessage().Add(std::string(1500, 'w') + " ");
+  send.client.OnGetData = [](TCustomSmtpClient*, int n, char* line, int, bool& more) {
+    more = n <= 2;
+    std::strcpy(line, n == 1 ? "From a caf\xc3\xa9 " : ".");
+  };
+  std::vector<S::Step> script = SinkScript();
+  script[2] = S::Reply("250-scripted\r\n250-SIZE 100000000\r\n250 8BITMIME\r\n");
+  ScriptedServer server(script);
+  ASSERT_TRUE(send.Run(server.Port(), 60000, /*WithEhlo=*/true));
+  EXPECT_EQ(send.DataError(), 0);
+  PumpUntil([&] { return server.Done(); });
+  const std::string transcript = server.Transcript();
+  std::smatch m;
+  ASSERT_TRUE(
+      std::regex_search(transcript, m, std::regex("MAIL FROM:<sender@x.example> SIZE=(\\d+)\r\n")))
+      << transcript.substr(0, 200);
+  const std::string data = DataOf(transcript);
+  EXPECT_NE(data.find("Content-Transfer-Encoding: quoted-printable\r\n"), std::string::npos);
+  const std::uint64_t exact = data.size() - 1;  // less the doubled dot
+  EXPECT_GE(std::stoull(m[1]), exact);
+  EXPECT_LE(std::stoull(m[1]), exact + 1);
 }
 
 TEST(SmtpEsmtpSend, OversizedMessageIsRefusedAtMailFromBeforeAnyDataGoesOut) {
