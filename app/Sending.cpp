@@ -185,7 +185,8 @@ std::string CharSetOf(const TForm1& form) {
     beyondAscii = true;
     valid = valid && IsValidUtf8(text);
   };
-  for (const std::string* field : {&form.from.Text, &form.sendto.Text, &form.subject.Text})
+  for (const std::string* field :
+       {&form.from.Text.Get(), &form.sendto.Text.Get(), &form.subject.Text.Get()})
     scan(*field);
   for (const std::string& line : form.MessageText.Lines) scan(line);
   for (const std::string& line : form.SignLines) scan(line);
