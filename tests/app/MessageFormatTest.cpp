@@ -2,7 +2,7 @@
 // (strict_8bitmime, fully-qualified HELO names only) read back by Python's email package, the
 // HELO name and the polite end of a refused send in Postfix's own log, IPv6 servers, a name
 // whose first address fails, server fields that cannot be sent to, and what makes each message
-// unique.
+// unique, and a refused recipient among several ended politely and named.
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
@@ -110,6 +110,21 @@ TEST_F(MessageFormatTest, HeloNameFromSettingAndOptionAndARefusalEndedWithRsetAn
   EXPECT_FALSE(Has(log, "lost connection")) << log;
 }
 
+TEST_F(MessageFormatTest, OneRecipientOfFiveRefusedWithoutItsNameEndsWithRsetAndQuit) {
+  SmtpPeer server(folder.File("server"),
+                  {"--refuse-rcpt-unnamed", "c@example.org", "--commands", folder.File("cmds")});
+  TForm1& f = Ready(server.Server());
+  f.sendto.Text = "a@example.org; b@example.org; c@example.org; d@example.org; e@example.org";
+  Send(f);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0],
+            "Error occured while sending mail:\r550 5.1.1 Mailbox unavailable (recipient "
+            "c@example.org)");
+  EXPECT_EQ(server.Received(), 0);
+  const std::string commands = ReadFile(folder.File("cmds"));
+  EXPECT_TRUE(commands.ends_with("\nRSET\nQUIT\n")) << commands;
+}
+
 TEST_F(MessageFormatTest, AnIPv6ServerInBrackets) {
   SmtpPeer server(folder.File("server"), {"--host", "::1", "--commands", folder.File("cmds")});
   TForm1& f = Ready("[::1]:" + std::to_string(server.Port()));
@@ -173,15 +188,25 @@ TEST_F(MessageFormatTest, AServerFieldThatCannotBeSentToIsRefusedBeforeAnythingS
   }
 }
 
-TEST_F(MessageFormatTest, TwoMessagesInTheSameSecondHaveTheirOwnIdAndBoundary) {
+TEST_F(MessageFormatTest,
+       TwoMessagesInTheSameSecondHaveTheirOwnIdAndBoundaryAndACommaStaysInTheName) {
   SmtpPeer server(folder.File("server"));
   WriteFile(folder.File("a.txt"), "attached");
   for (int i = 0; i < 2; ++i) {
     TForm1& f = Ready(server.Server());
+    f.from.Text = "Doe, John <ann@example.org>";
     f.AttachedFiles.Items.Add(folder.File("a.txt"));
     Send(f);
   }
   ASSERT_EQ(server.Received(), 2);
+  // The comma stays inside one display name, in From and in Sender alike.
+  const std::string parsed = ParseMessage(server.Message(1), folder.File("."), "default");
+  for (const char* field : {"From", "Sender"}) {
+    EXPECT_TRUE(
+        Has(parsed, "mailbox " + std::string(field) + " 0: \"Doe, John\" <ann@example.org>\n"))
+        << parsed;
+    EXPECT_FALSE(Has(parsed, "mailbox " + std::string(field) + " 1:")) << parsed;
+  }
   // The text between Start and the next End.
   auto valueOf = [](const std::string& message, const std::string& start, char end) {
     const std::size_t at = message.find(start);

@@ -16,6 +16,8 @@ Options:
   --dir DIR             folder for the saved messages (required; created when missing)
   --refuse-rcpt ADDR    answer RCPT TO for ADDR with "550 5.1.1 <ADDR>: Recipient address
                         rejected" (repeatable; compared without angle brackets, ignoring case)
+  --refuse-rcpt-unnamed ADDR
+                        the same refusal without the address: "550 5.1.1 Mailbox unavailable"
   --fail-first N        refuse the first N transactions (default 0), at the point --fail-at
                         names, with --fail-code; transactions after them are accepted
   --fail-at WHERE       connect | mail | rcpt | data  (default mail). "connect" answers the
@@ -62,6 +64,7 @@ class Handler:
         self.fail_left = opts.fail_first
         self.close_left = opts.close_in_data
         self.refused = {a.strip('<>').lower() for a in opts.refuse_rcpt}
+        self.refused_unnamed = {a.strip('<>').lower() for a in opts.refuse_rcpt_unnamed}
 
     def _fail_here(self, where):
         if self.fail_left > 0 and self.opts.fail_at == where:
@@ -87,6 +90,8 @@ class Handler:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.strip('<>').lower() in self.refused:
             return f"550 5.1.1 <{address}>: Recipient address rejected"
+        if address.strip('<>').lower() in self.refused_unnamed:
+            return "550 5.1.1 Mailbox unavailable"
         if self._fail_here("rcpt"):
             return self.failure_text()
         envelope.rcpt_tos.append(address)
@@ -205,6 +210,7 @@ if __name__ == "__main__":
     p = argparse.ArgumentParser(description="aiosmtpd test server on loopback")
     p.add_argument("--dir", required=True)
     p.add_argument("--refuse-rcpt", action="append", default=[])
+    p.add_argument("--refuse-rcpt-unnamed", action="append", default=[])
     p.add_argument("--fail-first", type=int, default=0)
     p.add_argument("--fail-at", choices=["connect", "mail", "rcpt", "data"], default="mail")
     p.add_argument("--fail-code", type=int, default=451)
