@@ -11,6 +11,7 @@
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
 #include "tests/peers/postfix_server.h"
+#include "tests/smtp/SmtpTestSupport.h"
 
 namespace {
 
@@ -123,6 +124,36 @@ TEST_F(MessageFormatTest, OneRecipientOfFiveRefusedWithoutItsNameEndsWithRsetAnd
   EXPECT_EQ(server.Received(), 0);
   const std::string commands = ReadFile(folder.File("cmds"));
   EXPECT_TRUE(commands.ends_with("\nRSET\nQUIT\n")) << commands;
+}
+
+// The polite end cannot hold the send: a server that closes after RSET still gets its refusal
+// reported, and Abort pressed while RSET waits for an answer ends the send at once, quietly.
+TEST_F(MessageFormatTest, TheEndOfARefusedSendGivesWayToACloseAndToAbort) {
+  using S = smtptest::ScriptedServer;
+  const std::vector<S::Step> upToRset = {
+      S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply("250 hi\r\n"), S::ReadLine(),
+      S::Reply("250 ok\r\n"),    S::ReadLine(), S::Reply("550 no\r\n"), S::ReadLine()};
+  {
+    std::vector<S::Step> script = upToRset;
+    script.push_back(S::Close());
+    S server(script);
+    TForm1& f = Ready("127.0.0.1:" + server.PortText());
+    Send(f);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0], "Error occured while sending mail:\r550 no (recipient john@example.org)");
+    EXPECT_TRUE(server.Transcript().ends_with("RCPT TO:<john@example.org>\r\nRSET\r\n"));
+  }
+  frontEnd.MessageBoxes.clear();
+  std::vector<S::Step> script = upToRset;
+  script.push_back(S::ReadToEnd());  // RSET is never answered
+  S server(script);
+  TForm1& f = Ready("127.0.0.1:" + server.PortText());
+  f.SendBtn.Click();
+  ASSERT_TRUE(RunLoopUntil([&] { return server.Transcript().ends_with("RSET\r\n"); }));
+  f.SendBtn.Click();  // Abort
+  ASSERT_TRUE(RunLoopUntil([&] { return !f.Sending(); }));
+  EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending aborted.");
+  EXPECT_TRUE(Boxes().empty()) << Boxes()[0];
 }
 
 TEST_F(MessageFormatTest, AnIPv6ServerInBrackets) {
