@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -265,8 +266,10 @@ TEST_F(DraftsTest, ProcessKilledWhileSavingLeavesAWholeDraft) {
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     ::close(ready[0]);
     // Kill once a save of the large text is under way: its temporary file has appeared.
+    // A time bound, not a count of spins: a busy machine may not run the child for a while.
     const int before = Temporaries();
-    for (int spins = 0; Temporaries() == before && spins < 1000000; ++spins) ::sched_yield();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (Temporaries() == before && std::chrono::steady_clock::now() < deadline) ::sched_yield();
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 
