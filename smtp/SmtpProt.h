@@ -152,12 +152,11 @@ using TSmtpAttachHeader = std::function<void(TCustomSmtpClient* Sender, int File
 // The Date header value: "ddd, d mmm yyyy hh:mm:ss" with English names, a blank and the zone
 // offset of that moment, e.g. "Sun, 6 Dec 2026 14:05:09 +0100". Locale-independent.
 std::string Rfc822DateTime(std::time_t When);
-// The zone offset text of the local zone at When ("+0100", "-0500", "+0530"); "-0000" for UTC
-// and when no zone information is available. Honours a TZ change made since the last call.
+// The zone offset text of the local zone at When ("+0100", "-0500", "+0530", "+0000" for UTC
+// as a known zone); "-0000" (RFC 5322 3.3: zone unknown) only when the zone in force is one the
+// system could not find. Honours a TZ change made since the last call.
 std::string TimeZoneBias(std::time_t When);
 std::string TimeZoneBias();
-// The zone text is "+0000" for UTC as a known zone; "-0000" (RFC 5322 3.3: zone unknown) only
-// when the zone in force is one the system could not find.
 
 // 64 bits from the system's random source (getrandom); throws SmtpException when there are none.
 std::uint64_t RandomNumber();
