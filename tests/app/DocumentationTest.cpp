@@ -390,7 +390,8 @@ TEST(ManPage, NamesEveryFileTheComposerKeeps) {
       const std::size_t end =
           file.Text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.", at);
       const std::string name = file.Text.substr(at, end - at);
-      if (file.Text[end] == '"' && !name.ends_with(".")) names.insert(name);
+      if (end != std::string::npos && file.Text[end] == '"' && !name.ends_with("."))
+        names.insert(name);
     }
   EXPECT_TRUE(names.count("tarvik2.ini"));
   EXPECT_TRUE(names.count("tarvik2.dft"));
