@@ -11,7 +11,9 @@
 #     every option the installed program names in its help; the completion loads.
 #  5. tarvik with tarvik-gui (when Qt 6 was there to build it): both install, the module lies
 #     where the program looks for it, the command-line send still works, and under Xvfb the
-#     installed program opens its window and sends through it without a word on standard error.
+#     installed program opens its window and sends through it without a word on standard error;
+#     started without -send, its window appears (xdotool finds it by its caption) and Alt+X
+#     closes it.
 #  6. Removal: nothing of them is left (dpkg -L has nothing, /usr is as before).
 # It refuses to start when a tarvik package is installed already (it would remove that copy),
 # takes turns with other runs on this machine, and removes what it installed even when a step
@@ -59,9 +61,10 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-package-test.XXXXXX")
 server_pid=""
 xvfb_pid=""
+window_pid=""
 we_installed=""
 cleanup() {
-  for pid in $server_pid $xvfb_pid; do
+  for pid in $window_pid $server_pid $xvfb_pid; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -238,6 +241,23 @@ if [ -n "$gui_deb" ]; then
   mkdir -m 0700 "$work/runtime"
   send_one 4 "Sent through the window." DISPLAY=":$display" XDG_RUNTIME_DIR="$work/runtime"
   [ ! -s "$work/send-4.err" ] || fail "the window did not open: $(cat "$work/send-4.err")"
+
+  # The window itself: started without -send, it is mapped on the display under the program's
+  # caption, and Alt+X closes it with exit status 0.
+  run_tarvik DISPLAY=":$display" XDG_RUNTIME_DIR="$work/runtime" /usr/bin/tarvik \
+    "-server:127.0.0.1:$port" 2>"$work/window.err" &
+  window_pid=$!
+  window=$(DISPLAY=":$display" timeout 30 xdotool search --sync --onlyvisible \
+    --name "^Tarvik V${version%-*}\$" | head -n 1) ||
+    fail "no window of the installed program appeared: $(cat "$work/window.err")"
+  echo "window $window: $(DISPLAY=":$display" xdotool getwindowname "$window")"
+  DISPLAY=":$display" xdotool windowfocus --sync "$window" key alt+x
+  status=0
+  wait "$window_pid" || status=$?
+  window_pid=""
+  [ "$status" -eq 0 ] || fail "the window ended with exit status $status: $(cat "$work/window.err")"
+  [ ! -s "$work/window.err" ] || fail "the window wrote to standard error: $(cat "$work/window.err")"
+  echo "the window opened and closed with Alt+X"
 fi
 
 step "remove the packages: nothing left"
