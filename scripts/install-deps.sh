@@ -13,7 +13,7 @@ packages=(
   python3 python3-aiosmtpd postfix
   microsocks dante-server
   tzdata locales
-  man-db bash-completion
+  man-db bsdextrautils bash-completion xvfb xdotool
   dpkg-dev file lintian strace
 )
 
