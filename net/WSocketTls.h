@@ -19,7 +19,8 @@
 // once it is done (their OnDataSent follows as usual).
 //
 // After the handshake Receive, ReceiveText, RcvdCount and OnDataAvailable carry plain text, Send
-// and SendText take plain text, and Close sends close_notify before the connection ends. A fatal
+// and SendText take plain text (OnSendData counts the plain text the layer took), and Close sends
+// close_notify before the connection ends. The layer speaks the client side of TLS only. A fatal
 // error after the handshake (a forged record, an unexpected alert) closes the session with
 // OnSessionClosed(TlsError::Protocol) and the text in TlsErrorText.
 //
