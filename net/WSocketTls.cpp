@@ -632,16 +632,12 @@ void TCustomTlsWSocket::DoClose(bool Shut, std::uint16_t Error) {
 
 void TCustomTlsWSocket::FireSessionClosed(std::uint16_t Error) {
   if (FTlsPhase == TTlsPhase::tlsHandshaking) {
-    // Closed under the handshake (by the application, or before any byte came back).
-    auto alive = AliveToken();
-    FTlsErrorText = "TLS: handshake failed: connection closed (host " + PeerName() + ")";
+    // Closed under the handshake by the application itself (or by a failed send): it hears of
+    // it through OnSessionClosed alone, as of any close it made; failures of the handshake
+    // itself went through Fail.
+    FTlsErrorText = "TLS: connection closed during the handshake (host " + PeerName() + ")";
     EnterTlsPhase(TTlsPhase::tlsFailed);
-    FireTlsDone(TlsError::Closed);
-    if (Gone(alive)) return;
-    if (std::exchange(ImplicitPending, false)) {
-      LowerLayer::FireSessionConnected(TlsError::Closed);
-      if (Gone(alive)) return;
-    }
+    ImplicitPending = false;
     if (Error == 0) Error = TlsError::Closed;
   }
   LowerLayer::FireSessionClosed(Error);

@@ -14,9 +14,10 @@
 // started it: 0 when the handshake is done, else a TlsError code with TlsErrorText saying what
 // failed and for which host, e.g. "TLS: certificate verify failed: self-signed certificate (host
 // mail.example.org)". After a failure the session closes: with TlsImplicit OnSessionConnected
-// fires with the code first, then OnSessionClosed(code). Nothing queued with Send goes out after
-// a failed handshake: bytes sent during the handshake wait in the send buffer and leave encrypted
-// once it is done (their OnDataSent follows as usual).
+// fires with the code first, then OnSessionClosed(code). An application that closes the socket
+// itself during the handshake gets OnSessionClosed(TlsError::Closed) alone. Nothing queued with
+// Send goes out after a failed handshake: bytes sent during the handshake wait in the send buffer
+// and leave encrypted once it is done (their OnDataSent follows as usual).
 //
 // After the handshake Receive, ReceiveText, RcvdCount and OnDataAvailable carry plain text, Send
 // and SendText take plain text (OnSendData counts the plain text the layer took), and Close sends

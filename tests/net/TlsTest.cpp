@@ -157,6 +157,28 @@ TEST(TlsLayer, StartTlsRefusesBytesThatCameBeforeTheHandshake) {
   EXPECT_EQ(c.sentBytes, 10) << "STARTTLS only: the command sent afterwards never left";
 }
 
+TEST(TlsLayer, AnApplicationThatClosesDuringTheHandshakeHearsOnlyOfTheClose) {
+  TlsScriptedPeer peer("starttls", Certs().localhost.Cert, Certs().localhost.Key);
+  Client c;
+  c.sock.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+    c.received += s->ReceiveText();
+    if (c.received == "220 plain\r\n") {
+      c.received.clear();
+      s->SendText("STARTTLS\r\n");
+    } else if (c.received == "220 go ahead\r\n") {
+      c.sock.StartTls();
+      c.sock.Close();  // e.g. the client's own timeout
+    }
+  };
+  c.sock.SetTlsHostName("localhost");
+  c.sock.SetAddr("127.0.0.1");
+  c.sock.SetPort(std::to_string(peer.Port()));
+  c.sock.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return c.closed; }, 10000));
+  socks_test::PumpPending();
+  EXPECT_EQ(c.events, (std::vector<std::string>{"SessionConnected(0)", "SessionClosed(20103)"}));
+}
+
 struct Fault {
   const char* name;
   std::string mode;
