@@ -350,6 +350,7 @@ TEST(TlsLayer, TraceShowsNotificationsAndTlsSteps) {
   const int traceFd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ::dup2(traceFd, 2);
   NetTrace::SetEnabled(true);
+  std::vector<std::string> events;
   {
     Client c;
     c.ConnectImplicit(peer.Port());
@@ -358,12 +359,14 @@ TEST(TlsLayer, TraceShowsNotificationsAndTlsSteps) {
     while (EventLoop::Current().ProcessMessages()) {
     }
     c.sock.Close();
+    events = c.events;
   }
   NetTrace::SetEnabled(false);
   ::dup2(saved, 2);
   ::close(saved);
   ::close(traceFd);
   const std::string trace = ReadWholeFile(file);
+  ASSERT_EQ(events.front(), "TlsDone(0)") << trace;
   for (const char* expected :
        {"consumed FD_CONNECT", "tls tlsOff -> tlsHandshaking (host localhost)",
         "tls tlsHandshaking -> tlsActive", "consumed FD_READ", "FD_READ re-armed",
