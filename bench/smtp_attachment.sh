@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # One message with a 20 MB random attachment, sent to smtp-sink (postfix) on loopback by
-#   ours    bench_smtp_send: TSmtpCli, Base64 lines gathered into full sends
+#   tarvik  the program itself: tarvik -nogui ... -send -close
+#   ours    bench_smtp_send: TSmtpCli alone, Base64 lines gathered into full sends
 #   curl    smtp:// with -F MIME parts (the file Base64-encoded by curl)
 #   lines   bench_smtp_lines_plain: a blocking loop sending as many 62-byte lines, one send()
 #           each (the least any line-by-line client must do)
 #   batch   the same lines handed to the kernel 62 KB at a time (the least any client must do)
 # and over implicit TLS, through stunnel4 in front of the same smtp-sink:
-#   ours-tls  bench_smtp_send --smtps (the socket's TLS layer), with its average record size
-#   curl-tls  smtps://
+#   tarvik-tls  tarvik -nogui ... -tls:smtps (setting cafile for the relay's certificate)
+#   ours-tls    bench_smtp_send --smtps (the socket's TLS layer), with its average record size
+#   curl-tls    smtps://
 # RUNS runs each (default 5), interleaved; prints the median wall time, the median CPU time
 # (user + system, steadier than wall time on a busy machine) and the median peak resident set
 # of each, and the ratios.
@@ -23,9 +25,10 @@ build=${1:-build-smtp-bench}
 runs=${RUNS:-5}
 size=$((20 * 1024 * 1024))
 
-if [ ! -x "$build/bench/bench_smtp_send" ] || [ ! -x "$build/bench/bench_smtp_lines_plain" ]; then
+if [ ! -x "$build/bench/bench_smtp_send" ] || [ ! -x "$build/bench/bench_smtp_lines_plain" ] ||
+  [ ! -x "$build/frontend/tarvik" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON -DTARVIK_TESTS=OFF >/dev/null
-  cmake --build "$build" --target bench_smtp_send bench_smtp_lines_plain -j2 >/dev/null
+  cmake --build "$build" --target bench_smtp_send bench_smtp_lines_plain tarvik -j2 >/dev/null
 fi
 for tool in /usr/sbin/smtp-sink /usr/bin/curl /usr/bin/time /usr/bin/stunnel4 /usr/bin/openssl; do
   [ -x "$tool" ] || { echo "missing $tool: run scripts/install-bench-deps.sh" >&2; exit 1; }
@@ -82,6 +85,17 @@ EOF
 pids+=($!)
 wait_port "$tls_port"
 
+# The program's settings and drafts stay in the work folder; cafile trusts the relay. Each run
+# names its tls mode, since the program keeps the last one in its settings.
+export TARVIK_INI=$work/tarvik2.ini HOME=$work/home XDG_STATE_HOME=$work/state
+mkdir -p "$HOME"
+printf '[defaults]\ncafile=%s\n' "$work/cert.pem" >"$TARVIK_INI"
+tarvik=("$build/frontend/tarvik" -nogui -from:bench@tarvik.example sink@tarvik.example
+  -s:attachment_benchmark -msg:The_attachment_follows. "$work/attachment.bin"
+  "-server:127.0.0.1:$port" -tls:off -send -close)
+tarvik_tls=("$build/frontend/tarvik" -nogui -from:bench@tarvik.example sink@tarvik.example
+  -s:attachment_benchmark -msg:The_attachment_follows. "$work/attachment.bin"
+  "-server:127.0.0.1:$tls_port" -tls:smtps -send -close)
 ours=("$build/bench/bench_smtp_send" 127.0.0.1 "$port" "$work/attachment.bin")
 curl_cmd=(/usr/bin/curl -sS "smtp://127.0.0.1:$port" --mail-from bench@tarvik.example
   --mail-rcpt sink@tarvik.example -H "Subject: attachment benchmark"
@@ -103,10 +117,12 @@ measure() {  # name, command...: appends "wall_s peak_kib cpu_s" to $work/<name>
   awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}' "$work/time.out" >>"$work/$name"
   cat "$work/stderr.out" >>"$work/$name.stderr"
 }
-programs=(ours curl lines batch ours-tls curl-tls)
+programs=(tarvik ours curl lines batch tarvik-tls ours-tls curl-tls)
 [ -n "${BEFORE:-}" ] && programs+=(before)
 for _ in $(seq "$runs"); do
   [ -n "${BEFORE:-}" ] && measure before "$BEFORE" 127.0.0.1 "$port" "$work/attachment.bin"
+  measure tarvik "${tarvik[@]}"
+  measure tarvik-tls "${tarvik_tls[@]}"
   measure ours "${ours[@]}"
   measure curl "${curl_cmd[@]}"
   measure lines "${per_line[@]}"
@@ -119,9 +135,9 @@ median() {  # file, column
   sort -g -k"$2" "$1" | awk -v c="$2" '{v[NR]=$c} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'
 }
 printf "20 MB attachment (%d Base64 lines of 62 bytes), %d runs each, medians\n" "$lines" "$runs"
-printf "%-9s %10s %10s %12s\n" program wall_s cpu_s peak_KiB
+printf "%-10s %10s %10s %12s\n" program wall_s cpu_s peak_KiB
 for n in "${programs[@]}"; do
-  printf "%-9s %10s %10s %12s\n" "$n" "$(median "$work/$n" 1)" "$(median "$work/$n" 3)" \
+  printf "%-10s %10s %10s %12s\n" "$n" "$(median "$work/$n" 1)" "$(median "$work/$n" 3)" \
     "$(median "$work/$n" 2)"
 done
 ratio() {  # label, a, b
@@ -129,9 +145,12 @@ ratio() {  # label, a, b
     -v ac="$(median "$work/$2" 3)" -v bc="$(median "$work/$3" 3)" \
     'BEGIN { printf "%-20s wall %.2f  cpu %.2f\n", l, a / b, ac / bc }'
 }
-ratio "ours/curl" ours curl
+ratio "tarvik/curl" tarvik curl
+ratio "tarvik/lines" tarvik lines
+ratio "tarvik/batch" tarvik batch
 ratio "ours/lines" ours lines
 ratio "ours/batch" ours batch
+ratio "tarvik-tls/curl-tls" tarvik-tls curl-tls
 ratio "ours-tls/curl-tls" ours-tls curl-tls
 [ -n "${BEFORE:-}" ] && ratio "ours/before" ours before
 grep -o 'average [0-9]* bytes per record' "$work/ours-tls.stderr" | awk '{print $2}' |
