@@ -280,6 +280,45 @@ TEST(TlsLayer, ASelfSignedCertificateIsAcceptedThroughItsCaFileOrItsFingerprint)
   }
 }
 
+// What a server may send after the handshake: a TLS 1.3 key update (with a request for ours) is
+// read through and the session goes on both ways; a TLS 1.2 renegotiation is refused, which the
+// server answers with a fatal alert: the session ends with the reason, it is not renegotiated.
+TEST(TlsLayer, AKeyUpdateIsReadThroughAndARenegotiationIsRefused) {
+  {
+    SCOPED_TRACE("key update");
+    OpenSslServer server(Certs().localhost.Cert, Certs().localhost.Key, OpenSslServer::Interactive,
+                         {"-tls1_3"});
+    Client c;
+    c.ConnectImplicit(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return c.Has("SessionConnected(0)") || c.closed; }, 10000));
+    ASSERT_TRUE(c.Has("TlsDone(0)")) << c.sock.TlsErrorText();
+    server.Output().Write("K\n");
+    ASSERT_TRUE(server.Output().WaitInputTaken());  // one command per read of its input
+    server.Output().Write("after the key update\n");
+    ASSERT_TRUE(c.WaitFor("after the key update\n")) << c.sock.TlsErrorText();
+    const std::string reply = "the client's keys were updated too\n";
+    c.sock.SendText(reply);
+    ASSERT_TRUE(PumpUntil([&] { return c.sentBytes == static_cast<int>(reply.size()); }, 10000));
+    EXPECT_NE(server.Output().ReadLineStarting("the client's keys"), "");
+    EXPECT_FALSE(c.closed) << c.sock.TlsErrorText();
+  }
+  {
+    SCOPED_TRACE("renegotiation");
+    OpenSslServer server(Certs().localhost.Cert, Certs().localhost.Key, OpenSslServer::Interactive,
+                         {"-tls1_2"});
+    Client c;
+    c.ConnectImplicit(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return c.Has("SessionConnected(0)") || c.closed; }, 10000));
+    ASSERT_TRUE(c.Has("TlsDone(0)")) << c.sock.TlsErrorText();
+    server.Output().Write("r\n");
+    ASSERT_TRUE(server.Output().WaitInputTaken());
+    ASSERT_TRUE(PumpUntil([&] { return c.closed; }, 10000));
+    EXPECT_EQ(c.events.back(), "SessionClosed(20105)");
+    EXPECT_EQ(c.sock.TlsErrorText(), "TLS: sslv3 alert handshake failure (host localhost)");
+    EXPECT_EQ(c.received, "");
+  }
+}
+
 TEST(TlsLayer, TlsThroughARealSocksProxy) {
   socks_test::ProxyProcess proxy;
   ASSERT_TRUE(socks_test::StartMicrosocks(proxy)) << proxy.Error();

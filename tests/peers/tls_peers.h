@@ -1,6 +1,8 @@
 // TLS servers for the tests, started as child processes on a free 127.0.0.1 port:
 //  - OpenSslServer: Debian's `openssl s_server -rev` (a real TLS server that answers each line
-//    with the line reversed), one connection;
+//    with the line reversed), one connection; with Interactive, `s_server` without -rev instead:
+//    what the client sends appears on its output, and each line written to its input is sent
+//    to the client or, for "K", "k" and "r", starts a key update or a renegotiation;
 //  - TlsScriptedPeer: tests/peers/tls_peer.py for the edge cases (STARTTLS with injected bytes,
 //    a plain-text server, a close during the handshake); it reports how each session ended.
 // Certificates come from tls_test_ca.h. The child ends with the object (stdin closed, SIGTERM).
@@ -10,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +80,24 @@ class PeerProcess {
     }
   }
 
+  // Writes Text to the child's standard input.
+  void Write(const std::string& Text) {
+    if (::write(stdin_, Text.data(), Text.size()) != static_cast<ssize_t>(Text.size()))
+      throw std::runtime_error("cannot write to the peer");
+  }
+
+  // Waits until the child has read everything written to its standard input; false when it did
+  // not within TimeoutMs.
+  bool WaitInputTaken(int TimeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    for (int unread = 1; ::ioctl(stdin_, FIONREAD, &unread) == 0;) {
+      if (unread == 0) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      ::usleep(1000);
+    }
+    return false;
+  }
+
   // Reads lines until one starts with Prefix; returns it (empty when none came in time).
   std::string ReadLineStarting(const std::string& Prefix, int TimeoutMs = 10000) {
     for (;;) {
@@ -92,12 +113,14 @@ class PeerProcess {
   std::string pending_;
 };
 
-// openssl s_server on 127.0.0.1, one connection, answering each line reversed.
+// openssl s_server on 127.0.0.1, one connection, answering each line reversed (or, Interactive,
+// driven through Output().Write); Options are added to its command line (e.g. "-tls1_2").
 class OpenSslServer {
  public:
-  OpenSslServer(const std::string& Cert, const std::string& Key)
-      : process_({"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", Cert, "-key",
-                  Key, "-rev", "-naccept", "1"}) {
+  enum Mode { Reverse, Interactive };
+  OpenSslServer(const std::string& Cert, const std::string& Key, Mode How = Reverse,
+                const std::vector<std::string>& Options = {})
+      : process_(Argv(Cert, Key, How, Options)) {
     const std::string line = process_.ReadLineStarting("ACCEPT");
     const auto colon = line.rfind(':');
     if (colon == std::string::npos) throw std::runtime_error("openssl s_server: " + line);
@@ -107,6 +130,16 @@ class OpenSslServer {
   PeerProcess& Output() { return process_; }
 
  private:
+  static std::vector<std::string> Argv(const std::string& Cert, const std::string& Key, Mode How,
+                                       const std::vector<std::string>& Options) {
+    std::vector<std::string> argv = {
+        "/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", Cert, "-key", Key,
+        "-naccept",         "1"};
+    if (How == Reverse) argv.push_back("-rev");
+    argv.insert(argv.end(), Options.begin(), Options.end());
+    return argv;
+  }
+
   PeerProcess process_;
   int port_ = 0;
 };
