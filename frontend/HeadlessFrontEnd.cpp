@@ -158,18 +158,34 @@ class TSilentTerminal {
       done += static_cast<std::size_t>(n);
     }
   }
-  // One line, without its line end; false at end of input or on an error.
-  bool ReadLine(TSecret& line) const {
+  // One line, without its line end; false at end of input, on an error, or when a stop signal
+  // (SIGINT, SIGTERM; blocked by the caller) arrives: that one stays pending for whoever
+  // handles it once the terminal is restored.
+  bool ReadLine(TSecret& line, const sigset_t& stops) const {
     line.Clear();
+    const int signals = ::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    bool answered = false;
     for (;;) {
+      pollfd watch[2] = {{fd_, POLLIN, 0}, {signals, POLLIN, 0}};
+      if (::poll(watch, signals >= 0 ? 2 : 1, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (signals >= 0 && (watch[1].revents & POLLIN)) break;
+      if (!(watch[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char c;
       const ssize_t n = ::read(fd_, &c, 1);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      if (c == '\n' || c == '\r') return true;
+      if (n <= 0) break;
+      if (c == '\n' || c == '\r') {
+        answered = true;
+        break;
+      }
       line.Append(c);
       c = '\0';
     }
+    if (signals >= 0) ::close(signals);
+    return answered;
   }
 
  private:
@@ -178,13 +194,35 @@ class TSilentTerminal {
   bool silenced_ = false;
 };
 
+// SIGINT and SIGTERM blocked for as long as this lives; one that came meanwhile is delivered
+// when the previous mask returns (after the terminal got its echo back).
+class TBlockedStops {
+ public:
+  TBlockedStops() {
+    sigemptyset(&stops_);
+    sigaddset(&stops_, SIGINT);
+    sigaddset(&stops_, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stops_, &previous_);
+  }
+  ~TBlockedStops() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  TBlockedStops(const TBlockedStops&) = delete;
+  TBlockedStops& operator=(const TBlockedStops&) = delete;
+  const sigset_t& Stops() const { return stops_; }
+
+ private:
+  sigset_t stops_{};
+  sigset_t previous_{};
+};
+
 }  // namespace
 
 bool THeadlessFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
+  // Ctrl+C must not leave the terminal without echo: the signal waits until it is restored.
+  const TBlockedStops stops;
   const TSilentTerminal terminal;
   if (!terminal.Usable()) return false;
   terminal.Write(TerminalText(prompt) + " ");
-  const bool answered = terminal.ReadLine(password);
+  const bool answered = terminal.ReadLine(password, stops.Stops());
   terminal.Write("\n");  // the Enter that was not echoed
   return answered;
 }

@@ -232,70 +232,118 @@ TEST_F(TlsProgramTest, OversizedMessageIsRefusedAtMailFromWithLittleTraffic) {
   EXPECT_LT(relay.Bytes(), 10 * 1024);
 }
 
-// The scripting mode asks on the terminal, without echo.
+// The program in a session of its own whose controlling terminal (and standard input) is a
+// pseudo-terminal the test types into; standard output and error go to pipes.
+class TerminalRun {
+ public:
+  TerminalRun(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+      throw std::runtime_error("no pseudo-terminal");
+    const std::string slave = ::ptsname(master_);
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe failed");
+    std::vector<char*> args, envp;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setsid();
+      const int tty = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
+      ::dup2(tty, 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::execve(args[0], args.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~TerminalRun() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {master_, out_, err_}) ::close(fd);
+  }
+  TerminalRun(const TerminalRun&) = delete;
+  TerminalRun& operator=(const TerminalRun&) = delete;
+
+  // Reads what the program writes to its terminal (into screen) until Text shows, 30 s at most.
+  bool ScreenShows(const std::string& Text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (screen.find(Text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = ::read(master_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return screen.find(Text) != std::string::npos;
+  }
+  void Type(const std::string& Keys) {
+    if (::write(master_, Keys.data(), Keys.size()) != static_cast<ssize_t>(Keys.size()))
+      throw std::runtime_error("cannot type");
+  }
+  // Waits for the end; the exit code (128 + the signal when one ended it), out and err.
+  int Finish(std::string& Out, std::string& Err) {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    char buffer[4096];
+    for (int fd : {out_, err_}) {
+      ssize_t n;
+      while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        (fd == out_ ? Out : Err).append(buffer, static_cast<std::size_t>(n));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  // The terminal echoes what is typed.
+  bool Echoes() const {
+    termios t{};
+    return ::tcgetattr(master_, &t) == 0 && (t.c_lflag & ECHO);
+  }
+
+  std::string screen;
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1, out_ = -1, err_ = -1;
+};
+
+// The scripting mode asks on the terminal, without echo; Ctrl+C there stops the send and gives
+// the terminal its echo back.
 TEST_F(TlsProgramTest, PasswordTypedAtTheTerminalPromptIsNeitherEchoedNorKept) {
   SmtpPeer server(folder.File("in"), TlsOptions(localhost, {"--implicit-tls", "--auth-user", "ann",
                                                             "--auth-password", kMarker}));
   Settings("cafile=" + ca.CaFile() + "\n");
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string slave = ::ptsname(master);
-  int out[2], err[2];
-  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
   const std::vector<std::string> argv =
       SendArguments("localhost:" + std::to_string(server.Port()), {"-tls:smtps", "-user:ann"});
-  const std::vector<std::string> env = ChangedEnvironment(Environment());
-  std::vector<char*> args, envp;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  args.push_back(nullptr);
-  envp.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // A session of its own whose controlling terminal is the pseudo-terminal.
-    ::setsid();
-    const int tty = ::open(slave.c_str(), O_RDWR);
-    ::dup2(tty, 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    ::execve(args[0], args.data(), envp.data());
-    ::_exit(127);
+  {
+    TerminalRun run(argv, ChangedEnvironment(Environment()));
+    ASSERT_TRUE(run.ScreenShows("Password for ann at localhost: ")) << run.screen;
+    EXPECT_FALSE(run.Echoes());
+    run.Type("\x03");  // Ctrl+C
+    RunResult r;
+    r.exitCode = run.Finish(r.out, r.err);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(run.Echoes());
+    EXPECT_EQ(server.Received(), 0);
+    EXPECT_TRUE(Exists(Attachment()));
   }
-  ::close(out[1]);
-  ::close(err[1]);
-  std::string screen;
-  auto readScreenUntil = [&](const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buffer[256];
-      const ssize_t n = ::read(master, buffer, sizeof buffer);
-      if (n <= 0) break;
-      screen.append(buffer, static_cast<std::size_t>(n));
-    }
-    return screen.find(text) != std::string::npos;
-  };
-  EXPECT_TRUE(readScreenUntil("Password for ann at localhost: ")) << screen;
-  const std::string typed = std::string(kMarker) + "\n";
-  EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-  readScreenUntil("\n");
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  TerminalRun run(argv, ChangedEnvironment(Environment()));
+  ASSERT_TRUE(run.ScreenShows("Password for ann at localhost: ")) << run.screen;
+  run.Type(std::string(kMarker) + "\n");
   RunResult r;
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  char buffer[4096];
-  for (int fd : {out[0], err[0]}) {
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-      (fd == out[0] ? r.out : r.err).append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-  }
-  ::close(master);
+  r.exitCode = run.Finish(r.out, r.err);
   ExpectDelivered(r, server);
-  EXPECT_EQ(screen.find(kMarker), std::string::npos) << "echoed: " << screen;
+  EXPECT_EQ(run.screen.find(kMarker), std::string::npos) << "echoed: " << run.screen;
+  EXPECT_TRUE(run.Echoes());
   ExpectNoPasswordAnywhere(r);
 }
