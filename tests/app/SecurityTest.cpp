@@ -11,6 +11,7 @@
 #include "app/Tarvik2_unit1.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
+#include "tests/smtp/SmtpTestSupport.h"
 
 namespace {
 
@@ -97,6 +98,29 @@ TEST(TlsModeOf, FollowsTheSettingAndThePort) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(TlsModeOf(c.setting, c.port), c.mode) << c.setting << " " << c.port;
+}
+
+// With TLS off (or auto on a port that is neither 465 nor 587) and no user, the session is the
+// plain one it always was: HELO, even to a server that says ESMTP, and MAIL FROM without SIZE
+// or BODY.
+TEST_F(SecurityTest, WithoutTlsAndUserTheWireImageIsThePlainHeloSession) {
+  using S = smtptest::ScriptedServer;
+  std::vector<S::Step> script = smtptest::SinkScript(/*KeepData=*/false);
+  script.front() = S::Reply("220 mail.example.org ESMTP ready\r\n");
+  S server(script, 2);
+  for (const char* tls : {"auto", "off"}) {
+    TForm1& f = Ready("127.0.0.1:" + server.PortText());
+    f.tls.Text = tls;
+    const std::string before = server.Transcript();
+    Send();
+    ASSERT_TRUE(RunLoopUntil([&] { return server.Transcript().ends_with("QUIT\r\n"); })) << tls;
+    const std::string wire = server.Transcript().substr(before.size());
+    EXPECT_TRUE(wire.starts_with("HELO ")) << wire;
+    EXPECT_EQ(wire.substr(wire.find("\r\n") + 2),
+              "MAIL FROM:<ann@example.org>\r\nRCPT TO:<bob@example.org>\r\nDATA\r\nQUIT\r\n")
+        << tls;
+  }
+  EXPECT_TRUE(frontEnd.PasswordPrompts.empty());
 }
 
 TEST_F(SecurityTest, ALoginIsNeverSentUnencryptedAndABadModeIsRefused) {

@@ -361,6 +361,15 @@ TEST_F(SmtpEsmtp, PlainLoginAndXOAuth2SendTheirResponsesWhileTheTraceShowsStars)
         S::Reply("535 5.7.8 Authentication credentials invalid\r\n")},
        "AUTH LOGIN\r\n" + B64("ann") + "\r\n" + B64(secret) + "\r\n",
        535},
+      {"AUTH XOAUTH2",
+       TSmtpAuthType::smtpAuthOAuth2,
+       {S::ReadLine(), S::Reply("235 2.7.0 Accepted\r\n")},
+       "AUTH XOAUTH2 " +
+           B64("user=ann\x01"
+               "auth=Bearer " +
+               secret + "\x01\x01") +
+           "\r\n",
+       0},
       {"AUTH PLAIN XOAUTH2",
        TSmtpAuthType::smtpAuthOAuth2,
        {S::ReadLine(), S::Reply("334 " + B64("{\"status\":\"401\"}") + "\r\n"), S::ReadLine(),
