@@ -26,27 +26,11 @@ void TCustomSmtpClient::Ehlo() {
 }
 
 void TCustomSmtpClient::SendEhlo(TSmtpRequest RqType) {
-  const std::string name = HeloName();
-  FEhloLines.clear();
-  FEhloBytes = 0;
-  FEhloTooLong = false;
-  ExecAsync(RqType, "EHLO " + name, {250}, &TCustomSmtpClient::EhloDone,
-            &TCustomSmtpClient::EhloLine);
+  ExecAsync(RqType, "EHLO " + HeloName(), {250}, &TCustomSmtpClient::EhloDone);
 }
 
-// Every line of the reply is kept (within the bounds) for the parser, then judged as usual.
-void TCustomSmtpClient::EhloLine() {
-  FEhloBytes += FLastResponse.size();
-  if (FEhloLines.size() >= MaxEhloLines || FEhloBytes > MaxEhloBytes)
-    FEhloTooLong = true;
-  else
-    FEhloLines.push_back(FLastResponse);
-  NextExecAsync();
-}
-
+// The reply is whole in ReplyLines (bounded by the reply assembly) when its last line is judged.
 void TCustomSmtpClient::EhloDone() {
-  std::vector<std::string> lines = std::move(FEhloLines);
-  FEhloLines.clear();
   if (FRequestResult != 0) {
     // A server that does not know EHLO still takes HELO (RFC 5321 3.2), as long as the session
     // needs none of the extensions it cannot then announce.
@@ -54,6 +38,7 @@ void TCustomSmtpClient::EhloDone() {
         SmtpFctBit(TSmtpFct::smtpFctStartTls) | SmtpFctBit(TSmtpFct::smtpFctAuth);
     if (FHighLevelFlag && (FFctSet & needed) == 0 && FReplyCode >= 500 && FReplyCode < 600) {
       FErrorMessage.clear();
+      FErrorPermanent = false;
       FFctSet |= SmtpFctBit(TSmtpFct::smtpFctHelo);
       TriggerRequestDone(0);
       return;
@@ -61,15 +46,9 @@ void TCustomSmtpClient::EhloDone() {
     TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
     return;
   }
-  if (FEhloTooLong) {
-    EndWithLocalError("500 The server's reply to EHLO is longer than " +
-                      std::to_string(MaxEhloLines) + " lines or " + std::to_string(MaxEhloBytes) +
-                      " bytes");
-    return;
-  }
   std::string problem;
   TSmtpCapabilities caps;
-  if (!ParseEhloReply(lines, caps, problem)) {
+  if (!ParseEhloReply(FReplyLines.Lines(), caps, problem)) {
     EndWithLocalError("500 The server sent a " + problem);
     return;
   }

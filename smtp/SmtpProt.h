@@ -422,7 +422,6 @@ class TCustomSmtpClient {
   void RcptToDone();
   bool NeedsEhlo() const;
   void SendEhlo(TSmtpRequest RqType);
-  void EhloLine();
   void EhloDone();
   void StartTlsReply();
   // Starts the TLS handshake after the server's 220 to STARTTLS; TlsDone follows. (Implicit
@@ -508,9 +507,7 @@ class TCustomSmtpClient {
   bool FMoreLines = true;
   char FLineBuffer[LineBufferSize + 1] = {};
 
-  // ESMTP. A reply to EHLO is bounded: RFC 5321 has no limit, but no server announces more.
-  static constexpr std::size_t MaxEhloLines = 64;
-  static constexpr std::size_t MaxEhloBytes = 16384;
+  // ESMTP.
   TSmtpTlsMode FTlsMode = TSmtpTlsMode::smtpTlsNone;
   std::string FCaFile;
   std::string FTlsFingerprint;
@@ -519,9 +516,6 @@ class TCustomSmtpClient {
   TSmtpAuthType FAuthType = TSmtpAuthType::smtpAuthAuto;
   TSmtpCapabilities FCapabilities;
   bool FServer8BitMime = false;
-  std::vector<std::string> FEhloLines;
-  std::size_t FEhloBytes = 0;
-  bool FEhloTooLong = false;
   std::unique_ptr<TSaslMechanism> FSasl;
   // The SCRAM client nonce; empty: a random one per exchange (only tests fix it).
   std::string FScramNonce;
