@@ -159,11 +159,10 @@ class TSilentTerminal {
     }
   }
   // One line, without its line end; false at end of input, on an error, or when a stop signal
-  // (SIGINT, SIGTERM; blocked by the caller) arrives: that one stays pending for whoever
-  // handles it once the terminal is restored.
-  bool ReadLine(TSecret& line, const sigset_t& stops) const {
+  // shows on Signals (a signalfd; the signal is left pending for whoever handles it once the
+  // terminal is restored).
+  bool ReadLine(TSecret& line, int signals) const {
     line.Clear();
-    const int signals = ::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
     bool answered = false;
     for (;;) {
       pollfd watch[2] = {{fd_, POLLIN, 0}, {signals, POLLIN, 0}};
@@ -184,7 +183,6 @@ class TSilentTerminal {
       line.Append(c);
       c = '\0';
     }
-    if (signals >= 0) ::close(signals);
     return answered;
   }
 
@@ -194,35 +192,15 @@ class TSilentTerminal {
   bool silenced_ = false;
 };
 
-// SIGINT and SIGTERM blocked for as long as this lives; one that came meanwhile is delivered
-// when the previous mask returns (after the terminal got its echo back).
-class TBlockedStops {
- public:
-  TBlockedStops() {
-    sigemptyset(&stops_);
-    sigaddset(&stops_, SIGINT);
-    sigaddset(&stops_, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &stops_, &previous_);
-  }
-  ~TBlockedStops() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  TBlockedStops(const TBlockedStops&) = delete;
-  TBlockedStops& operator=(const TBlockedStops&) = delete;
-  const sigset_t& Stops() const { return stops_; }
-
- private:
-  sigset_t stops_{};
-  sigset_t previous_{};
-};
-
 }  // namespace
 
 bool THeadlessFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
   // Ctrl+C must not leave the terminal without echo: the signal waits until it is restored.
-  const TBlockedStops stops;
+  const StopSignals stops;
   const TSilentTerminal terminal;
   if (!terminal.Usable()) return false;
   terminal.Write(TerminalText(prompt) + " ");
-  const bool answered = terminal.ReadLine(password, stops.Stops());
+  const bool answered = terminal.ReadLine(password, stops.Fd());
   terminal.Write("\n");  // the Enter that was not echoed
   return answered;
 }
