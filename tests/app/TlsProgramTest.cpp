@@ -18,6 +18,7 @@
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
 #include "tests/peers/counting_relay.h"
+#include "tests/peers/postfix_server.h"
 #include "tests/peers/tls_peers.h"
 #include "tests/peers/tls_test_ca.h"
 
@@ -77,8 +78,11 @@ class TlsProgramTest : public ::testing::Test {
   void ExpectDelivered(const RunResult& r, const SmtpPeer& server, int n = 1) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ASSERT_EQ(server.Received(), n);
+    ExpectWholeMessage(server.Message(n));
+  }
+  void ExpectWholeMessage(const std::string& message) {
     std::filesystem::create_directories(folder.File("parts"));
-    const std::string parsed = ParseMessage(server.Message(n), folder.File("parts"));
+    const std::string parsed = ParseMessage(message, folder.File("parts"));
     EXPECT_NE(parsed.find("defects 0"), std::string::npos) << parsed;
     EXPECT_EQ(ReadFile(folder.File("parts/part-0")), "Hello over TLS\n");
     EXPECT_EQ(ReadFile(folder.File("parts/part-1")), attachmentBytes);
@@ -346,4 +350,22 @@ TEST_F(TlsProgramTest, PasswordTypedAtTheTerminalPromptIsNeitherEchoedNorKept) {
   EXPECT_EQ(run.screen.find(kMarker), std::string::npos) << "echoed: " << run.screen;
   EXPECT_TRUE(run.Echoes());
   ExpectNoPasswordAnywhere(r);
+}
+
+// Last, a real MTA: Postfix's smtpd with STARTTLS required takes the message over TLS.
+TEST_F(TlsProgramTest, PostfixRequiringStartTlsTakesTheMessage) {
+  peers::PostfixServer postfix(
+      folder.File("postfix"),
+      {"smtpd_tls_cert_file = " + localhost.Cert, "smtpd_tls_key_file = " + localhost.Key,
+       "smtpd_tls_security_level = encrypt", "smtpd_tls_loglevel = 1"});
+  const std::string host = "localhost:" + std::to_string(postfix.Port());
+  ExpectRefused(Send(host), "530 5.7.0 Must issue a STARTTLS command first");
+  Settings("cafile=" + ca.CaFile() + "\n");
+  const RunResult r = Send(host, {"-tls:starttls"});
+  ASSERT_EQ(r.exitCode, 0) << r.err << postfix.Log();
+  const std::vector<std::string> mails = postfix.WaitForMessages(1);
+  ASSERT_EQ(mails.size(), 1u) << postfix.Log();
+  ExpectWholeMessage(mails[0]);
+  EXPECT_NE(postfix.Log().find("TLS connection established from"), std::string::npos)
+      << postfix.Log();
 }
