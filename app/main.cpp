@@ -1,5 +1,9 @@
 // Program entry: the application object, the one composer window and its event loop.
 //
+// The front-end: the desktop window when a display is there and "-nogui" is not given, loaded
+// from its module only then; the headless front-end otherwise, and when the window cannot be
+// opened (said in one line on standard error).
+//
 // Exit codes: 0 after a normal close (in scripting mode: after a successful send), 1 when an
 // error was reported under "-close", there was nothing to do, or the program could not start.
 // "--help" and "--version" answer on standard output and exit 0.
@@ -7,12 +11,14 @@
 
 #include <csignal>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Tarvik2_unit1.h"
 #include "frontend/HeadlessFrontEnd.h"
+#include "frontend/WindowModule.h"
 #include "platform/Application.h"
 #include "platform/FrontEnd.h"
 
@@ -34,12 +40,10 @@ std::optional<int> AnswerInformationOption(const std::vector<std::string>& argum
 }
 
 // The program as the loop runs it; start-up failures (no descriptors left for the event loop,
-// say) are thrown from here.
-int RunProgram(const std::vector<std::string>& arguments) {
-  // The headless front-end is the only one so far: with a display and without "-nogui" the
-  // program runs headless as well (HeadlessRequested tells which one was asked for).
-  THeadlessFrontEnd frontEnd(std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1);
-  ScopedFrontEnd current(frontEnd);
+// say) are thrown from here. The toolkit takes its own options out of argc/argv.
+int RunProgram(int& argc, char** argv) {
+  THeadlessFrontEnd headless(std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1);
+  ScopedFrontEnd current(headless);
 
   Application().Title = kTarvikTitle;
   Application().OnException = [](const std::exception& e) {
@@ -49,16 +53,27 @@ int RunProgram(const std::vector<std::string>& arguments) {
       GetFrontEnd().ShowException(e);
   };
 
+  std::unique_ptr<TWindowFrontEnd> window;
+  if (!HeadlessRequested(std::vector<std::string>(argv + 1, argv + argc))) {
+    std::string why;
+    window = OpenWindowFrontEnd(argc, argv, why);
+    if (!window) std::cerr << "tarvik: cannot open the window (" << why << "), running headless\n";
+  }
+  std::optional<ScopedFrontEnd> windowCurrent;
+  if (window) windowCurrent.emplace(*window);
+
   Form1 = std::make_unique<TForm1>();
-  Form1->Arguments = arguments;
-  PrepareHeadless(*Form1);
+  Form1->Arguments.assign(argv + 1, argv + argc);
+  if (!window) PrepareHeadless(*Form1);
   try {
     Form1->OnInit(Form1.get());
   } catch (const std::exception& e) {
     Application().HandleException(e);
   }
-  const int exitCode = RunHeadless(*Form1, std::cerr);
+  const int exitCode = window ? window->RunForm(*Form1) : RunHeadless(*Form1, std::cerr);
   Form1.reset();
+  windowCurrent.reset();
+  window.reset();
   return exitCode;
 }
 
@@ -69,10 +84,11 @@ int main(int argc, char** argv) {
   // process: what the program prints never changes its exit code. The sockets send without
   // SIGPIPE anyway; started programs get the default back.
   std::signal(SIGPIPE, SIG_IGN);
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (const std::optional<int> exitCode = AnswerInformationOption(arguments)) return *exitCode;
+  if (const std::optional<int> exitCode =
+          AnswerInformationOption(std::vector<std::string>(argv + 1, argv + argc)))
+    return *exitCode;
   try {
-    return RunProgram(arguments);
+    return RunProgram(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << kErrorCaption << ": Tarvik cannot run: " << TerminalText(e.what()) << '\n';
   } catch (...) {

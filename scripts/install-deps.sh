@@ -15,6 +15,8 @@ packages=(
   tzdata locales
   man-db bsdextrautils bash-completion xvfb xdotool
   dpkg-dev file lintian strace
+  qt6-base-dev libxcb1-dev fonts-dejavu-core
+  xvfb xdotool imagemagick
 )
 
 missing=()
