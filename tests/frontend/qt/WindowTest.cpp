@@ -1,0 +1,360 @@
+// The composer window as a person uses it, under Qt's offscreen platform: keys typed into the
+// widgets, buttons clicked, boxes answered; the model and the window checked against each
+// other, and whole sends to the aiosmtpd test server on loopback.
+#include <QAccessible>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+
+#include "platform/Timer.h"
+#include "tests/app/ComposerPeers.h"
+#include "tests/frontend/qt/WindowTestSupport.h"
+
+namespace {
+
+using namespace windowtest;
+using composertest::SmtpPeer;
+
+class ComposerWindowTest : public WindowTest {
+ protected:
+  QLineEdit* Edit(const char* name) { return Widget<QLineEdit>(name); }
+  QPlainTextEdit* Memo() { return Widget<QPlainTextEdit>("MessageText"); }
+  QLabel* Status() { return Widget<QLabel>("StatusBar1"); }
+  QPushButton* Button(const char* name) { return Widget<QPushButton>(name); }
+  // Types text into a widget as key presses; a character beyond ASCII comes as an input method
+  // would send it (a key press carrying the text, no key code).
+  void Type(QWidget* widget, const char* text) {
+    for (const QChar ch : QString::fromUtf8(text)) {
+      if (ch.unicode() < 0x80)
+        QTest::keyClick(widget, static_cast<char>(ch.unicode()));
+      else
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(ch), Qt::NoModifier);
+    }
+  }
+  void Key(QWidget* widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QTest::keyClick(widget, key, modifiers);
+  }
+};
+
+// Enter moves from the sender to the recipient, the subject and the message; in the message it
+// breaks the line. What is typed reaches the model at once.
+TEST_F(ComposerWindowTest, TypingAndEnterMoveThroughTheFields) {
+  Open();
+  EXPECT_TRUE(Edit("from")->hasFocus());
+  Type(Edit("from"), "Ann <ann@example.org>");
+  EXPECT_EQ(form().from.Text, "Ann <ann@example.org>");
+  Key(Edit("from"), Qt::Key_Return);
+  EXPECT_TRUE(Edit("sendto")->hasFocus());
+  EXPECT_EQ(form().ActiveControl(), &form().sendto);
+  Type(Edit("sendto"), "bob@example.org");
+  Key(Edit("sendto"), Qt::Key_Return);
+  Type(Edit("subject"), "Grüße");
+  Key(Edit("subject"), Qt::Key_Enter);
+  EXPECT_TRUE(Memo()->hasFocus());
+  EXPECT_EQ(form().subject.Text, "Grüße") << "nothing of the Enter in the field";
+  Type(Memo(), "ab");
+  Key(Memo(), Qt::Key_Return);
+  Type(Memo(), "c");
+  EXPECT_EQ(form().MessageText.Lines, (TStringList{"ab", "c"}));
+  EXPECT_EQ(form().MessageText.SelStart(), 5) << "the caret, counted as the model counts";
+}
+
+// The program's shortcuts win over the text fields' own bindings: Ctrl+A adds a file instead
+// of selecting all, Ctrl+Z zooms instead of undoing, Ctrl+S saves the draft; the character of a
+// shortcut never reaches a field, and the next character typed after a shortcut on a button is
+// swallowed.
+TEST_F(ComposerWindowTest, ShortcutsWinOverTheFieldsOwnBindings) {
+  Open();
+  std::vector<std::string> dialogs;
+  frontEnd.ChooseFiles = [&](const TOpenDialog& dialog) {
+    dialogs.push_back(dialog.Title);
+    return QStringList{"/data/a.pdf", "/data/b.txt"};
+  };
+  Type(Edit("from"), "ann@example.org");
+  Key(Edit("from"), Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(dialogs, std::vector<std::string>{"Select file(s) to attach:"});
+  EXPECT_FALSE(Edit("from")->hasSelectedText()) << "Qt's select-all did not run";
+  EXPECT_EQ(Widget<QListWidget>("AttachedFiles")->count(), 2);
+  Type(Edit("from"), "x");
+  EXPECT_EQ(Edit("from")->text(), "ann@example.org") << "the character after Ctrl+A is swallowed";
+
+  Type(Memo(), "abc");
+  Key(Memo(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Memo()->toPlainText(), "abc") << "Qt's undo did not run";
+  EXPECT_EQ(form().MessageText.Font->Size, 18);
+  EXPECT_EQ(Memo()->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_GT(Memo()->font().pointSizeF(), QApplication::font().pointSizeF());
+  EXPECT_TRUE(frontEnd.Window()->isMaximized());
+  Key(Memo(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Memo()->font(), QApplication::font());
+  EXPECT_EQ(Memo()->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_FALSE(frontEnd.Window()->isMaximized());
+  EXPECT_EQ(Memo()->textCursor().position(), 3) << "the caret stays";
+
+  form().SendBtn.SetFocus();
+  QTest::qWait(0);
+  Key(Button("SendBtn"), Qt::Key_S, Qt::ControlModifier);
+  EXPECT_TRUE(apptest::Exists(folder.File("state") + "/tarvik/tarvik2.dft"));
+  EXPECT_TRUE(form().KeepDraft);
+  Type(Edit("subject"), "sx");
+  EXPECT_EQ(Edit("subject")->text(), "x");
+  Key(Memo(), Qt::Key_D, Qt::ControlModifier);
+  Type(Memo(), "d");
+  EXPECT_EQ(Memo()->toPlainText(), "abc") << "Ctrl+D's character is swallowed too";
+}
+
+// Ctrl+F and Ctrl+T show notices in the status bar; the text from before returns after 2 s.
+TEST_F(ComposerWindowTest, NoticesShowInTheStatusBarAndTheTextReturns) {
+  Open();
+  EXPECT_EQ(Status()->text(), "Status: Ready.");
+  Type(Memo(), "ab");
+  Key(Memo(), Qt::Key_Return);
+  Type(Memo(), "c");
+  Key(Memo(), Qt::Key_T, Qt::ControlModifier);
+  EXPECT_EQ(Status()->text(), "Message info: 5 bytes in 2 lines.");
+  Key(Memo(), Qt::Key_F, Qt::ControlModifier);
+  EXPECT_EQ(Status()->text(), "Send forward is ON");
+  EXPECT_TRUE(form().SendForward);
+  QElapsedTimer clock;
+  clock.start();
+  ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Ready."; }, 10000));
+  EXPECT_GE(clock.elapsed(), 1900) << "the notice stood for its 2 s";
+  EXPECT_EQ(Memo()->toPlainText(), "ab\nc");
+}
+
+// Clear restores the stored sender; the attachment buttons go through the file dialog seam;
+// Alt+X closes the window with the form's close processing.
+TEST_F(ComposerWindowTest, ClearAttachmentsAndAltX) {
+  Ini("[defaults]\nfrom=Ann <ann@example.org>\nAutoSave=0\n");
+  Open();
+  EXPECT_EQ(Edit("from")->text(), "Ann <ann@example.org>");
+  EXPECT_TRUE(Edit("sendto")->hasFocus()) << "a stored sender moves the first focus on";
+  Edit("from")->selectAll();
+  Type(Edit("from"), "someone else");
+  Type(Edit("sendto"), "bob@example.org");
+  Type(Memo(), "text");
+  frontEnd.ChooseFiles = [](const TOpenDialog&) { return QStringList{"/x/1", "/x/2"}; };
+  QTest::mouseClick(Widget<QTabWidget>("PageControl1")->tabBar(), Qt::LeftButton, {},
+                    Widget<QTabWidget>("PageControl1")->tabBar()->tabRect(1).center());
+  EXPECT_EQ(form().PageControl1.ActivePage, &form().TabSheet2);
+  QTest::mouseClick(Button("AddFileBtn"), Qt::LeftButton);
+  auto* list = Widget<QListWidget>("AttachedFiles");
+  ASSERT_EQ(list->count(), 2);
+  list->setCurrentRow(0);
+  EXPECT_EQ(form().AttachedFiles.ItemIndex, 0);
+  QTest::mouseClick(Button("RemoveFileBtn"), Qt::LeftButton);
+  ASSERT_EQ(list->count(), 1);
+  EXPECT_EQ(list->item(0)->text(), "/x/2");
+  EXPECT_EQ(form().AttachedFiles.Items, TStringList{"/x/2"});
+
+  QTest::mouseClick(Button("ClearBtn"), Qt::LeftButton);
+  EXPECT_EQ(Edit("from")->text(), "Ann <ann@example.org>");
+  EXPECT_EQ(Edit("sendto")->text(), "");
+  EXPECT_EQ(Memo()->toPlainText(), "");
+  EXPECT_EQ(list->count(), 0);
+  EXPECT_TRUE(Edit("sendto")->hasFocus());
+
+  Key(Memo(), Qt::Key_X, Qt::AltModifier);
+  EXPECT_TRUE(form().Closed());
+  EXPECT_TRUE(Application().Terminated());
+}
+
+// The address book completes a nick when the focus leaves the recipient field by Tab or mouse.
+TEST_F(ComposerWindowTest, AddressBookRewritesTheRecipientWhenTheFocusLeaves) {
+  Ini("[adresses]\nSales=sales@example.org\n");
+  Open();
+  QTest::mouseClick(Edit("sendto"), Qt::LeftButton);
+  Type(Edit("sendto"), "sa");
+  Key(Edit("sendto"), Qt::Key_Tab);
+  EXPECT_EQ(Edit("sendto")->text(), "Sales <sales@example.org>");
+  EXPECT_EQ(form().ActiveControl(), &form().subject);
+
+  QTest::mouseClick(Edit("sendto"), Qt::LeftButton);
+  Edit("sendto")->selectAll();
+  Type(Edit("sendto"), "nobody");
+  boxes.Answers = {QMessageBox::Ok};
+  QTest::mouseClick(Memo()->viewport(), Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return boxes.Boxes.size() == 1; }));
+  EXPECT_EQ(boxes.Boxes[0].Text, "Can't find name in adressbook, please specify address.");
+  EXPECT_EQ(boxes.Boxes[0].Caption, "Tarvik 2.0 - ERROR");
+  ASSERT_TRUE(WaitUntil([&] { return Edit("sendto")->hasFocus(); }, 3000))
+      << "back to the field"
+      << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString()
+                                      : "none")
+      << " model " << (form().ActiveControl() ? form().ActiveControl()->Name : "none") << " active "
+      << (QApplication::activeWindow() ? QApplication::activeWindow()->objectName().toStdString()
+                                       : "none");
+}
+
+// Every control a person can reach has a name to be read out, and Tab walks them in the
+// order a person reads the window.
+TEST_F(ComposerWindowTest, EveryWidgetHasAnAccessibleNameAndANaturalTabOrder) {
+  TComposerWindow& window = Open();
+  for (QWidget* widget : window.findChildren<QWidget*>()) {
+    if (widget->focusPolicy() == Qt::NoFocus || !window.ControlOf(widget)) continue;
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+        << window.ControlOf(widget)->Name << " " << widget->metaObject()->className();
+  }
+  std::vector<std::string> order;
+  QWidget* widget = Edit("from");
+  for (int i = 0; i < 6; ++i) {
+    TControl* control = window.ControlOf(widget);
+    order.push_back(control ? control->Name : widget->objectName().toStdString());
+    widget = widget->nextInFocusChain();
+    while (!widget->isVisible() || widget->focusPolicy() == Qt::NoFocus ||
+           !(widget->focusPolicy() & Qt::TabFocus))
+      widget = widget->nextInFocusChain();
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"from", "sendto", "subject", "PageControl1",
+                                             "MessageText", "SendBtn"}));
+  EXPECT_EQ(Edit("from")->toolTip(), "The sender of the mail");
+  EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabPosition(), QTabWidget::South);
+  EXPECT_EQ(window.windowTitle(), "Tarvik V2.06");
+  EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabText(2), "&Settings");
+}
+
+// The logo opens the pop-up menu at the mouse; its help item shows the help text.
+TEST_F(ComposerWindowTest, LogoMenuShowsTheHelp) {
+  Open();
+  QTest::mouseClick(Widget<QWidget>("Image1"), Qt::LeftButton);
+  QMenu* menu = nullptr;
+  ASSERT_TRUE(
+      WaitUntil([&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); }));
+  ASSERT_EQ(menu->actions().size(), 3);
+  EXPECT_TRUE(menu->actions()[1]->isSeparator());
+  QAction* help = menu->actions()[2];
+  QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(help).center());
+  EXPECT_FALSE(menu->isVisible());
+  ASSERT_TRUE(WaitUntil([&] { return boxes.Boxes.size() == 1; }));
+  EXPECT_EQ(boxes.Boxes[0].Caption, "Tarvik v2.0");
+  EXPECT_EQ(boxes.Boxes[0].Text.substr(0, 45), "Tarvik 2.0 accepts the following commandline:");
+}
+
+// The draft question at start, answered Yes (the draft fills the window) and No (it is gone).
+TEST_F(ComposerWindowTest, DraftQuestionAtStart) {
+  const std::string drafts = folder.File("state") + "/tarvik";
+  std::filesystem::create_directories(drafts);
+  auto writeDraft = [&] {
+    apptest::WriteFile(drafts + "/tarvik2.dft", "first line\r\nsecond\r\n");
+    apptest::WriteFile(drafts + "/tarvik2.dfh", "ann@example.org\r\nbob@example.org\r\nHi\r\n");
+  };
+  writeDraft();
+  boxes.Answers = {QMessageBox::Yes};
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return Memo()->toPlainText() == "first line\nsecond"; }));
+  ASSERT_EQ(boxes.Boxes.size(), 1u);
+  EXPECT_EQ(boxes.Boxes[0].Caption, "Draft Saved");
+  EXPECT_EQ(boxes.Boxes[0].Text, "There is an unsent saved draft.\n\nWould you like to load it?");
+  EXPECT_EQ(Edit("sendto")->text(), "bob@example.org");
+  EXPECT_TRUE(WaitUntil([&] { return Memo()->hasFocus(); }));
+  frontEnd.CloseForm();
+  Form1.reset();
+
+  writeDraft();
+  boxes.Answers = {QMessageBox::No};
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return boxes.Boxes.size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return !apptest::Exists(drafts + "/tarvik2.dft"); }));
+  EXPECT_EQ(Memo()->toPlainText(), "");
+}
+
+class SendThroughWindowTest : public ComposerWindowTest {
+ protected:
+  void Fill(const SmtpPeer& server) {
+    Open({"-server:" + server.Server()});
+    Type(Edit("from"), "Ann <ann@example.org>");
+    Type(Edit("sendto"), "bob@example.org");
+    Type(Edit("subject"), "Hello");
+    Type(Memo(), "Hi Bob");
+    QObject::connect(Widget<QProgressBar>("ProgressBar1"), &QProgressBar::valueChanged,
+                     [this](int value) { progress.push_back(value); });
+  }
+  std::vector<int> progress;
+};
+
+// Fields typed, Send clicked: the message arrives, the progress bar walks its steps and the
+// status bar says so.
+TEST_F(SendThroughWindowTest, SendReachesTheServerAndTheWindowShowsEachStep) {
+  SmtpPeer server(folder.File("server"));
+  Fill(server);
+  std::vector<std::string> captions;
+  QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
+  EXPECT_EQ(Button("SendBtn")->text(), "&Abort");
+  EXPECT_FALSE(Widget<QTabWidget>("PageControl1")->isEnabled());
+  EXPECT_FALSE(Memo()->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Message sent successfully."; }));
+  EXPECT_EQ(server.Received(), 1);
+  EXPECT_EQ(progress, (std::vector<int>{1, 2, 3, 4, 5, 0}));
+  EXPECT_EQ(Button("SendBtn")->text(), "&Send");
+  EXPECT_TRUE(Memo()->isEnabled());
+  const std::string message = apptest::ReadFile(server.Message(1));
+  EXPECT_NE(message.find("Subject: Hello\r\n"), std::string::npos);
+  EXPECT_NE(message.find("\r\n\r\nHi Bob"), std::string::npos);
+}
+
+// Abort (the same button) ends a running send quietly.
+TEST_F(SendThroughWindowTest, AbortDuringASend) {
+  SmtpPeer server(folder.File("server"));
+  Fill(server);
+  // A big attachment keeps the send running long enough to press Abort in the middle of it.
+  const std::string big = folder.File("big.bin");
+  apptest::WriteFile(big, std::string(8 << 20, 'x'));
+  form().AttachedFiles.Items.Add(big);
+  QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return form().ProgressBar1.Position() == 4; }));
+  QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Sending aborted."; }));
+  EXPECT_EQ(Button("SendBtn")->text(), "&Send");
+  EXPECT_TRUE(boxes.Boxes.empty());
+  EXPECT_EQ(server.Received(), 0);
+}
+
+// A refusal is reported in an error box; while the box is open both loops run (a timer of the
+// model fires), and after it the window is idle again.
+TEST_F(SendThroughWindowTest, RefusalShowsAnErrorBoxWhileTheLoopRuns) {
+  SmtpPeer server(folder.File("server"), {"--refuse-rcpt", "bob@example.org"});
+  Fill(server);
+  int ticks = 0;
+  TTimer timer("tick", 20, false);
+  timer.OnTimer = [&](TTimer*) { ++ticks; };
+  boxes.HoldOpenUntil = [&] {
+    timer.SetEnabled(true);
+    return ticks >= 3;
+  };
+  Key(Memo(), Qt::Key_Return, Qt::ControlModifier);
+  ASSERT_TRUE(
+      WaitUntil([&] { return Status()->text() == "Status: Message not sent due to an error."; }));
+  ASSERT_EQ(boxes.Boxes.size(), 1u);
+  EXPECT_EQ(boxes.Boxes[0].Caption, "Tarvik 2.0 - ERROR");
+  EXPECT_EQ(boxes.Boxes[0].Text.rfind("Error occured while sending mail:\n550", 0), 0u)
+      << boxes.Boxes[0].Text;
+  EXPECT_GE(ticks, 3);
+  EXPECT_EQ(Memo()->toPlainText(), "Hi Bob") << "Ctrl+Enter left no line break";
+  EXPECT_EQ(Button("SendBtn")->text(), "&Send");
+}
+
+// Shift+Enter on the Send button sends with retry.
+TEST_F(SendThroughWindowTest, ShiftEnterOnSendRetries) {
+  SmtpPeer server(folder.File("server"), {"--fail-first", "1"});
+  Fill(server);
+  form().SendBtn.SetFocus();
+  ASSERT_TRUE(WaitUntil([&] { return Button("SendBtn")->hasFocus(); }));
+  Key(Button("SendBtn"), Qt::Key_Return, Qt::ShiftModifier);
+  ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Message sent successfully."; }));
+  EXPECT_TRUE(form().DoRetry);
+  EXPECT_TRUE(boxes.Boxes.empty()) << "a retried failure is not reported";
+  EXPECT_EQ(server.Received(), 1);
+}
+
+}  // namespace
