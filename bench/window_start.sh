@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The desktop window's start-up and the cost of it for scripts, in Release builds:
+#  1. Start to window shown under Xvfb: from the program's start to its window mapped and to the
+#     window painted (bench/window_start.c watches the X server), median of 10 runs, with the
+#     median peak memory (VmHWM) at that point.
+#  2. A one-line `-nogui` send against smtp-sink, before and after the window came (the program
+#     of commit $BEFORE built beside this one), timed in the same run: median wall time of 10
+#     runs (hyperfine, 2 warm-ups) and median peak memory (GNU time), with the ratio after/before.
+#
+# Usage: bash bench/window_start.sh [BEFORE]   (BEFORE: a commit without the window; default: the
+#        parent of the commit that gave the control model its change notices)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+runs=10
+before=${1:-$(git log --format=%H --grep='^Control model: properties and control lists tell the form' -1)^}
+
+build() {  # build SOURCE FOLDER TARGETS...
+  local source=$1 folder=$2
+  shift 2
+  cmake -S "$source" -B "$folder" -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
+  cmake --build "$folder" -j2 --target "$@" >/dev/null
+}
+build . build-bench tarvik tarvik_window
+rm -rf build-bench-before-src
+mkdir -p build-bench-before-src
+git archive "$before" | tar -x -C build-bench-before-src
+build build-bench-before-src build-bench-before tarvik
+cc -O2 -Wall bench/window_start.c -lxcb -o build-bench/window_start
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export TARVIK_INI=$work/tarvik2.ini HOME=$work/home XDG_STATE_HOME=$work/state
+export XDG_RUNTIME_DIR=$work/runtime
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
+
+# ---- 1. The window under Xvfb
+exec 5< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+pids+=($!)
+read -r display <&5
+export DISPLAY=:$display
+for _ in $(seq $runs); do build-bench/window_start "$root/build-bench/frontend/tarvik"; done >"$work/window"
+echo "Window start under Xvfb (Release, $runs runs, medians):"
+printf '  mapped   %6.1f ms\n' "$(cut -d' ' -f1 "$work/window" | median)"
+printf '  painted  %6.1f ms\n' "$(cut -d' ' -f2 "$work/window" | median)"
+printf '  peak     %6.1f MB\n' "$(cut -d' ' -f3 "$work/window" | median | awk '{print $1/1024}')"
+unset DISPLAY
+
+# ---- 2. A one-line -nogui send, before and after
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+sink_user=()
+[ "$(id -u)" -eq 0 ] && sink_user=(-u nobody)
+smtp-sink "${sink_user[@]}" "127.0.0.1:$port" 100 &
+pids+=($!)
+for _ in $(seq 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.05
+done
+send() { echo "$1 -nogui -send -close -server:127.0.0.1:$port -from:ann@example.org -s:one_line -msg:Hello bob@example.org"; }
+hyperfine -N --warmup 2 --runs $runs --export-json "$work/times.json" \
+  -n before "$(send "$root/build-bench-before/frontend/tarvik")" \
+  -n after "$(send "$root/build-bench/frontend/tarvik")" >/dev/null
+peak() {
+  for _ in $(seq $runs); do
+    # shellcheck disable=SC2046
+    /usr/bin/time -f %M $(send "$1") 2>&1 >/dev/null | tail -1
+  done | median
+}
+before_kb=$(peak "$root/build-bench-before/frontend/tarvik")
+after_kb=$(peak "$root/build-bench/frontend/tarvik")
+/usr/bin/python3 - "$work/times.json" "$before_kb" "$after_kb" <<'PY'
+import json, sys
+r = {x["command"]: x for x in json.load(open(sys.argv[1]))["results"]}
+b, a = r["before"]["median"] * 1e3, r["after"]["median"] * 1e3
+bk, ak = float(sys.argv[2]), float(sys.argv[3])
+print("One-line -nogui send (Release, %d runs, medians):" % len(r["after"]["times"]))
+print("  time  before %6.2f ms  after %6.2f ms  ratio %.3f" % (b, a, a / b))
+print("  peak  before %6.0f kB  after %6.0f kB  ratio %.3f" % (bk, ak, ak / bk))
+PY
