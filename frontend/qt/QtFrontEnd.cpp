@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QStringDecoder>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "app/Tarvik2_unit1.h"
@@ -88,6 +90,18 @@ QString BoxText(const std::string& text) {
   result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   result.replace(QChar('\r'), QChar('\n'));
   return result;
+}
+
+// Qt ends the process with exit(1) when it loses the display (the X server goes away). The
+// process-wide objects of the program (the form and what it owns) would then be destroyed after
+// the thread's event loop they use: while Qt's loop runs, such an exit ends the process at once,
+// after flushing what was written.
+bool qtLoopRunning = false;
+
+void EndWithoutTearDown() {
+  if (!qtLoopRunning) return;
+  std::fflush(nullptr);
+  std::_Exit(1);
 }
 
 }  // namespace
@@ -306,7 +320,13 @@ void TQtFrontEnd::Repaint(TControl& control) {
 }
 
 void TQtFrontEnd::Run() {
-  if (!EventLoop::Current().Terminated()) QApplication::exec();
+  if (EventLoop::Current().Terminated()) return;
+  // Registered late: it runs before the destructors of the program's process-wide objects.
+  static const bool registered = std::atexit(EndWithoutTearDown) == 0;
+  (void)registered;
+  qtLoopRunning = true;
+  QApplication::exec();
+  qtLoopRunning = false;
 }
 
 void TQtFrontEnd::Terminate() {

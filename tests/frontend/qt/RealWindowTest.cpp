@@ -1,6 +1,7 @@
 // The built program on a real X server: Xvfb started here on a free display, xdotool typing into
 // the window as a person would, ImageMagick taking a screenshot of it; and the headless path,
 // which never maps a Qt library.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -39,6 +40,11 @@ class XServer {
     display_ = ":" + process_.ReadLine();
   }
   const std::string& Display() const { return display_; }
+  // The X server goes away, as when a session ends under a running program.
+  void Stop() {
+    ::kill(process_.Pid(), SIGTERM);
+    process_.Wait();
+  }
 
  private:
   ChildProcess process_;
@@ -154,6 +160,17 @@ TEST_F(RealWindowTest, ScreenshotShowsTheWindow) {
   Xdotool({"key", "alt+x"});
   std::string out, err;
   EXPECT_EQ(program.Finish(out, err), 0) << err;
+}
+
+// The X server goes away under the running window: the program ends with 1 at once, without
+// tearing down the form after the event loop it uses is gone.
+TEST_F(RealWindowTest, LostDisplayEndsTheProgramCleanly) {
+  ChildProcess program({ProgramPath()}, Environment(x.Display()), true);
+  WaitForWindow();
+  x.Stop();
+  std::string out, err;
+  EXPECT_EQ(program.Finish(out, err), 1);
+  EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
 }
 
 // A display that is set but cannot be reached: one line on standard error, then the send runs
