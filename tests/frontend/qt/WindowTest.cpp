@@ -184,7 +184,8 @@ TEST_F(ComposerWindowTest, AddressBookRewritesTheRecipientWhenTheFocusLeaves) {
   boxes.Answers = {QMessageBox::Ok};
   QTest::mouseClick(Memo()->viewport(), Qt::LeftButton);
   ASSERT_TRUE(WaitUntil([&] { return boxes.Boxes.size() == 1; }));
-  EXPECT_EQ(boxes.Boxes[0].Text, "Can't find name in adressbook, please specify address.");
+  EXPECT_EQ(boxes.Boxes[0].Text.rfind("Can't find name in adressbook, please specify address.", 0),
+            0u);
   EXPECT_EQ(boxes.Boxes[0].Caption, "Tarvik 2.0 - ERROR");
   ASSERT_TRUE(WaitUntil([&] { return Edit("sendto")->hasFocus(); }, 3000))
       << "back to the field"
