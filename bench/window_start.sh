@@ -31,7 +31,11 @@ cc -O2 -Wall bench/window_start.c -lxcb -o build-bench/window_start
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  # The last started first: the program before its X server.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT

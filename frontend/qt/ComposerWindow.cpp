@@ -451,8 +451,10 @@ void TComposerWindow::Refresh(TControl& control, TControlChange what) {
   }
   if (auto* edit = dynamic_cast<TEdit*>(&control)) {
     auto* line = static_cast<QLineEdit*>(widget);
-    if (what == TControlChange::Text && line->text() != ToQt(edit->Text))
+    if (what == TControlChange::Text && line->text() != ToQt(edit->Text)) {
       line->setText(ToQt(edit->Text));
+      if (!line->hasFocus()) line->setCursorPosition(0);  // a long text shows its start
+    }
   } else if (auto* memo = dynamic_cast<TMemo*>(&control)) {
     if (what == TControlChange::Lines) {
       const QString text = MemoText(*memo);
