@@ -6,6 +6,8 @@
 #  2. A one-line `-nogui` send against smtp-sink, before and after the window came (the program
 #     of commit $BEFORE built beside this one), timed in the same run: median wall time of 10
 #     runs (hyperfine, 2 warm-ups) and median peak memory (GNU time), with the ratio after/before.
+#  3. The window during a send of a 200 MB attachment to smtp-sink (bench_window_responsiveness,
+#     offscreen): the longest gap between two events the window handled.
 #
 # Usage: bash bench/window_start.sh [BEFORE]   (BEFORE: a commit without the window; default: the
 #        parent of the commit that gave the control model its change notices)
@@ -18,10 +20,11 @@ before=${1:-$(git log --format=%H --grep='^Control model: properties and control
 build() {  # build SOURCE FOLDER TARGETS...
   local source=$1 folder=$2
   shift 2
-  cmake -S "$source" -B "$folder" -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
+  cmake -S "$source" -B "$folder" -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF \
+    -DTARVIK_BENCH="$([ "$folder" = build-bench ] && echo ON || echo OFF)" >/dev/null
   cmake --build "$folder" -j2 --target "$@" >/dev/null
 }
-build . build-bench tarvik tarvik_window
+build . build-bench tarvik tarvik_window bench_window_responsiveness
 rm -rf build-bench-before-src
 mkdir -p build-bench-before-src
 git archive "$before" | tar -x -C build-bench-before-src
@@ -89,3 +92,9 @@ print("One-line -nogui send (Release, %d runs, medians):" % len(r["after"]["time
 print("  time  before %6.2f ms  after %6.2f ms  ratio %.3f" % (b, a, a / b))
 print("  peak  before %6.0f kB  after %6.0f kB  ratio %.3f" % (bk, ak, ak / bk))
 PY
+
+# ---- 3. The window during a 200 MB attachment send
+head -c $((200 << 20)) /dev/urandom >"$work/big.bin"
+echo "Window during a 200 MB attachment send (offscreen, Release):"
+QT_QPA_PLATFORM=offscreen build-bench/bench/window/bench_window_responsiveness "$port" \
+  "$work/big.bin" | sed 's/^/  /'
