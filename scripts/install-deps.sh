@@ -16,7 +16,7 @@ packages=(
   man-db bsdextrautils bash-completion xvfb xdotool
   dpkg-dev file lintian strace
   qt6-base-dev libxcb1-dev fonts-dejavu-core
-  xvfb xdotool imagemagick
+  imagemagick
 )
 
 missing=()
