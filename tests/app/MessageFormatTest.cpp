@@ -85,7 +85,8 @@ TEST_F(MessageFormatTest, PostfixDeliversTextBeyondAsciiThatPythonDecodesExactly
   EXPECT_TRUE(ReadFile(folder.File("parts/part-0")) == expected);
   EXPECT_TRUE(ReadFile(folder.File("parts/part-1")) == std::string("bytes \x00\xFF\r\n", 10));
   // The client greeted with a name Postfix takes and ended the session itself.
-  EXPECT_TRUE(Has(postfix.Log(), "helo=1 mail=1 rcpt=1 data=1 quit=1")) << postfix.Log();
+  const std::string summary = postfix.WaitForLog("helo=1 mail=1 rcpt=1 data=1 quit=1");
+  EXPECT_TRUE(Has(summary, "helo=1 mail=1 rcpt=1 data=1 quit=1")) << summary;
 }
 
 TEST_F(MessageFormatTest, HeloNameFromSettingAndOptionAndARefusalEndedWithRsetAndQuit) {
@@ -106,7 +107,7 @@ TEST_F(MessageFormatTest, HeloNameFromSettingAndOptionAndARefusalEndedWithRsetAn
             "fully-qualified hostname (recipient john@example.org)");
   EXPECT_EQ(refused.StatusBar1.SimpleText, "Status: Message not sent due to an error.");
   // Postfix's log: the session ended with RSET and QUIT, no lost connection.
-  const std::string log = postfix.Log();
+  const std::string log = postfix.WaitForLog("rcpt=0/1 rset=1 quit=1");
   EXPECT_TRUE(Has(log, "rcpt=0/1 rset=1 quit=1")) << log;
   EXPECT_FALSE(Has(log, "lost connection")) << log;
 }

@@ -70,6 +70,17 @@ class PostfixServer {
   // The Maildir folder that receives every message for example.org.
   std::string MailFolder() const { return Path("mail/box/new"); }
   std::string Log() const { return ReadAll(Path("maillog")); }
+  // The log once it holds Text (smtpd writes a session's summary after the client has gone);
+  // the log as it is after TimeoutMs.
+  std::string WaitForLog(const std::string& Text, int TimeoutMs = 20000) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    for (;;) {
+      std::string log = Log();
+      if (log.find(Text) != std::string::npos || std::chrono::steady_clock::now() > deadline)
+        return log;
+      ::poll(nullptr, 0, 20);
+    }
+  }
 
   // The delivered message files once there are at least Count, sorted by delivery; fewer after
   // TimeoutMs.
