@@ -313,8 +313,15 @@ TEST(TlsLayer, AKeyUpdateIsReadThroughAndARenegotiationIsRefused) {
     server.Output().Write("r\n");
     ASSERT_TRUE(server.Output().WaitInputTaken());
     ASSERT_TRUE(PumpUntil([&] { return c.closed; }, 10000));
-    EXPECT_EQ(c.events.back(), "SessionClosed(20105)");
-    EXPECT_EQ(c.sock.TlsErrorText(), "TLS: sslv3 alert handshake failure (host localhost)");
+    // s_server closes right after its alert; when our refusal is still unread there, its kernel
+    // resets the connection and the alert may be lost on the way. Either way the session ends
+    // without a renegotiation, and a reason given is the server's alert.
+    if (c.events.back() == "SessionClosed(20105)")
+      EXPECT_EQ(c.sock.TlsErrorText(), "TLS: sslv3 alert handshake failure (host localhost)");
+    else
+      EXPECT_EQ(c.sock.TlsErrorText(), "") << c.events.back();
+    EXPECT_EQ(std::count(c.events.begin(), c.events.end(), "TlsDone(0)"), 1)
+        << "no second handshake";
     EXPECT_EQ(c.received, "");
   }
 }
