@@ -29,7 +29,7 @@ rm -rf build-bench-before-src
 mkdir -p build-bench-before-src
 git archive "$before" | tar -x -C build-bench-before-src
 build build-bench-before-src build-bench-before tarvik
-cc -O2 -Wall bench/window_start.c -lxcb -o build-bench/window_start
+cc -O2 -Wall bench/window/window_start.c -lxcb -o build-bench/window_start
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
 pids=()
