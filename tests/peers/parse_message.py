@@ -9,7 +9,7 @@ Prints, one item per line (values as the parser decoded them):
     boundary <boundary or empty>
     defects <count>                 parser defects in the message and all its parts (with
                                     --policy default also those of every header)
-    mailbox <Name> <i>: <display name> <addr-spec>
+    mailbox <header> <i>: <display name> <address>
                                     with --policy default: each mailbox of From, To, Sender,
                                     Reply-To as the parser took it apart (display name in
                                     double quotes, the address in angle brackets)
