@@ -31,29 +31,12 @@ git archive "$before" | tar -x -C build-bench-before-src
 build build-bench-before-src build-bench-before tarvik
 cc -O2 -Wall bench/window/window_start.c -lxcb -o build-bench/window_start
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
-pids=()
-cleanup() {
-  # The last started first: the program before its X server.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    wait "${pids[i]}" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export TARVIK_INI=$work/tarvik2.ini HOME=$work/home XDG_STATE_HOME=$work/state
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
+. scripts/private-x-session.sh tarvik-bench
 
 median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
 
 # ---- 1. The window under Xvfb
-exec 5< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
-pids+=($!)
-read -r display <&5
-export DISPLAY=:$display
+start_xvfb
 for _ in $(seq $runs); do build-bench/window_start "$root/build-bench/frontend/tarvik"; done >"$work/window"
 echo "Window start under Xvfb (Release, $runs runs, medians):"
 printf '  mapped   %6.1f ms\n' "$(cut -d' ' -f1 "$work/window" | median)"

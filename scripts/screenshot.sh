@@ -10,27 +10,11 @@ cd "$(dirname "$0")/.."
 program=${1:-build/frontend/tarvik}
 output=${2:-docs/window.png}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-shot.XXXXXX")
-pids=()
-cleanup() {
-  # The last started first: the program before its X server.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    wait "${pids[i]}" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export TARVIK_INI=$work/tarvik2.ini HOME=$work/home XDG_STATE_HOME=$work/state
-export XDG_RUNTIME_DIR=$work/runtime LANG=C.UTF-8
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
+. scripts/private-x-session.sh tarvik-shot
+export LANG=C.UTF-8
 printf '[defaults]\nSMTPServer=localhost:25\n' >"$TARVIK_INI"
 
-exec 5< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
-pids+=($!)
-read -r display <&5
-export DISPLAY=:$display
+start_xvfb
 
 "$program" -from:"Ann Example <ann@example.org>" -s:Monthly_figures \
   -msg:"Hello Bob, the figures of November are attached." bob@example.org &
