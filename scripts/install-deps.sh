@@ -17,6 +17,9 @@ packages=(
   dpkg-dev file lintian strace
   qt6-base-dev libxcb1-dev fonts-dejavu-core
   imagemagick
+  libsecret-1-dev libidn2-dev gnome-keyring dbus libsecret-tools
+  git-email libmailtools-perl bsd-mailx mpack maildrop
+  stress-ng
 )
 
 missing=()
