@@ -62,7 +62,7 @@ void TCustomSmtpClient::SetCorked(bool Corked) {
 
 void TCustomSmtpClient::WSocketDataSent(TCustomWSocket*, std::uint16_t) {
   StartWait(TWaitFor::DataTaken, DataBlockWait);
-  FState = TSmtpState::smtpInternalReady;
+  StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
   DataNext();
 }
 
@@ -77,7 +77,7 @@ void TCustomSmtpClient::DataNext() {
       // The body is complete: what is queued leaves with ".", also when it all fitted in the
       // first batch (stored directly, as between batches, so that "." passes the readiness
       // check without a state notification of its own).
-      FState = TSmtpState::smtpInternalReady;
+      StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
       FWSocket->OnDataSent = nullptr;
       SetCorked(false);
       ExecAsync(TSmtpRequest::smtpData, ".", {250}, nullptr);

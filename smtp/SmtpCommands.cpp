@@ -107,7 +107,7 @@ void TCustomSmtpClient::RcptToDone() {
     FRefusedRcptName = Trim(FRcptName[FItemCount]);
   if (FItemCount >= FRcptName.Count() - 1)
     return TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
-  FState = TSmtpState::smtpInternalReady;
+  StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
   RcptToNext();
 }
 

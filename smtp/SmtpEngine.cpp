@@ -8,16 +8,10 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "net/NetTrace.h"
 #include "smtp/SmtpProt.h"
 
 namespace {
-
-constexpr const char* StateNames[] = {
-    "smtpReady",         "smtpDnsLookup",     "smtpConnecting",      "smtpConnected",
-    "smtpInternalReady", "smtpWaitingBanner", "smtpWaitingResponse", "smtpAbort"};
-constexpr const char* RequestNames[] = {
-    "smtpConnect", "smtpHelo", "smtpMailFrom", "smtpVrfy", "smtpRcptTo",   "smtpData", "smtpQuit",
-    "smtpRset",    "smtpOpen", "smtpMail",     "smtpEhlo", "smtpStartTls", "smtpAuth"};
 
 // Server text ends up in message boxes and terminals: show control characters as '?'.
 std::string Printable(const char* Text, std::size_t Len) {
@@ -80,12 +74,12 @@ std::string SocketFailureLine(const TCustomTlsWSocket& Socket, int Code) {
 
 const char* SmtpStateName(TSmtpState State) {
   const auto i = static_cast<std::size_t>(State);
-  return i < std::size(StateNames) ? StateNames[i] : "?";
+  return i < std::size(SmtpStateNames) ? SmtpStateNames[i] : "?";
 }
 
 const char* SmtpRequestName(TSmtpRequest Request) {
   const auto i = static_cast<std::size_t>(Request);
-  return i < std::size(RequestNames) ? RequestNames[i] : "?";
+  return i < std::size(SmtpRequestNames) ? SmtpRequestNames[i] : "?";
 }
 
 TCustomSmtpClient::TCustomSmtpClient() {
@@ -168,10 +162,11 @@ void TCustomSmtpClient::CheckReady() {
     throw SmtpException("SMTP component not ready");
 }
 
-void TCustomSmtpClient::StateChange(TSmtpState NewState) {
+void TCustomSmtpClient::StateChange(TSmtpState NewState, TStateNotice Notice) {
   if (FState == NewState) return;
+  NET_TRACE("smtp state %s -> %s", SmtpStateName(FState), SmtpStateName(NewState));
   FState = NewState;
-  TriggerStateChange();
+  if (Notice == TStateNotice::Notify) TriggerStateChange();
 }
 
 void TCustomSmtpClient::SendCommand(const std::string& Cmd) {

@@ -99,7 +99,7 @@ void TCustomSmtpClient::TlsDone(std::uint16_t Error) {
                                     : text));
     return;
   }
-  FState = TSmtpState::smtpInternalReady;
+  StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
   try {
     SendEhlo(TSmtpRequest::smtpStartTls);  // within a sequence, the sequence's kind stays
   } catch (const std::exception& E) {
@@ -170,7 +170,7 @@ void TCustomSmtpClient::AuthReply() {
     return FailAndDisconnect("500 " + problem + "; connection closed");
   TSecret encoded;
   Base64EncodeSecret(response.View(), encoded);
-  FState = TSmtpState::smtpInternalReady;
+  StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
   StartCommand(TSmtpRequest::smtpAuth, {235, 334}, &TCustomSmtpClient::AuthReply);
   SendSecretCommand(encoded, "****");
 }

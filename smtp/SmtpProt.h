@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -80,6 +81,11 @@ enum class TSmtpState : std::uint8_t {
   smtpWaitingResponse,
   smtpAbort
 };
+inline constexpr const char* SmtpStateNames[] = {
+    "smtpReady",         "smtpDnsLookup",     "smtpConnecting",      "smtpConnected",
+    "smtpInternalReady", "smtpWaitingBanner", "smtpWaitingResponse", "smtpAbort"};
+static_assert(std::size(SmtpStateNames) == static_cast<std::size_t>(TSmtpState::smtpAbort) + 1,
+              "one name per TSmtpState");
 const char* SmtpStateName(TSmtpState State);
 
 enum class TSmtpRequest : std::uint8_t {
@@ -97,6 +103,12 @@ enum class TSmtpRequest : std::uint8_t {
   smtpStartTls,
   smtpAuth
 };
+inline constexpr const char* SmtpRequestNames[] = {
+    "smtpConnect", "smtpHelo", "smtpMailFrom", "smtpVrfy", "smtpRcptTo",   "smtpData", "smtpQuit",
+    "smtpRset",    "smtpOpen", "smtpMail",     "smtpEhlo", "smtpStartTls", "smtpAuth"};
+static_assert(std::size(SmtpRequestNames) ==
+                  static_cast<std::size_t>(TSmtpRequest::smtpAuth) + 1,
+              "one name per TSmtpRequest");
 const char* SmtpRequestName(TSmtpRequest Request);
 
 enum class TSmtpContentType : std::uint8_t { smtpHTML, smtpPlainText };
@@ -391,7 +403,12 @@ class TCustomSmtpClient {
 
   // --- engine ---
   void CheckReady();
-  void StateChange(TSmtpState NewState);
+  // How a change of state is made known: to OnStateChange, or not at all for the client's own
+  // step between two commands of one request (the next command follows at once, and the owner
+  // never sees the client ready in between). Either way the trace shows it.
+  enum class TStateNotice : std::uint8_t { Notify, Quiet };
+  // The only writer of State.
+  void StateChange(TSmtpState NewState, TStateNotice Notice = TStateNotice::Notify);
   void ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
                  std::initializer_list<int> OkResponses, TNextProc DoneAsync,
                  TLineHandler Next = &TCustomSmtpClient::NextExecAsync);

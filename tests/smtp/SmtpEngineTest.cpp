@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "net/NetTrace.h"
 #include "tests/smtp/SmtpTestSupport.h"
 
 using namespace smtptest;
@@ -661,4 +662,38 @@ TEST_F(SmtpEngine, EachReplyHasItsOwnBoundAndTimeoutCapsThem) {
     EXPECT_EQ(fresh.ErrorMessage(), "500 No complete reply from the server within " +
                                         std::to_string(c.seconds) + " seconds; connection closed");
   }
+}
+
+// With the socket trace on, every change of the client's state is one "old -> new" line, also
+// the client's own quiet steps; the owner's OnStateChange is not told more than before. Off, the
+// trace writes nothing.
+TEST(SmtpState, TraceShowsEveryChangeOldToNewOnlyWhenSwitchedOn) {
+  auto run = [](bool Trace, int& Notices) {
+    TestSmtpCli client;
+    client.OnStateChange = [&](TCustomSmtpClient*) { ++Notices; };
+    ::testing::internal::CaptureStderr();
+    NetTrace::SetEnabled(Trace);
+    client.SetWaitingBanner();
+    client.Feed("220 ready\r\n");
+    client.SetRcptName({"a@x.example", "b@x.example"});
+    client.RcptTo();
+    client.Feed("250 a\r\n250 b\r\n");
+    NetTrace::SetEnabled(false);
+    return ::testing::internal::GetCapturedStderr();
+  };
+  int noticesOn = 0, noticesOff = 0;
+  const std::string trace = run(true, noticesOn);
+  for (const char* change :
+       {"net: smtp state smtpReady -> smtpWaitingBanner\n",
+        "net: smtp state smtpWaitingBanner -> smtpConnected\n",
+        "net: smtp state smtpConnected -> smtpReady\n",
+        "net: smtp state smtpReady -> smtpWaitingResponse\n",
+        "net: smtp state smtpWaitingResponse -> smtpInternalReady\n",
+        "net: smtp state smtpInternalReady -> smtpWaitingResponse\n",
+        "net: smtp state smtpWaitingResponse -> smtpReady\n"})
+    EXPECT_NE(trace.find(change), std::string::npos) << change << "in:\n" << trace;
+  EXPECT_EQ(run(false, noticesOff), "");
+  // Banner, connected, ready, waiting, waiting again for the second recipient, ready.
+  EXPECT_EQ(noticesOn, 6);
+  EXPECT_EQ(noticesOff, noticesOn);
 }

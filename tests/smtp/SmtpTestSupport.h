@@ -349,6 +349,7 @@ class TestSmtpCli : public TSmtpCli {
     FRequestDoneFlag = false;
     FRequestType = TSmtpRequest::smtpConnect;
     StateChange(TSmtpState::smtpWaitingBanner);
+    StartWait(TWaitFor::Reply, GreetingWait);
   }
   // Hands Bytes to the reply assembly as the socket would, in reads of at most the free room.
   void Feed(std::string_view Bytes) {
