@@ -106,8 +106,7 @@ enum class TSmtpRequest : std::uint8_t {
 inline constexpr const char* SmtpRequestNames[] = {
     "smtpConnect", "smtpHelo", "smtpMailFrom", "smtpVrfy", "smtpRcptTo",   "smtpData", "smtpQuit",
     "smtpRset",    "smtpOpen", "smtpMail",     "smtpEhlo", "smtpStartTls", "smtpAuth"};
-static_assert(std::size(SmtpRequestNames) ==
-                  static_cast<std::size_t>(TSmtpRequest::smtpAuth) + 1,
+static_assert(std::size(SmtpRequestNames) == static_cast<std::size_t>(TSmtpRequest::smtpAuth) + 1,
               "one name per TSmtpRequest");
 const char* SmtpRequestName(TSmtpRequest Request);
 

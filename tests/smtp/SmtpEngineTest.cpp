@@ -683,14 +683,13 @@ TEST(SmtpState, TraceShowsEveryChangeOldToNewOnlyWhenSwitchedOn) {
   };
   int noticesOn = 0, noticesOff = 0;
   const std::string trace = run(true, noticesOn);
-  for (const char* change :
-       {"net: smtp state smtpReady -> smtpWaitingBanner\n",
-        "net: smtp state smtpWaitingBanner -> smtpConnected\n",
-        "net: smtp state smtpConnected -> smtpReady\n",
-        "net: smtp state smtpReady -> smtpWaitingResponse\n",
-        "net: smtp state smtpWaitingResponse -> smtpInternalReady\n",
-        "net: smtp state smtpInternalReady -> smtpWaitingResponse\n",
-        "net: smtp state smtpWaitingResponse -> smtpReady\n"})
+  for (const char* change : {"net: smtp state smtpReady -> smtpWaitingBanner\n",
+                             "net: smtp state smtpWaitingBanner -> smtpConnected\n",
+                             "net: smtp state smtpConnected -> smtpReady\n",
+                             "net: smtp state smtpReady -> smtpWaitingResponse\n",
+                             "net: smtp state smtpWaitingResponse -> smtpInternalReady\n",
+                             "net: smtp state smtpInternalReady -> smtpWaitingResponse\n",
+                             "net: smtp state smtpWaitingResponse -> smtpReady\n"})
     EXPECT_NE(trace.find(change), std::string::npos) << change << "in:\n" << trace;
   EXPECT_EQ(run(false, noticesOff), "");
   // Banner, connected, ready, waiting, waiting again for the second recipient, ready.
