@@ -80,8 +80,7 @@ void TCustomSmtpClient::DataNext() {
       StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
       FWSocket->OnDataSent = nullptr;
       SetCorked(false);
-      ExecAsync(TSmtpRequest::smtpData, ".", {250}, nullptr);
-      StartWait(TWaitFor::Reply, DataEndWait);
+      SendFinalDot();
       return;
     }
     if (Gone(alive)) return;
@@ -93,6 +92,18 @@ void TCustomSmtpClient::DataNext() {
   }
   FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
   FWSocket->Send(nullptr, 0);  // pushes the batch; OnDataSent follows once it has gone
+}
+
+void TCustomSmtpClient::SendFinalDot() {
+  StartCommand(TSmtpRequest::smtpData, {250}, nullptr);
+  StartWait(TWaitFor::Reply, DataEndWait);
+  if (FQuitAfterData && Pipelining()) {
+    // RFC 2920 3.1: QUIT may follow the end of the data unanswered.
+    FQuitSent = true;
+    SendCommandGroup({".", "QUIT"});
+  } else {
+    SendCommand(".");
+  }
 }
 
 // Queues one more line of the message; false when there is none (the body has ended, or an

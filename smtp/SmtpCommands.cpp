@@ -1,5 +1,7 @@
 // The request operations of TCustomSmtpClient, one per SMTP command, and the two command
 // sequences Open and Mail.
+#include <algorithm>
+
 #include "smtp/SmtpProt.h"
 
 namespace {
@@ -39,6 +41,9 @@ void TCustomSmtpClient::Connect() {
   FCapabilities = {};
   FServer8BitMime = false;
   FSasl.reset();
+  FQuitSent = false;
+  FQuitReply = 0;
+  FRcptsPipelined = false;
   StateChange(TSmtpState::smtpDnsLookup);
   StartWait(TWaitFor::Connection, GreetingWait);
   FWSocket->OnDataSent = nullptr;
@@ -81,7 +86,108 @@ void TCustomSmtpClient::MailFrom() {
   // it is sent.
   if (FCapabilities.Size) line += " SIZE=" + std::to_string(MessageSize());
   if (FServer8BitMime && TextWireEncoding() == "8bit") line += " BODY=8BITMIME";
-  ExecAsync(TSmtpRequest::smtpMailFrom, line, {250}, nullptr);
+  FRcptsPipelined = false;
+  bool recipientsFit = FRcptName.Count() > 0;
+  for (const auto& name : FRcptName)
+    recipientsFit = recipientsFit && name.find_first_of("\r\n") == std::string::npos;
+  // A list RcptTo would refuse is left to RcptTo, unsent, as without pipelining.
+  if (!Pipelining() || !recipientsFit)
+    return ExecAsync(TSmtpRequest::smtpMailFrom, line, {250}, nullptr);
+  FPipeline.clear();
+  FPipeline.reserve(static_cast<std::size_t>(FRcptName.Count()) + 1);
+  FPipeline.push_back(std::move(line));
+  for (const auto& name : FRcptName) FPipeline.push_back(AddressLine("RCPT TO:", name));
+  FPipelineSent = FPipelineAnswered = 0;
+  FPipelineMailResult = FPipelineRcptResult = 0;
+  FPipelineMailLine.clear();
+  FPipelineRcptLine.clear();
+  FPipelineRcptRefusal.clear();
+  FPipelineRcptPermanent = false;
+  FRefusedRcptName.clear();
+  StartCommand(TSmtpRequest::smtpMailFrom, {}, nullptr, &TCustomSmtpClient::PipelinedReply);
+  SendPipelinedCommands();
+}
+
+void TCustomSmtpClient::SendCommandGroup(const std::vector<std::string>& Lines) {
+  std::string bytes;
+  for (const std::string& line : Lines) {
+    TriggerCommand(line);
+    TriggerDisplay("> " + line);
+    bytes += line;
+    bytes += "\r\n";
+  }
+  if (FWSocket->State() == wsConnected) FWSocket->SendText(bytes);
+}
+
+// Tops the commands in flight up to PipelineWindow once half of them are answered: few writes,
+// and never more unanswered than both sides' buffers hold.
+void TCustomSmtpClient::SendPipelinedCommands() {
+  const std::size_t inFlight = FPipelineSent - FPipelineAnswered;
+  if (FPipelineSent >= FPipeline.size() || inFlight > PipelineWindow / 2) return;
+  const std::size_t end = std::min(FPipeline.size(), FPipelineAnswered + PipelineWindow);
+  SendCommandGroup({FPipeline.begin() + static_cast<std::ptrdiff_t>(FPipelineSent),
+                    FPipeline.begin() + static_cast<std::ptrdiff_t>(end)});
+  FPipelineSent = end;
+}
+
+// One reply of the pipelined envelope, in the order of the commands. A refusal is a reply like
+// any other; a reply that cannot answer its command (a success code no MAIL or RCPT gets, a line
+// without a code, a reply to nothing) means the server is out of step, and nothing it says can
+// be matched any more.
+void TCustomSmtpClient::PipelinedReply() {
+  DisplayLastResponse();
+  if (FReplyContinues) return;
+  const std::size_t index = FPipelineAnswered;
+  const bool isMail = index == 0;
+  const bool accepted = FReplyCode == 250 || (!isMail && FReplyCode == 251);
+  if (index >= FPipelineSent || FReplyCode == 0 || (!accepted && FReplyCode < 400))
+    return FailAndDisconnect(
+        "500 The server's reply \"" + FLastResponse + "\" does not answer " +
+        (index < FPipelineSent ? "\"" + FPipeline[index] + "\"" : std::string("any command sent")) +
+        ": its replies are out of step with the commands; connection closed");
+  ++FPipelineAnswered;
+  const int result = accepted ? 0 : FReplyCode;
+  if (isMail) {
+    FPipelineMailResult = result;
+    FPipelineMailLine = FLastResponse;
+    if (!accepted) SetErrorMessage(true);
+  } else {
+    FPipelineRcptResult = result;
+    FPipelineRcptLine = FLastResponse;
+    if (!accepted && FPipelineRcptRefusal.empty()) {
+      FPipelineRcptRefusal = FLastResponse;
+      FPipelineRcptPermanent = FReplyCode >= 500;
+      FRefusedRcptName = Trim(FRcptName[static_cast<int>(index) - 1]);
+    }
+  }
+  if (FPipelineAnswered == FPipeline.size()) return EndPipelinedEnvelope();
+  StartWait(TWaitFor::Reply, RcptWait);
+  SendPipelinedCommands();
+}
+
+void TCustomSmtpClient::EndPipelinedEnvelope() {
+  // Every command has its reply: anything more is a reply to nothing.
+  if (FRcvdCount > 0)
+    return FailAndDisconnect(
+        "500 The server sent more replies than there were commands: its replies are out of "
+        "step with the commands; connection closed");
+  FRcptsPipelined = FPipelineMailResult == 0;
+  FLastResponse = FPipelineMailLine;
+  FRequestResult = FPipelineMailResult;
+  TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
+}
+
+void TCustomSmtpClient::ReportPipelinedRecipients() {
+  FRcptsPipelined = false;
+  if (!FHighLevelFlag) FRequestType = TSmtpRequest::smtpRcptTo;
+  FRequestDoneFlag = false;
+  FLastResponse = FPipelineRcptLine;
+  FRequestResult = FPipelineRcptResult;
+  if (!FPipelineRcptRefusal.empty() && FErrorMessage.empty()) {
+    FErrorMessage = FPipelineRcptRefusal;
+    FErrorPermanent = FPipelineRcptPermanent;
+  }
+  TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
 }
 
 void TCustomSmtpClient::RcptTo() {
@@ -89,6 +195,11 @@ void TCustomSmtpClient::RcptTo() {
   for (const auto& name : FRcptName) CheckOneLine(name, "RcptName");
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
+  if (FRcptsPipelined) {
+    if (FPipeline.size() != static_cast<std::size_t>(FRcptName.Count()) + 1)
+      throw SmtpException("RcptName changed after MailFrom sent the recipients");
+    return ReportPipelinedRecipients();
+  }
   FItemCount = -1;
   FRefusedRcptName.clear();
   RcptToNext();
@@ -113,16 +224,21 @@ void TCustomSmtpClient::RcptToDone() {
 
 void TCustomSmtpClient::Quit() {
   CheckReady();
-  if (!FConnected) {
+  FRcptsPipelined = false;
+  if (!FConnected || (FQuitSent && FQuitReply != 0)) {
     FRequestType = TSmtpRequest::smtpQuit;
     FRequestDoneFlag = false;
-    TriggerRequestDone(0);
+    FRequestResult = !FConnected || FQuitReply == 221 ? 0 : FQuitReply;
+    TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
     return;
   }
+  if (FQuitSent) return StartCommand(TSmtpRequest::smtpQuit, {221}, nullptr);
   ExecAsync(TSmtpRequest::smtpQuit, "QUIT", {221}, nullptr);
 }
 
 void TCustomSmtpClient::Rset() {
+  if (FQuitSent) throw SmtpException("The session is ending: QUIT was sent");
+  FRcptsPipelined = false;
   ExecAsync(TSmtpRequest::smtpRset, "RSET", {250}, nullptr);
 }
 

@@ -440,6 +440,9 @@ void TCustomSmtpClient::HandleReplyLine(std::uint16_t Error) {
     case TSmtpState::smtpInternalReady:
     case TSmtpState::smtpAbort:
       DisplayLastResponse();
+      // The reply to a QUIT that went with the final ".": kept for Quit, which may come later.
+      if (FQuitSent && FQuitReply == 0 && !FReplyContinues)
+        FQuitReply = FReplyCode ? FReplyCode : 500;
       return;
   }
 }

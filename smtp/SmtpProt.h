@@ -278,6 +278,23 @@ class TCustomSmtpClient {
   // --- ESMTP, TLS and AUTH (read when Open starts) ---
   TSmtpTlsMode TlsMode() const { return FTlsMode; }
   void SetTlsMode(TSmtpTlsMode Value) { FTlsMode = Value; }
+  // Greets with EHLO also in a plain session (falling back to HELO when the server refuses EHLO
+  // with 5yz), so that a server's PIPELINING can be used. Off: the plain HELO session.
+  bool UseEhlo() const { return FUseEhlo; }
+  void SetUseEhlo(bool Value) { FUseEhlo = Value; }
+  // Data sends QUIT right after the final ".", in the same write, where the server pipelines;
+  // the reply to "." still ends Data, and the only request that may follow is Quit (which then
+  // waits for the 221 without sending anything). For an owner that ends the session after the
+  // message anyway.
+  bool QuitAfterData() const { return FQuitAfterData; }
+  void SetQuitAfterData(bool Value) { FQuitAfterData = Value; }
+  // The session pipelines (RFC 2920): the server answered EHLO and announced PIPELINING. MailFrom
+  // then sends MAIL FROM and every RcptName's RCPT TO in one write (at most PipelineWindow
+  // commands unanswered at a time, so that neither side's buffers can fill) and ends once every
+  // reply is in, each matched to its command; RcptTo that follows reports the recipients'
+  // replies without sending anything. DATA always waits until every recipient was accepted.
+  bool Pipelining() const { return FCapabilities.Ehlo && FCapabilities.Pipelining; }
+  static constexpr std::size_t PipelineWindow = 100;
   // A PEM file of CA certificates trusted besides the system's; empty: the system's only.
   const std::string& CaFile() const { return FCaFile; }
   void SetCaFile(const std::string& Value) { FCaFile = Value; }
@@ -436,6 +453,17 @@ class TCustomSmtpClient {
   void NextHighLevelAsync();
   void RcptToNext();
   void RcptToDone();
+  // The pipelined envelope (see Pipelining): sends what the window allows, and takes each reply.
+  void SendPipelinedCommands();
+  void PipelinedReply();
+  void EndPipelinedEnvelope();
+  // RcptTo after a pipelined MailFrom: ends with what the recipients' replies said.
+  void ReportPipelinedRecipients();
+  // Sends Lines in one write, each traced as SendCommand does.
+  void SendCommandGroup(const std::vector<std::string>& Lines);
+  // The end of the message: "." (and QUIT where it goes along). Whatever must hold before the
+  // server may take the message is checked before this is called.
+  void SendFinalDot();
   bool NeedsEhlo() const;
   void SendEhlo(TSmtpRequest RqType);
   void EhloDone();
@@ -525,6 +553,22 @@ class TCustomSmtpClient {
 
   // ESMTP.
   TSmtpTlsMode FTlsMode = TSmtpTlsMode::smtpTlsNone;
+  bool FUseEhlo = false;
+  bool FQuitAfterData = false;
+  // QUIT went out with the final "."; the code of its reply once that has come (0: not yet).
+  bool FQuitSent = false;
+  int FQuitReply = 0;
+  // The pipelined envelope: its commands (MAIL FROM first), how many went out and how many got
+  // their reply; what MAIL's reply was; and for the recipients, the last reply's result and line
+  // and the first refusal (line, whether permanent).
+  std::vector<std::string> FPipeline;
+  std::size_t FPipelineSent = 0, FPipelineAnswered = 0;
+  int FPipelineMailResult = 0;
+  std::string FPipelineMailLine;
+  bool FRcptsPipelined = false;
+  int FPipelineRcptResult = 0;
+  std::string FPipelineRcptLine, FPipelineRcptRefusal;
+  bool FPipelineRcptPermanent = false;
   std::string FCaFile;
   std::string FTlsFingerprint;
   std::string FUsername;
