@@ -336,7 +336,43 @@ class EventLoop::Impl {
     });
   }
 
+  // --- other descriptors ----------------------------------------------------------------------
+
+  int WatchFd(int fd, HWND window, std::uint32_t msg) {
+    const bool known = fdWatches_.count(fd) != 0;
+    fdWatches_[fd] = FdWatch{window, msg};
+    return ArmFd(fd, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD);
+  }
+
+  void RearmFd(int fd) {
+    if (fdWatches_.count(fd)) ArmFd(fd, EPOLL_CTL_MOD);
+  }
+
+  void UnwatchFd(int fd) {
+    auto it = fdWatches_.find(fd);
+    if (it == fdWatches_.end()) return;
+    const FdWatch watch = it->second;
+    fdWatches_.erase(it);
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    std::erase_if(queue_, [&](const QueuedMessage& m) {
+      return m.Window == watch.window && m.Msg == watch.msg && m.WParam == static_cast<WPARAM>(fd);
+    });
+  }
+
  private:
+  struct FdWatch {
+    HWND window = 0;
+    std::uint32_t msg = 0;
+  };
+
+  // One-shot: a descriptor that stays readable until its handler reads it is posted once.
+  int ArmFd(int fd, int op) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.fd = fd;
+    return epoll_ctl(epollFd_, op, fd, &ev);
+  }
+
   template <typename F>
   void RunHandler(F&& handler) {
     try {
@@ -394,7 +430,12 @@ class EventLoop::Impl {
         continue;
       }
       auto it = sockets_.find(fd);
-      if (it != sockets_.end()) HandleReadiness(fd, it->second, events[i].events);
+      if (it != sockets_.end()) {
+        HandleReadiness(fd, it->second, events[i].events);
+      } else if (auto watch = fdWatches_.find(fd); watch != fdWatches_.end()) {
+        PostLocal(
+            QueuedMessage{watch->second.window, watch->second.msg, static_cast<WPARAM>(fd), 0});
+      }
     }
     DrainInbox();
     QueueDueTimers();
@@ -597,6 +638,7 @@ class EventLoop::Impl {
 
   std::unordered_map<int, SocketWatch> sockets_;
   std::unordered_map<int, bool> connectingWithoutWatch_;
+  std::unordered_map<int, FdWatch> fdWatches_;
 };
 
 // --- EventLoop ---------------------------------------------------------------------------------
@@ -697,6 +739,16 @@ void EventLoop::ReenableSocketEvent(int fd, std::uint32_t bits) {
 }
 void EventLoop::ForgetSocket(int fd) {
   impl_->Forget(fd);
+}
+
+int EventLoop::WatchFd(int fd, HWND window, std::uint32_t msg) {
+  return impl_->WatchFd(fd, window, msg);
+}
+void EventLoop::RearmFd(int fd) {
+  impl_->RearmFd(fd);
+}
+void EventLoop::UnwatchFd(int fd) {
+  impl_->UnwatchFd(fd);
 }
 
 bool EventLoop::Post(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {

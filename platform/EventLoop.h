@@ -123,6 +123,14 @@ class EventLoop {
   // are dropped, so a later socket that reuses the descriptor never sees them.
   void ForgetSocket(int fd);
 
+  // A descriptor that is no socket (a pipe, a pidfd): msg is posted to window, with fd as
+  // wParam, once when fd becomes readable or hung up, and again only after RearmFd. Returns 0,
+  // or -1 with errno set. UnwatchFd forgets fd and drops its notifications still queued; it
+  // must come before fd is closed.
+  int WatchFd(int fd, HWND window, std::uint32_t msg);
+  void RearmFd(int fd);
+  void UnwatchFd(int fd);
+
   // Thread-safe post; false when the window does not exist.
   bool Post(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam);
 
