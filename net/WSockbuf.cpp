@@ -1,10 +1,22 @@
 #include "net/WSockbuf.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <cstring>
 
 TBuffer::TBuffer(int size) {
   SetCapacity(size);
+}
+
+TBuffer::~TBuffer() {
+  WipeIfSecret();
+}
+
+void TBuffer::WipeIfSecret() {
+  if (!HoldsSecret_ || !Memory) return;
+  explicit_bzero(Memory.get(), static_cast<std::size_t>(Capacity_));
+  HoldsSecret_ = false;
 }
 
 void TBuffer::SetCapacity(int newSize) {
@@ -20,6 +32,9 @@ void TBuffer::SetCapacity(int newSize) {
   } else {
     WritePos_ = ReadPos_ = 0;
   }
+  const bool secret = HoldsSecret_;
+  WipeIfSecret();
+  HoldsSecret_ = secret && WritePos_ > 0;
   Memory = std::move(storage);
   Capacity_ = newSize;
 }
@@ -47,6 +62,9 @@ int TBuffer::ConsumeData(int len) {
   if (pending <= 0 || len <= 0) return 0;
   len = std::min(len, pending);
   ReadPos_ += len;
-  if (ReadPos_ == WritePos_) ReadPos_ = WritePos_ = 0;
+  if (ReadPos_ == WritePos_) {
+    WipeIfSecret();
+    ReadPos_ = WritePos_ = 0;
+  }
   return len;
 }

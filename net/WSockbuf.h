@@ -1,5 +1,7 @@
 // TBuffer: one chunk of the socket send buffer. Bytes are appended at WritePos and sent from
 // ReadPos; a chunk never moves its contents and returns both positions to 0 once drained.
+// A chunk marked as holding a secret (an AUTH line) wipes its memory when it drains and when it
+// goes; the others cost nothing extra.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@ class TBuffer {
   static constexpr int DefaultCapacity = 1514;
 
   explicit TBuffer(int size);
+  ~TBuffer();
   TBuffer(const TBuffer&) = delete;
   TBuffer& operator=(const TBuffer&) = delete;
 
@@ -21,6 +24,9 @@ class TBuffer {
   const std::uint8_t* PeekData(int& len) const;
   // Marks up to len bytes sent; returns the number marked.
   int ConsumeData(int len);
+  // The bytes appended since the last drain include a secret.
+  void MarkSecret() { HoldsSecret_ = true; }
+  bool HoldsSecret() const { return HoldsSecret_; }
 
   int Capacity() const { return Capacity_; }
   int WritePos() const { return WritePos_; }
@@ -31,4 +37,7 @@ class TBuffer {
   int Capacity_ = 0;
   int WritePos_ = 0;
   int ReadPos_ = 0;
+  bool HoldsSecret_ = false;
+
+  void WipeIfSecret();
 };

@@ -685,12 +685,13 @@ int TCustomWSocket::RcvdCount() {
 
 // ---- sending ----
 
-void TCustomWSocket::QueueSendData(const void* Data, int Len) {
+void TCustomWSocket::QueueSendData(const void* Data, int Len, bool Secret) {
   if (Len <= 0) return;
   BufferedBytes += Len;
   const auto* bytes = static_cast<const std::uint8_t*>(Data);
   if (SendChunks.empty()) SendChunks.push_back(std::make_unique<TBuffer>(ChunkCapacity));
   for (;;) {
+    if (Secret) SendChunks.back()->MarkSecret();
     int n = SendChunks.back()->AppendData(bytes, Len);
     if (n >= Len) return;
     bytes += n;
@@ -700,6 +701,14 @@ void TCustomWSocket::QueueSendData(const void* Data, int Len) {
 }
 
 int TCustomWSocket::Send(const void* Data, int Len) {
+  return SendQueued(Data, Len, false);
+}
+
+int TCustomWSocket::SendSecretText(std::string_view S) {
+  return SendQueued(S.data(), static_cast<int>(S.size()), true);
+}
+
+int TCustomWSocket::SendQueued(const void* Data, int Len, bool Secret) {
   if (FState != wsConnected) {
     Winsock::WSASetLastError(10057);
     ReportSocketError("Send");
@@ -708,7 +717,7 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   auto alive = AliveToken();
   AllSent = false;
   int result = Len <= 0 ? 0 : Len;
-  if (Len > 0) QueueSendData(Data, Len);
+  if (Len > 0) QueueSendData(Data, Len, Secret);
   TryToSend();
   if (Gone(alive)) return result;
   // OnDataSent always comes from the loop, never from inside Send.

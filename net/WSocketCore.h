@@ -249,8 +249,12 @@ class TCustomWSocket {
   // inside Send.
   virtual int Send(const void* Data, int Len);
   virtual int SendText(std::string_view S);
+  // SendText for a line holding a secret: the send-buffer chunks that carry it are wiped once
+  // they have drained, and the layers below wipe their copies (the TLS record) too.
+  int SendSecretText(std::string_view S);
   virtual int SendDatagram(const sockaddr_in& Dest, int DestLen, const void* Data, int Len);
-  void QueueSendData(const void* Data, int Len);
+  void QueueSendData(const void* Data, int Len, bool Secret = false);
+  int SendQueued(const void* Data, int Len, bool Secret);
   void TryToSend();
   virtual int RawSend(const void* Data, int Len);
   // One network write of Count parts in order, as RawSend does for one (OnSendData with the

@@ -1,6 +1,7 @@
 #include "net/WSocketTls.h"
 
 #include <arpa/inet.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -31,22 +32,6 @@ std::string HexFingerprint(const unsigned char* Digest, unsigned Len) {
     out += digits[Digest[i] & 15];
   }
   return out;
-}
-
-// The 32 bytes of a SHA-256 fingerprint written in hex with optional ':' or blanks between the
-// bytes; empty when the text is anything else.
-std::string ParseFingerprint(const std::string& Text) {
-  std::string hex;
-  for (char c : Text) {
-    if (c == ':' || c == ' ') continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
-    hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  if (hex.size() != 2 * Sha256Size) return {};
-  std::string bytes;
-  for (std::size_t i = 0; i < hex.size(); i += 2)
-    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return bytes;
 }
 
 bool IsIpAddress(const std::string& Name) {
@@ -84,6 +69,20 @@ std::string OpenSslReason() {
 
 }  // namespace
 
+std::string ParseTlsFingerprint(const std::string& Text) {
+  std::string hex;
+  for (char c : Text) {
+    if (c == ':' || c == ' ') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
+    hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (hex.size() != 2 * Sha256Size) return {};
+  std::string bytes;
+  for (std::size_t i = 0; i < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
 const char* TlsPhaseName(TTlsPhase Phase) {
   switch (Phase) {
     case TTlsPhase::tlsOff:
@@ -111,11 +110,17 @@ struct TCustomTlsWSocket::Session {
   bool WantWrite = false;  // the handshake waits for the network to take its bytes
   // Plain text of the record being written: OpenSSL must be given the same bytes again when a
   // write could not finish.
+  // Wiped once written (and when the session goes): it may have carried an AUTH line.
   char Staging[MaxRecordPlainText];
   int PendingWrite = 0;
   // A failure found inside a call of the application (Receive, Send): reported from the loop.
   int DeferredError = 0;
   std::string DeferredText;
+
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() { OPENSSL_cleanse(Staging, sizeof Staging); }
 };
 
 // The BIO through which OpenSSL reads and writes: the layers below, never the descriptor.
@@ -298,7 +303,7 @@ void TCustomTlsWSocket::BeginHandshake() {
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
   SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
   if (!FTlsFingerprint.empty()) {
-    tls->Pin = ParseFingerprint(FTlsFingerprint);
+    tls->Pin = ParseTlsFingerprint(FTlsFingerprint);
     if (tls->Pin.empty())
       return setupFailed("the fingerprint is not a SHA-256 value in hex: " + FTlsFingerprint);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, TlsBio::VerifyPin);
@@ -587,6 +592,9 @@ int TCustomTlsWSocket::RawSendv(const TSendPart* Parts, int Count) {
     ERR_clear_error();
     const int r = SSL_write(ssl, Tls->Staging, len);
     if (r > 0) {
+      // Cheap beside the record's encryption; the plain text must not wait in memory for the
+      // next record to overwrite it.
+      OPENSSL_cleanse(Tls->Staging, static_cast<std::size_t>(len));
       Tls->PendingWrite = 0;
       taken += r;
       continue;

@@ -65,6 +65,10 @@ using TTlsDone = std::function<void(TCustomWSocket* Sender, std::uint16_t Error)
 // Private message: the next step of a handshake, run from the event loop.
 constexpr std::uint32_t WM_TLS_STEP = WM_USER + 21;  // 0x415
 
+// The 32 bytes of a SHA-256 fingerprint written in hex (either case) with optional ':' or
+// blanks between the digits; empty when the text is anything else.
+std::string ParseTlsFingerprint(const std::string& Text);
+
 class TCustomTlsWSocket : public TCustomSocksWSocket {
   using LowerLayer = TCustomSocksWSocket;
 

@@ -139,6 +139,64 @@ class TLogin : public TSaslMechanism {
   int FStep = 0;
 };
 
+// A server's error text as the user may see it: control characters shown as '?', at most a
+// few hundred characters.
+std::string PrintableDetail(std::string_view Text) {
+  constexpr std::size_t MaxDetail = 300;
+  std::string out(Text.substr(0, MaxDetail));
+  for (char& C : out)
+    if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F) C = '?';
+  if (Text.size() > MaxDetail) out += "...";
+  return out;
+}
+
+// RFC 7628 3.1: gs2-header, then key=value pairs each ended by ^A, and a final ^A.
+class TOAuthBearer : public TSaslMechanism {
+ public:
+  TOAuthBearer(std::string_view User, const TSecret& Token, std::string_view Host,
+               std::string_view Port) {
+    FMessage.Append("n,a=");
+    FMessage.Append(SaslName(User));
+    FMessage.Append(",\x01");
+    if (!Host.empty()) {
+      FMessage.Append("host=");
+      FMessage.Append(Host);
+      FMessage.Append('\x01');
+    }
+    if (!Port.empty() && Port.find_first_not_of("0123456789") == std::string_view::npos) {
+      FMessage.Append("port=");
+      FMessage.Append(Port);
+      FMessage.Append('\x01');
+    }
+    FMessage.Append("auth=Bearer ");
+    FMessage.Append(Token.View());
+    FMessage.Append("\x01\x01");
+  }
+  const char* Name() const override { return "OAUTHBEARER"; }
+  bool InitialResponse(TSecret& Out) override {
+    Out = FMessage;
+    return true;
+  }
+  // RFC 7628 3.2.2: a failure comes as a challenge holding the server's JSON error; the client
+  // answers with a lone ^A and the server then ends the exchange with its refusal.
+  bool Respond(std::string_view Challenge, TSecret& Out, std::string& Problem) override {
+    if (FAnswered) {
+      Problem = "unexpected second challenge in OAUTHBEARER authentication";
+      return false;
+    }
+    FAnswered = true;
+    FDetail = PrintableDetail(Challenge);
+    Out.Assign("\x01");
+    return true;
+  }
+  std::string FailureDetail() const override { return FDetail; }
+
+ private:
+  TSecret FMessage;
+  bool FAnswered = false;
+  std::string FDetail;
+};
+
 class TXOAuth2 : public TSaslMechanism {
  public:
   TXOAuth2(std::string_view User, const TSecret& Token) {
@@ -157,19 +215,22 @@ class TXOAuth2 : public TSaslMechanism {
   }
   // A refused token comes back as a challenge holding the provider's error; the empty answer
   // makes the server end the exchange with its refusal code.
-  bool Respond(std::string_view, TSecret& Out, std::string& Problem) override {
+  bool Respond(std::string_view Challenge, TSecret& Out, std::string& Problem) override {
     if (FAnswered) {
       Problem = "unexpected second challenge in XOAUTH2 authentication";
       return false;
     }
     FAnswered = true;
+    FDetail = PrintableDetail(Challenge);
     Out.Clear();
     return true;
   }
+  std::string FailureDetail() const override { return FDetail; }
 
  private:
   TSecret FMessage;
   bool FAnswered = false;
+  std::string FDetail;
 };
 
 class TScramSha256 : public TSaslMechanism {
@@ -186,6 +247,11 @@ class TScramSha256 : public TSaslMechanism {
     }
     FClientFirstBare = "n=" + SaslName(User) + ",r=" + FClientNonce;
   }
+  ~TScramSha256() override {
+    OPENSSL_cleanse(FExpectedServerSignature.data(), FExpectedServerSignature.size());
+  }
+  TScramSha256(const TScramSha256&) = delete;
+  TScramSha256& operator=(const TScramSha256&) = delete;
   const char* Name() const override { return "SCRAM-SHA-256"; }
 
   bool InitialResponse(TSecret& Out) override {
@@ -272,7 +338,10 @@ class TScramSha256 : public TSaslMechanism {
 
     Out.Assign(withoutProof);
     Out.Append(",p=");
-    Out.Append(Base64Text(proof.data(), proof.size()));
+    TSecret proof64;
+    Base64EncodeSecret(std::string_view(reinterpret_cast<const char*>(proof.data()), proof.size()),
+                       proof64);
+    Out.Append(proof64.View());
     return true;
   }
 
@@ -309,18 +378,34 @@ bool TSaslMechanism::Accept(std::string&) const {
 
 std::string ChooseSaslMechanism(const TSmtpCapabilities& Caps, TSmtpAuthType Type) {
   if (Type == TSmtpAuthType::smtpAuthOAuth2) return Caps.HasAuth("XOAUTH2") ? "XOAUTH2" : "";
+  if (Type == TSmtpAuthType::smtpAuthOAuthBearer)
+    return Caps.HasAuth("OAUTHBEARER") ? "OAUTHBEARER" : "";
   for (const char* name : {"SCRAM-SHA-256", "PLAIN", "LOGIN"})
     if (Caps.HasAuth(name)) return name;
   return "";
 }
 
+std::string SaslMechanismsWanted(TSmtpAuthType Type) {
+  switch (Type) {
+    case TSmtpAuthType::smtpAuthAuto:
+      return "SCRAM-SHA-256, PLAIN or LOGIN";
+    case TSmtpAuthType::smtpAuthOAuth2:
+      return "XOAUTH2";
+    case TSmtpAuthType::smtpAuthOAuthBearer:
+      return "OAUTHBEARER";
+  }
+  return "";
+}
+
 std::unique_ptr<TSaslMechanism> MakeSaslMechanism(std::string_view Name, std::string_view User,
                                                   const TSecret& Password,
-                                                  std::string_view ClientNonce) {
+                                                  std::string_view ClientNonce,
+                                                  std::string_view Host, std::string_view Port) {
   if (Name == "SCRAM-SHA-256") return std::make_unique<TScramSha256>(User, Password, ClientNonce);
   if (Name == "PLAIN") return std::make_unique<TPlain>(User, Password);
   if (Name == "LOGIN") return std::make_unique<TLogin>(User, Password);
   if (Name == "XOAUTH2") return std::make_unique<TXOAuth2>(User, Password);
+  if (Name == "OAUTHBEARER") return std::make_unique<TOAuthBearer>(User, Password, Host, Port);
   return nullptr;
 }
 

@@ -7,8 +7,10 @@
 //    fails. Crypto from OpenSSL (PBKDF2, HMAC, SHA-256, RAND).
 //  - PLAIN (RFC 4616) with the initial response on the AUTH line.
 //  - LOGIN (the draft mechanism many servers still offer): user name, then password.
-//  - XOAUTH2 (the bearer-token form mail providers use): the token stands where the password
-//    would.
+//  - XOAUTH2 (the bearer-token form mail providers use) and OAUTHBEARER (RFC 7628, its
+//    standard form): the token stands where the password would. A refused token comes back as
+//    a challenge holding the provider's JSON error, which is answered as each mechanism asks
+//    and kept for the error text (FailureDetail).
 //
 // Every buffer that holds the password or anything derived from it is a TSecret or is wiped
 // before it is given back.
@@ -22,8 +24,9 @@
 #include "smtp/SmtpEhlo.h"
 
 enum class TSmtpAuthType : std::uint8_t {
-  smtpAuthAuto,   // the strongest mechanism both sides have: SCRAM-SHA-256, PLAIN, LOGIN
-  smtpAuthOAuth2  // XOAUTH2 with the password as the bearer token
+  smtpAuthAuto,        // the strongest mechanism both sides have: SCRAM-SHA-256, PLAIN, LOGIN
+  smtpAuthOAuth2,      // XOAUTH2 with the password as the bearer token
+  smtpAuthOAuthBearer  // OAUTHBEARER (RFC 7628), the same
 };
 
 class TSaslMechanism {
@@ -38,17 +41,26 @@ class TSaslMechanism {
   // Called when the server says the exchange succeeded ("235"): false, with the reason, when
   // the mechanism has not seen what it needs to trust that (SCRAM: the server's signature).
   virtual bool Accept(std::string& Problem) const;
+  // What the server said when it refused the exchange in a challenge (an OAuth JSON error),
+  // printable and bounded; "" when it said nothing of the kind.
+  virtual std::string FailureDetail() const { return ""; }
 };
 
 // The mechanism to use with a server that offers Caps: for smtpAuthAuto the first of
-// SCRAM-SHA-256, PLAIN, LOGIN that it offers, for smtpAuthOAuth2 XOAUTH2; "" when there is none.
+// SCRAM-SHA-256, PLAIN, LOGIN that it offers, for smtpAuthOAuth2 XOAUTH2, for
+// smtpAuthOAuthBearer OAUTHBEARER; "" when there is none.
 std::string ChooseSaslMechanism(const TSmtpCapabilities& Caps, TSmtpAuthType Type);
+// The mechanisms Type can use, for an error text: "SCRAM-SHA-256, PLAIN or LOGIN".
+std::string SaslMechanismsWanted(TSmtpAuthType Type);
 
 // A new exchange for Name (one ChooseSaslMechanism returns). ClientNonce is for SCRAM; empty
-// means a fresh random one (a fixed one is only for checking against published vectors).
+// means a fresh random one (a fixed one is only for checking against published vectors). Host
+// and Port are the server's, for OAUTHBEARER.
 std::unique_ptr<TSaslMechanism> MakeSaslMechanism(std::string_view Name, std::string_view User,
                                                   const TSecret& Password,
-                                                  std::string_view ClientNonce = {});
+                                                  std::string_view ClientNonce = {},
+                                                  std::string_view Host = {},
+                                                  std::string_view Port = {});
 
 // Strict Base64 (RFC 4648): padding required, no blanks, no other characters. False for
 // anything else.

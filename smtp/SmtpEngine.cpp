@@ -181,7 +181,7 @@ void TCustomSmtpClient::SendSecretCommand(const TSecret& Cmd, const std::string&
   if (FWSocket->State() != wsConnected) return;
   TSecret line(Cmd.View());
   line.Append("\r\n");
-  FWSocket->SendText(line.View());
+  FWSocket->SendSecretText(line.View());
 }
 
 void TCustomSmtpClient::ExecAsync(TSmtpRequest RqType, const std::string& Cmd,
@@ -311,6 +311,8 @@ void TCustomSmtpClient::StartWait(TWaitFor What, std::uint32_t Seconds) {
 }
 
 bool TCustomSmtpClient::WaitOverdue() const {
+  // The password sources bound their own waits (a prompt may rightly take its time).
+  if (FState == TSmtpState::smtpWaitingCredentials) return false;
   return !FRequestDoneFlag && FClock() >= FDeadline;
 }
 
@@ -342,6 +344,11 @@ void TCustomSmtpClient::FailOnDeadline() {
 }
 
 void TCustomSmtpClient::WndProc(TMessage& Msg) {
+  if (Msg.Msg == WM_SMTP_CREDENTIALS) {
+    if (FState == TSmtpState::smtpWaitingCredentials && OnCredentialsNeeded)
+      OnCredentialsNeeded(this, FSaslName);
+    return;
+  }
   if (Msg.Msg != WM_SMTP_REQUEST_DONE) return;
   if (OnRequestDone)
     OnRequestDone(this, FRequestType, static_cast<std::uint16_t>(Msg.LParam & 0xFFFF));
@@ -439,6 +446,7 @@ void TCustomSmtpClient::HandleReplyLine(std::uint16_t Error) {
     case TSmtpState::smtpConnected:
     case TSmtpState::smtpInternalReady:
     case TSmtpState::smtpAbort:
+    case TSmtpState::smtpWaitingCredentials:
       DisplayLastResponse();
       // The reply to a QUIT that went with the final ".": kept for Quit, which may come later.
       if (FQuitSent && FQuitReply == 0 && !FReplyContinues)

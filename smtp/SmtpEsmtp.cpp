@@ -113,23 +113,57 @@ void TCustomSmtpClient::Auth() {
   if (FUsername.empty()) throw SmtpException("Username is empty");
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
+  if (!FHighLevelFlag) {
+    // A login tried again on its own: the refusal of the one before is history.
+    FErrorMessage.clear();
+    FErrorPermanent = false;
+  }
   if (!SessionEncrypted())
     return FailRequest(TSmtpRequest::smtpAuth,
                        "500 Not authenticating: the connection is not encrypted, and "
                        "credentials are never sent in plain text");
   const std::string name = ChooseSaslMechanism(FCapabilities, FAuthType);
   if (name.empty()) {
-    const std::string wanted =
-        FAuthType == TSmtpAuthType::smtpAuthOAuth2 ? "XOAUTH2" : "SCRAM-SHA-256, PLAIN or LOGIN";
     return FailRequest(
         TSmtpRequest::smtpAuth,
         FCapabilities.AuthMechanisms.empty()
             ? "500 The server offers no authentication (no AUTH in its reply to EHLO)"
             : "500 The server offers authentication by " + JoinNames(FCapabilities.AuthMechanisms) +
-                  ", not by " + wanted);
+                  ", not by " + SaslMechanismsWanted(FAuthType));
   }
-  FSasl = MakeSaslMechanism(name, FUsername, FPassword, FScramNonce);
-  std::string shown = "AUTH " + name;
+  FSaslName = name;
+  if (OnCredentialsNeeded && FPassword.Empty()) {
+    if (!FHighLevelFlag) FRequestType = TSmtpRequest::smtpAuth;
+    FRequestDoneFlag = false;
+    StateChange(TSmtpState::smtpWaitingCredentials);
+    PostMessageA(FWindowHandle, WM_SMTP_CREDENTIALS, 0, 0);
+    return;
+  }
+  SendAuth();
+}
+
+bool TCustomSmtpClient::ProvideCredentials(const TSecret& Password) {
+  if (FState != TSmtpState::smtpWaitingCredentials) return false;
+  FPassword = Password;
+  StateChange(TSmtpState::smtpInternalReady);
+  try {
+    SendAuth();
+  } catch (const std::exception& E) {
+    FailOnException(E);
+  }
+  return true;
+}
+
+bool TCustomSmtpClient::RefuseCredentials(const std::string& Problem) {
+  if (FState != TSmtpState::smtpWaitingCredentials) return false;
+  StateChange(TSmtpState::smtpInternalReady);
+  EndWithLocalError("500 " + Problem);
+  return true;
+}
+
+void TCustomSmtpClient::SendAuth() {
+  FSasl = MakeSaslMechanism(FSaslName, FUsername, FPassword, FScramNonce, FHost, FPort);
+  std::string shown = "AUTH " + FSaslName;
   TSecret line(shown);
   TSecret initial;
   if (FSasl->InitialResponse(initial)) {
@@ -145,6 +179,9 @@ void TCustomSmtpClient::Auth() {
 
 void TCustomSmtpClient::AuthReply() {
   if (FRequestResult != 0) {
+    // What the server said in its challenge (an OAuth error) tells more than its final code.
+    if (FSasl && !FSasl->FailureDetail().empty())
+      FErrorMessage += " (the server said: " + FSasl->FailureDetail() + ")";
     FSasl.reset();
     TriggerRequestDone(static_cast<std::uint16_t>(FRequestResult));
     return;

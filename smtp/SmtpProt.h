@@ -79,12 +79,17 @@ enum class TSmtpState : std::uint8_t {
   smtpInternalReady,
   smtpWaitingBanner,
   smtpWaitingResponse,
-  smtpAbort
+  smtpAbort,
+  // AUTH is next and the owner was asked for the password (OnCredentialsNeeded); no reply is
+  // awaited, so no reply bound runs.
+  smtpWaitingCredentials
 };
 inline constexpr const char* SmtpStateNames[] = {
-    "smtpReady",         "smtpDnsLookup",     "smtpConnecting",      "smtpConnected",
-    "smtpInternalReady", "smtpWaitingBanner", "smtpWaitingResponse", "smtpAbort"};
-static_assert(std::size(SmtpStateNames) == static_cast<std::size_t>(TSmtpState::smtpAbort) + 1,
+    "smtpReady",           "smtpDnsLookup",     "smtpConnecting",
+    "smtpConnected",       "smtpInternalReady", "smtpWaitingBanner",
+    "smtpWaitingResponse", "smtpAbort",         "smtpWaitingCredentials"};
+static_assert(std::size(SmtpStateNames) ==
+                  static_cast<std::size_t>(TSmtpState::smtpWaitingCredentials) + 1,
               "one name per TSmtpState");
 const char* SmtpStateName(TSmtpState State);
 
@@ -139,6 +144,8 @@ constexpr TSmtpFctSet SmtpFctBit(TSmtpFct Fct) {
 
 // The completion message the client posts to its own hidden window.
 constexpr std::uint32_t WM_SMTP_REQUEST_DONE = WM_USER + 1;
+// The request for credentials, fired from the loop rather than from inside a socket handler.
+constexpr std::uint32_t WM_SMTP_CREDENTIALS = WM_USER + 2;
 
 class TCustomSmtpClient;
 
@@ -148,6 +155,9 @@ using TSmtpRequestDone =
 using TSmtpSessionConnected = std::function<void(TCustomSmtpClient* Sender, std::uint16_t Error)>;
 using TSmtpSessionClosed = std::function<void(TCustomSmtpClient* Sender, std::uint16_t Error)>;
 using TSmtpStateChange = std::function<void(TCustomSmtpClient* Sender)>;
+// Mechanism is the SASL mechanism AUTH is about to use ("PLAIN", "XOAUTH2", ...).
+using TSmtpCredentialsNeeded =
+    std::function<void(TCustomSmtpClient* Sender, const std::string& Mechanism)>;
 // MsgLine holds room for MaxLen characters and a terminating NUL.
 using TSmtpGetDataEvent = std::function<void(TCustomSmtpClient* Sender, int LineNum, char* MsgLine,
                                              int MaxLen, bool& More)>;
@@ -375,7 +385,18 @@ class TCustomSmtpClient {
   // AUTH with the strongest mechanism both sides have (AuthType). Throws SmtpException when
   // Username is empty; ends with 500 before anything is sent when the connection is not
   // encrypted or there is no mechanism in common; otherwise with the server's code.
+  // With OnCredentialsNeeded assigned and no Password set, the client then enters
+  // smtpWaitingCredentials and fires the event from the loop; the owner answers, at once or
+  // later, with ProvideCredentials or RefuseCredentials. So the password is asked for only when
+  // a server over TLS has offered a mechanism the client will use.
   virtual void Auth();
+  // The answer to OnCredentialsNeeded: AUTH goes on with Password (copied; the owner may wipe
+  // its own). False, and nothing done, when the client no longer waits (the request ended
+  // meanwhile: an abort, a lost connection).
+  bool ProvideCredentials(const TSecret& Password);
+  // The other answer: the request ends with the client's 500 and "500 " + Problem; the session
+  // stays open (RSET and QUIT can still follow). False when the client no longer waits.
+  bool RefuseCredentials(const std::string& Problem);
   // Connect, then Helo (or Ehlo, StartTls, Auth as the ESMTP settings ask), as one request
   // (smtpOpen).
   virtual void Open();
@@ -390,6 +411,7 @@ class TCustomSmtpClient {
   TSmtpProcessHeaderEvent OnProcessHeader;
   TSmtpRequestDone OnRequestDone;
   TSmtpStateChange OnStateChange;
+  TSmtpCredentialsNeeded OnCredentialsNeeded;
   TSmtpSessionConnected OnSessionConnected;
   TSmtpSessionClosed OnSessionClosed;
 
@@ -474,6 +496,8 @@ class TCustomSmtpClient {
   void TlsDone(std::uint16_t Error);
   // True when the session runs over TLS, so that credentials may be sent.
   virtual bool SessionEncrypted() const;
+  // Sends the AUTH line for FSaslName with FPassword.
+  void SendAuth();
   void AuthReply();
   // The header as Data builds it (hooks run), one entry per physical line, with the empty
   // separator at the end.
@@ -577,6 +601,7 @@ class TCustomSmtpClient {
   TSmtpCapabilities FCapabilities;
   bool FServer8BitMime = false;
   std::unique_ptr<TSaslMechanism> FSasl;
+  std::string FSaslName;  // the mechanism chosen for the AUTH being prepared
   // The SCRAM client nonce; empty: a random one per exchange (only tests fix it).
   std::string FScramNonce;
 

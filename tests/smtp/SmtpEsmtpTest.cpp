@@ -430,3 +430,44 @@ TEST_F(SmtpEsmtp, CredentialsAreRefusedOnAPlainConnectionAndWithoutACommonMechan
     EXPECT_EQ(server.Transcript(), "EHLO client.example\r\n");
   }
 }
+
+// With OnCredentialsNeeded the client asks for the password only once AUTH is next, waits
+// without a reply bound, and sends OAUTHBEARER's initial response (RFC 7628 3.1); the JSON
+// error challenge is answered with a lone ^A (3.2.2) and reported with the refusal.
+TEST_F(SmtpEsmtp, CredentialsAreAskedWhenAuthIsNextAndOAuthBearerAnswersTheErrorChallenge) {
+  const std::string json = "{\"status\":\"invalid_token\",\"scope\":\"mail\"}";
+  ScriptedServer server(Then(EhloGreeting({"AUTH OAUTHBEARER"}),
+                             {S::ReadLine(), S::Reply("334 " + B64(json) + "\r\n"), S::ReadLine(),
+                              S::Reply("535 5.7.8 Token refused\r\n"), S::ReadToEnd()}));
+  TestSmtpCli& fresh = FreshClient();
+  fresh.SetAuthType(TSmtpAuthType::smtpAuthOAuthBearer);
+  fresh.SetTimeout(1);
+  std::vector<std::string> asked;
+  fresh.OnCredentialsNeeded = [&](TCustomSmtpClient* c, const std::string& mechanism) {
+    asked.push_back(mechanism + " " + SmtpStateName(c->State()) + " " +
+                    std::to_string(server.Transcript().size()));
+  };
+  fresh.SetHost("127.0.0.1");
+  fresh.SetPort(server.PortText());
+  fresh.SetUsername("ann");
+  fresh.Open();
+  ASSERT_TRUE(PumpUntil([&] { return !asked.empty(); }));
+  const std::string ehlo = "EHLO client.example\r\n";
+  EXPECT_EQ(asked, std::vector<std::string>{"OAUTHBEARER smtpWaitingCredentials " +
+                                            std::to_string(ehlo.size())});
+  // Longer than the 1-second bound of any reply: the owner's time is not the server's.
+  PumpUntil([] { return false; }, 1500);
+  EXPECT_TRUE(log.done.empty());
+  EXPECT_TRUE(fresh.ProvideCredentials(TSecret("tok-en")));
+  ASSERT_TRUE(PumpUntil([&] { return !log.done.empty(); }));
+  EXPECT_EQ(log.done[0].error, 535);
+  EXPECT_EQ(fresh.ErrorMessage(), "535 5.7.8 Token refused (the server said: " + json + ")");
+  EXPECT_FALSE(fresh.ProvideCredentials(TSecret("late"))) << "nobody waits any more";
+  fresh.Abort();
+  PumpUntil([&] { return server.Done(); });
+  EXPECT_EQ(server.Transcript(), ehlo + "AUTH OAUTHBEARER " +
+                                     B64("n,a=ann,\x01host=127.0.0.1\x01port=" + server.PortText() +
+                                         "\x01"
+                                         "auth=Bearer tok-en\x01\x01") +
+                                     "\r\nAQ==\r\n");
+}
