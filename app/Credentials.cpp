@@ -2,10 +2,7 @@
 #include "app/Credentials.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,13 +12,19 @@
 
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
-
-extern char** environ;
+#include "util/FileUtils.h"
 
 namespace {
 
-// Enough for any password or token; more output than this is not one.
-constexpr std::size_t kMaxCommandOutput = 64 * 1024;
+// Enough for any password or OAuth access token (a few KB at most); a longer first line is not
+// one.
+constexpr std::size_t kMaxPasswordLine = 8 * 1024;
+// The keyring answers at once or not at all; only the window's unlock prompt may take a person's
+// time.
+constexpr std::uint32_t kKeyringLookupMs = 5000;
+constexpr std::uint32_t kKeyringUnlockMs = 120000;
+constexpr std::uint32_t kKeyringStoreMs = 20000;
+constexpr const char* kKeyringHelper = "tarvik-keyring";
 // A netrc file is a few lines; a larger one is not read into memory.
 constexpr std::size_t kMaxNetrcSize = 1024 * 1024;
 
@@ -39,12 +42,6 @@ bool ReadAll(int fd, TSecret& out, std::size_t limit) {
   }
   explicit_bzero(chunk, sizeof chunk);
   return true;
-}
-
-std::string ExitText(int status) {
-  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
-  return "status " + std::to_string(status);
 }
 
 // The whitespace-separated words of a netrc file; a word in double quotes may hold blanks and
@@ -96,9 +93,10 @@ struct TNetrcEntry {
   }
 };
 
-// The password of the host's entry, else of the default entry, from the file's text.
-bool FindNetrcPassword(std::string_view text, const std::string& host, const std::string& user,
-                       TSecret& password) {
+}  // namespace
+
+bool NetrcPassword(std::string_view text, const std::string& host, const std::string& user,
+                   TSecret& password) {
   TNetrcWords words(text);
   TNetrcEntry entry;
   bool haveDefault = false;
@@ -134,6 +132,8 @@ bool FindNetrcPassword(std::string_view text, const std::string& host, const std
   return finish() || haveDefault;
 }
 
+namespace {
+
 std::string NetrcFileName() {
   const char* netrc = std::getenv("NETRC");
   if (netrc && *netrc) return netrc;
@@ -141,50 +141,6 @@ std::string NetrcFileName() {
 }
 
 }  // namespace
-
-bool PasswordFromCommand(const std::string& command, TSecret& password, std::string& problem) {
-  // The command text is not repeated in any report: it may hold the password itself.
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    problem = std::string("The password command (setting passwordcmd) cannot be started: ") +
-              std::strerror(errno);
-    return false;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-  pid_t pid = 0;
-  const int rc =
-      ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  TSecret output;
-  const bool read = rc == 0 && ReadAll(out[0], output, kMaxCommandOutput);
-  ::close(out[0]);
-  int status = 0;
-  if (rc == 0)
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  if (rc != 0 || !read) {
-    problem = std::string("The password command (setting passwordcmd) cannot be run: ") +
-              std::strerror(rc != 0 ? rc : errno);
-    return false;
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    problem = "The password command (setting passwordcmd) failed (" + ExitText(status) + ")";
-    return false;
-  }
-  std::string_view text = output.View();
-  text = text.substr(0, text.find('\n'));
-  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-  if (text.empty()) {
-    problem = "The password command (setting passwordcmd) printed no password";
-    return false;
-  }
-  password.Assign(text);
-  return true;
-}
 
 TNetrcResult PasswordFromNetrc(const std::string& host, const std::string& user, TSecret& password,
                                std::string& problem) {
@@ -214,24 +170,182 @@ TNetrcResult PasswordFromNetrc(const std::string& host, const std::string& user,
               (unsafe.empty() ? std::string("cannot be read") : unsafe);
     return TNetrcResult::Refused;
   }
-  return FindNetrcPassword(text.View(), host, user, password) ? TNetrcResult::Found
-                                                              : TNetrcResult::NotFound;
+  return NetrcPassword(text.View(), host, user, password) ? TNetrcResult::Found
+                                                          : TNetrcResult::NotFound;
 }
 
-bool ObtainPassword(const std::string& host, const std::string& user,
-                    const std::string& passwordCommand, TSecret& password, std::string& problem) {
-  if (!passwordCommand.empty()) return PasswordFromCommand(passwordCommand, password, problem);
-  switch (PasswordFromNetrc(host, user, password, problem)) {
-    case TNetrcResult::Found:
-      return true;
-    case TNetrcResult::Refused:
-      return false;
-    case TNetrcResult::NotFound:
-      break;
+// ---- the keyring helper
+
+std::string KeyringHelperPath() {
+  const std::string exeDir = GetExeDir();
+  for (const std::string& candidate :
+       {exeDir + "/" + kKeyringHelper,
+        exeDir + "/../" TARVIK_INSTALL_LIBDIR "/tarvik/" + std::string(kKeyringHelper)})
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  return "";
+}
+
+bool SessionBusAvailable() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address && *address) return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st {};
+  return runtime && *runtime && ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 &&
+         S_ISSOCK(st.st_mode);
+}
+
+namespace {
+
+std::vector<std::string> HelperArguments(const std::string& helper, const char* action,
+                                         const TPasswordQuestion& q) {
+  return {helper, action, q.Host, q.User, q.Port};
+}
+
+}  // namespace
+
+// ---- the search
+
+TPasswordRequest::TPasswordRequest() {
+  FChild.OnDone = [this](TChildCommand&) {
+    if (FSource == TPasswordSource::Command)
+      CommandDone();
+    else
+      KeyringDone();
+  };
+}
+
+TPasswordRequest::~TPasswordRequest() = default;
+
+void TPasswordRequest::Start(const TPasswordQuestion& Question, TDone Done) {
+  Cancel();
+  FQuestion = Question;
+  FDone = std::move(Done);
+  FRunning = true;
+  FRemember = false;
+  FSource = TPasswordSource::None;
+  if (FQuestion.StoredPasswordRefused) return FromNetrcOrPrompt();
+  if (!FQuestion.Command.empty()) return StartCommand();
+  StartKeyring();
+}
+
+void TPasswordRequest::Cancel() {
+  FChild.Cancel();
+  FRunning = false;
+  FDone = nullptr;
+}
+
+void TPasswordRequest::StartCommand() {
+  FSource = TPasswordSource::Command;
+  std::string problem;
+  // The command text is never repeated in a report: it may hold the password itself.
+  if (!FChild.Start({"/bin/sh", "-c", FQuestion.Command}, FQuestion.CommandTimeoutSeconds * 1000,
+                    kMaxPasswordLine, problem))
+    Finish(false, TSecret(),
+           "The password command (setting passwordcmd) cannot be started: " + problem,
+           TPasswordSource::Command);
+}
+
+void TPasswordRequest::CommandDone() {
+  const TSecret password = FChild.FirstLine();
+  FChild.WipeOutput();
+  const bool succeeded =
+      FChild.Outcome() == TChildCommand::TOutcome::Exited && FChild.ExitStatus() == 0;
+  if (!succeeded)
+    return Finish(false, TSecret(),
+                  "The password command (setting passwordcmd) failed: " + FChild.OutcomeText(),
+                  TPasswordSource::Command);
+  if (password.Empty())
+    return Finish(false, TSecret(),
+                  "The password command (setting passwordcmd) printed no password",
+                  TPasswordSource::Command);
+  Finish(true, password, "", TPasswordSource::Command);
+}
+
+void TPasswordRequest::StartKeyring() {
+  const std::string helper = KeyringHelperPath();
+  if (helper.empty() || !SessionBusAvailable()) return FromNetrcOrPrompt();
+  FSource = TPasswordSource::Keyring;
+  std::vector<std::string> argv = HelperArguments(helper, "lookup", FQuestion);
+  // A script must never end up waiting on a keyring's unlock dialog.
+  if (FQuestion.Interactive) argv.push_back("--unlock");
+  std::string problem;
+  if (!FChild.Start(argv, FQuestion.Interactive ? kKeyringUnlockMs : kKeyringLookupMs,
+                    kMaxPasswordLine, problem))
+    FromNetrcOrPrompt();
+}
+
+void TPasswordRequest::KeyringDone() {
+  // Anything but a password (no item, no Secret Service, a locked keyring, a timeout) leaves
+  // the choice to the next source.
+  const TSecret password = FChild.FirstLine();
+  FChild.WipeOutput();
+  if (FChild.Outcome() == TChildCommand::TOutcome::Exited && FChild.ExitStatus() == 0 &&
+      !password.Empty())
+    return Finish(true, password, "", TPasswordSource::Keyring);
+  FromNetrcOrPrompt();
+}
+
+void TPasswordRequest::FromNetrcOrPrompt() {
+  const std::string& host = FQuestion.Host;
+  const std::string& user = FQuestion.User;
+  TSecret password;
+  std::string problem;
+  if (!FQuestion.StoredPasswordRefused) {
+    switch (PasswordFromNetrc(host, user, password, problem)) {
+      case TNetrcResult::Found:
+        return Finish(true, password, "", TPasswordSource::Netrc);
+      case TNetrcResult::Refused:
+        return Finish(false, TSecret(), problem, TPasswordSource::Netrc);
+      case TNetrcResult::NotFound:
+        break;
+    }
   }
-  if (GetFrontEnd().AskPassword("Password for " + user + " at " + host + ":", password))
-    return true;
-  problem = "No password for " + user + " at " + host +
-            ": none was given, and neither the setting passwordcmd nor a netrc entry names one";
-  return false;
+  const std::string prompt = FQuestion.StoredPasswordRefused
+                                 ? "The server refused the password stored in the keyring for " +
+                                       user + " at " + host + ".\rPassword for " + user + " at " +
+                                       host + ":"
+                                 : "Password for " + user + " at " + host + ":";
+  bool remember = FQuestion.StoredPasswordRefused;
+  const bool answered = FQuestion.Interactive && !KeyringHelperPath().empty()
+                            ? GetFrontEnd().AskPasswordToRemember(prompt, password, remember)
+                            : GetFrontEnd().AskPassword(prompt, password);
+  if (answered) {
+    FRemember = remember;
+    return Finish(true, password, "", TPasswordSource::Prompt);
+  }
+  Finish(false, TSecret(),
+         "No password for " + user + " at " + host +
+             ": none was given, and neither the setting passwordcmd, the keyring nor a netrc "
+             "entry names one",
+         TPasswordSource::Prompt);
+}
+
+void TPasswordRequest::Finish(bool Found, const TSecret& Password, const std::string& Problem,
+                              TPasswordSource Source) {
+  FSource = Source;
+  FRunning = false;
+  TDone done = std::move(FDone);
+  FDone = nullptr;
+  if (done) done(Found, Password, Problem);  // may destroy this object
+}
+
+void TKeyringStore::Start(const TPasswordQuestion& Question, const TSecret& Password, TDone Done) {
+  FChild.Cancel();
+  const std::string helper = KeyringHelperPath();
+  std::string problem =
+      helper.empty() ? "the keyring helper " + std::string(kKeyringHelper) + " is not installed"
+                     : "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
+  if (!helper.empty() && SessionBusAvailable()) {
+    TSecret input(Password.View());
+    input.Append('\n');
+    FChild.OnDone = [Done](TChildCommand& child) {
+      const bool stored =
+          child.Outcome() == TChildCommand::TOutcome::Exited && child.ExitStatus() == 0;
+      if (Done) Done(stored, stored ? "" : "the keyring helper failed: " + child.OutcomeText());
+    };
+    if (FChild.Start(HelperArguments(helper, "store", Question), kKeyringStoreMs, kMaxPasswordLine,
+                     problem, &input))
+      return;
+  }
+  if (Done) Done(false, problem);
 }

@@ -136,4 +136,7 @@ void TForm1::BindSmtpClient() {
   SmtpCli1->OnSessionConnected = [this](TCustomSmtpClient* sender, std::uint16_t error) {
     SmtpCli1SessionConnected(sender, error);
   };
+  SmtpCli1->OnCredentialsNeeded = [this](TCustomSmtpClient* sender, const std::string& mechanism) {
+    SmtpCli1CredentialsNeeded(sender, mechanism);
+  };
 }

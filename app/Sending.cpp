@@ -319,7 +319,7 @@ std::optional<TSmtpTlsMode> TlsModeOf(const std::string& setting, const std::str
 namespace {
 
 // TLS and the login for this send, from the settings; the first reason why the send cannot go
-// out as asked, or "". Asks for the password (Credentials.h) when a user is set.
+// out as asked, or "". The password is not looked for here: only when AUTH is about to go.
 std::string ConfigureSecurity(const TForm1& form, TSmtpCli& client) {
   const std::optional<TSmtpTlsMode> mode = TlsModeOf(form.tls.Text, client.Port());
   if (!mode)
@@ -329,19 +329,17 @@ std::string ConfigureSecurity(const TForm1& form, TSmtpCli& client) {
   client.SetCaFile(form.CaFile);
   client.SetTlsFingerprint(form.TlsFingerprint);
   client.SetUsername(form.user.Text);
-  client.SetAuthType(LowerAscii(form.AuthMethod) == "oauth2" ? TSmtpAuthType::smtpAuthOAuth2
-                                                             : TSmtpAuthType::smtpAuthAuto);
+  const std::string auth = LowerAscii(form.AuthMethod);
+  client.SetAuthType(auth == "oauth2"        ? TSmtpAuthType::smtpAuthOAuth2
+                     : auth == "oauthbearer" ? TSmtpAuthType::smtpAuthOAuthBearer
+                                             : TSmtpAuthType::smtpAuthAuto);
+  // The password is asked for when AUTH is about to go (SmtpCli1CredentialsNeeded).
   client.SetPassword(TSecret());
   if (form.user.Text.empty()) return "";
   if (*mode == TSmtpTlsMode::smtpTlsNone)
     return "A login (user " + form.user.Text +
            ") is never sent over an unencrypted connection: set tls=starttls or tls=smtps in the "
            "settings, or use the option -tls:starttls or -tls:smtps, can't send mail.";
-  TSecret password;
-  std::string problem;
-  if (!ObtainPassword(client.Host(), form.user.Text, form.passwordcmd.Text, password, problem))
-    return problem + ", can't send mail.";
-  client.SetPassword(password);
   return "";
 }
 
@@ -390,6 +388,7 @@ void TForm1::SendBtnClick(TControl*) {
       return;
     }
     AbortRequested = true;
+    PasswordRequest.Cancel();  // a password command still running ends now
     SmtpCli1->Abort();
     return;
   }
@@ -426,6 +425,8 @@ void TForm1::SendBtnClick(TControl*) {
   AbortRequested = false;
   SendSucceeded = true;
   MessageAccepted = false;
+  AskingAgain = false;
+  PasswordToRemember.Clear();
   // The session of an earlier send may still be closing (its QUIT is answered, the server's
   // close not seen yet). That send is over: its connection goes, so the new one can start.
   if (client.Connected()) client.Abort();
@@ -471,6 +472,7 @@ bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
       SetStatus(form, "Status: Connected, waiting for reply...");
       break;
     case TSmtpRequest::smtpHelo:
+    case TSmtpRequest::smtpAuth:
       client.MailFrom();
       SetStatus(form, "Status: Sending sender information...");
       break;
@@ -607,6 +609,61 @@ std::string FailureText(const TSmtpCli& client) {
 
 }  // namespace
 
+namespace {
+
+// The login is done (or failed, or never came): the password is not kept longer than it is
+// needed, one to remember goes to the keyring now that the server took it, and a keyring
+// password the server refused is asked for again in the window. True when AUTH runs again.
+bool LoginDone(TForm1& form, std::uint16_t error) {
+  TSmtpCli& client = *form.SmtpCli1;
+  form.PasswordRequest.Cancel();
+  client.SetPassword(TSecret());
+  constexpr std::uint16_t kCredentialsInvalid = 535;  // RFC 4954 6
+  if (error == kCredentialsInvalid && !form.Scripting && !form.AskingAgain &&
+      form.PasswordRequest.Source() == TPasswordSource::Keyring && client.Connected() &&
+      client.State() == TSmtpState::smtpReady) {
+    form.AskingAgain = true;
+    try {
+      client.Auth();
+      return true;
+    } catch (const std::exception&) {
+      // The session cannot take AUTH again: the refusal is reported as it is.
+    }
+  }
+  if (error == 0 && !form.PasswordToRemember.Empty())
+    form.KeyringStore.Start(
+        form.PasswordQuestion, form.PasswordToRemember,
+        [&form](bool stored, const std::string& problem) {
+          if (!stored) WriteNotice("The password was not stored in the keyring: " + problem);
+        });
+  form.PasswordToRemember.Clear();
+  return false;
+}
+
+}  // namespace
+
+void TForm1::SmtpCli1CredentialsNeeded(TCustomSmtpClient*, const std::string&) {
+  PasswordQuestion = TPasswordQuestion{};
+  PasswordQuestion.Host = SmtpCli1->Host();
+  PasswordQuestion.Port = SmtpCli1->Port();
+  PasswordQuestion.User = SmtpCli1->Username();
+  PasswordQuestion.Command = passwordcmd.Text;
+  PasswordQuestion.CommandTimeoutSeconds = PasswordTimeoutSeconds;
+  PasswordQuestion.Interactive = !Scripting;
+  PasswordQuestion.StoredPasswordRefused = AskingAgain;
+  SetStatus(*this, "Status: Getting the password...");
+  PasswordRequest.Start(PasswordQuestion,
+                        [this](bool found, const TSecret& password, const std::string& problem) {
+                          if (!found) {
+                            SmtpCli1->RefuseCredentials(problem);
+                            return;
+                          }
+                          if (PasswordRequest.RememberWanted()) PasswordToRemember = password;
+                          SetStatus(*this, "Status: Logging in...");
+                          SmtpCli1->ProvideCredentials(password);
+                        });
+}
+
 std::uint32_t TForm1::TRetryPacing::DelayMs(int failures) const {
   std::uint64_t delay = FirstMs;
   for (int i = 1; i < failures && delay < CapMs; ++i) delay *= 2;
@@ -624,11 +681,10 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
   if (EndingPolitely && (RqType == smtpRset || RqType == smtpQuit))
     return ContinuePoliteEnd(*this, RqType);
   if (RqType != smtpOpen && RqType != smtpHelo && RqType != smtpMailFrom && RqType != smtpRcptTo &&
-      RqType != smtpData && RqType != smtpQuit)
+      RqType != smtpData && RqType != smtpQuit && RqType != smtpAuth)
     return;
   TSmtpCli& client = *SmtpCli1;
-  // The login is done (or failed): the password is not kept longer than it is needed.
-  if (RqType == smtpOpen) client.SetPassword(TSecret());
+  if ((RqType == smtpOpen || RqType == smtpAuth) && LoginDone(*this, Error)) return;
   if (MessageAccepted && (RqType == smtpQuit || Error != 0)) return FinishSend(*this, Error);
   if (Error != 0) {
     const std::string reason = FailureText(client);

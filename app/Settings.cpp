@@ -80,6 +80,19 @@ void TForm1::LoadSettings(const std::string& section) {
     }
   }
 
+  if (const std::string wait = IniReadString("passwordtimeout", ""); !wait.empty()) {
+    const std::optional<std::uint32_t> seconds = ParseWholeSeconds(wait);
+    if (seconds && *seconds > 0)
+      PasswordTimeoutSeconds = *seconds;
+    else
+      MessageBoxA(0,
+                  "The setting passwordtimeout=" + wait + " in " + SettingsFileName() +
+                      " is not a whole number of seconds (1 to " +
+                      std::to_string(kMaxTimerSeconds) + ").\rThe password command gets " +
+                      std::to_string(PasswordTimeoutSeconds) + " seconds.",
+                  kErrorCaption, MB_ICONERROR);
+  }
+
   if (const std::string timeout = IniReadString("timeout", ""); !timeout.empty()) {
     if (const std::optional<std::uint32_t> seconds = ParseWholeSeconds(timeout)) {
       SmtpCli1->SetTimeout(*seconds);

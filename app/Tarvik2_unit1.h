@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/Credentials.h"
 #include "app/Version.h"
 #include "platform/Controls.h"
 #include "platform/StringList.h"
@@ -139,6 +140,17 @@ class TForm1 : public TForm {
   std::string AuthMethod;
   std::string CaFile;
   std::string TlsFingerprint;
+  // "passwordtimeout": how long passwordcmd may take, in seconds.
+  std::uint32_t PasswordTimeoutSeconds = 30;
+
+  // The password search of the current send (Sending.cpp), what it asked, and a password the
+  // person asked to remember, kept until the server has accepted it. A keyring password the
+  // server refused is asked for once more (AskingAgain) in the window.
+  TPasswordRequest PasswordRequest;
+  TPasswordQuestion PasswordQuestion;
+  TSecret PasswordToRemember;
+  bool AskingAgain = false;
+  TKeyringStore KeyringStore;
 
   // Where the body handed to the SMTP client stands: the next wire line expected, the source
   // line it comes from (message lines, then signature lines) and how much of that line has gone
@@ -195,6 +207,9 @@ class TForm1 : public TForm {
                        bool& More);
   void SmtpCli1ProcessHeader(TCustomSmtpClient* Sender, TStringList& HdrLines);
   void SmtpCli1SessionConnected(TCustomSmtpClient* Sender, std::uint16_t Error);
+  // The client is about to send AUTH: the password is looked for now (Credentials.h), without
+  // blocking, and handed to the client when found.
+  void SmtpCli1CredentialsNeeded(TCustomSmtpClient* Sender, const std::string& Mechanism);
   // The end of the wait between two tries: Send is pressed again.
   void RetryTimerTimer(TTimer* Sender);
 

@@ -55,6 +55,12 @@ bool TFrontEnd::AskPassword(const std::string&, TSecret&) {
   return false;
 }
 
+bool TFrontEnd::AskPasswordToRemember(const std::string& prompt, TSecret& password,
+                                      bool& remember) {
+  remember = false;
+  return AskPassword(prompt, password);
+}
+
 void TFrontEnd::Run() {
   EventLoop::Current().Run();
 }

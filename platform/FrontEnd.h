@@ -65,6 +65,9 @@ class TFrontEnd {
   // without echo). True with the answer in password; false when the person cancelled or there
   // is no way to ask. The default has no way to ask.
   virtual bool AskPassword(const std::string& prompt, TSecret& password);
+  // The same with a "Remember in keyring" box, ticked as remember says on entry; remember
+  // holds the person's choice on return. The default shows no box: remember comes back false.
+  virtual bool AskPasswordToRemember(const std::string& prompt, TSecret& password, bool& remember);
 
   // The main loop: dispatches the thread's event loop until Terminate. The default runs the
   // event loop itself; a toolkit's front-end runs the toolkit's loop, which hosts ours.

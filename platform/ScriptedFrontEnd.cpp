@@ -55,6 +55,13 @@ void ScriptedFrontEnd::ShowException(const std::exception& e) {
   Exceptions.push_back(e.what());
 }
 
+bool ScriptedFrontEnd::AskPasswordToRemember(const std::string& prompt, TSecret& password,
+                                             bool& remember) {
+  RememberOffered.push_back(remember);
+  remember = RememberAnswer;
+  return AskPassword(prompt, password);
+}
+
 bool ScriptedFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
   PasswordPrompts.push_back(prompt);
   if (PasswordAnswers.empty()) return false;

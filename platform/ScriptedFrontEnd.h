@@ -62,4 +62,9 @@ class ScriptedFrontEnd : public TFrontEnd {
   void Repaint(TControl& control) override;
   void ShowException(const std::exception& e) override;
   bool AskPassword(const std::string& prompt, TSecret& password) override;
+  // As AskPassword; the box's state on entry goes to RememberOffered, the answer comes from
+  // RememberAnswer.
+  bool AskPasswordToRemember(const std::string& prompt, TSecret& password, bool& remember) override;
+  std::vector<bool> RememberOffered;
+  bool RememberAnswer = false;
 };

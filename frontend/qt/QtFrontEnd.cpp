@@ -2,6 +2,7 @@
 
 #include <string.h>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCursor>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -333,9 +334,19 @@ void TQtFrontEnd::Terminate() {
   QApplication::quit();
 }
 
-// A password field in a small dialog of its own. The answer goes from the field's buffer into
-// the secret, and the field is emptied at once.
 bool TQtFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
+  return PasswordDialog(prompt, password, nullptr);
+}
+
+bool TQtFrontEnd::AskPasswordToRemember(const std::string& prompt, TSecret& password,
+                                        bool& remember) {
+  return PasswordDialog(prompt, password, &remember);
+}
+
+// A password field in a small dialog of its own, with the "Remember in keyring" box when
+// remember is given. The answer goes from the field's buffer into the secret, and the field is
+// emptied at once.
+bool TQtFrontEnd::PasswordDialog(const std::string& prompt, TSecret& password, bool* remember) {
   QDialog dialog(DialogParent());
   dialog.setWindowTitle(ToQt(Application().Title));
   auto* layout = new QFormLayout(&dialog);
@@ -347,6 +358,13 @@ bool TQtFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
   field->setAccessibleName(QStringLiteral("Password"));
   layout->addRow(label);
   layout->addRow(field);
+  QCheckBox* keep = nullptr;
+  if (remember) {
+    keep = new QCheckBox(QStringLiteral("&Remember in keyring"));
+    keep->setObjectName(QStringLiteral("remember"));
+    keep->setChecked(*remember);
+    layout->addRow(keep);
+  }
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -357,6 +375,7 @@ bool TQtFrontEnd::AskPassword(const std::string& prompt, TSecret& password) {
     password.Assign(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     explicit_bzero(bytes.data(), static_cast<std::size_t>(bytes.size()));
   }
+  if (remember) *remember = confirmed && keep->isChecked();
   field->clear();
   return confirmed;
 }

@@ -39,6 +39,7 @@ class TQtFrontEnd : public TWindowFrontEnd {
   void Repaint(TControl& control) override;
   void ShowException(const std::exception& e) override;
   bool AskPassword(const std::string& prompt, TSecret& password) override;
+  bool AskPasswordToRemember(const std::string& prompt, TSecret& password, bool& remember) override;
   void Run() override;
   void Terminate() override;
   int RunForm(TForm1& form) override;
@@ -67,6 +68,7 @@ class TQtFrontEnd : public TWindowFrontEnd {
   void CloseWindows() override;
 
  private:
+  bool PasswordDialog(const std::string& prompt, TSecret& password, bool* remember);
   class InputWatch;
   QStringList ChooseWithFileDialog(const TOpenDialog& dialog);
   // The parent of a dialog: the window, brought up to date, while it is shown.

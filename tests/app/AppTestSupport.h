@@ -75,6 +75,9 @@ class ComposerTest : public ::testing::Test {
     env.Set("HOME", folder.File("home"));
     env.Set("XDG_STATE_HOME", folder.File("state"));
     env.Set("XDG_CONFIG_HOME", std::nullopt);
+    // The person's keyring is never asked; keyring tests start a private one.
+    env.Set("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
+    env.Set("XDG_RUNTIME_DIR", std::nullopt);
     NewComposer();
   }
   ~ComposerTest() override { Form1.reset(); }

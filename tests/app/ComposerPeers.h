@@ -158,7 +158,9 @@ inline EnvironmentChanges PrivateEnvironment(const TestTempDir& Folder,
           {"XDG_CONFIG_HOME", std::nullopt},
           {"DISPLAY", std::nullopt},
           {"WAYLAND_DISPLAY", std::nullopt},
-          {"NETRC", std::nullopt}};
+          {"NETRC", std::nullopt},
+          {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+          {"XDG_RUNTIME_DIR", std::nullopt}};
 }
 
 // The current environment with the changes made.

@@ -39,13 +39,21 @@ class SecurityTest : public ComposerTest {
     WriteFile(Netrc(), text);
     ::chmod(Netrc().c_str(), mode);
   }
-  // The password ObtainPassword gives, or "(none: " + the reason + ")".
+  // The password the sources give, or "(none: " + the reason + ")".
   std::string Password(const std::string& host, const std::string& user,
                        const std::string& command = "") {
-    TSecret password;
-    std::string problem;
-    if (!ObtainPassword(host, user, command, password, problem)) return "(none: " + problem + ")";
-    return std::string(password.View());
+    TPasswordQuestion question;
+    question.Host = host;
+    question.User = user;
+    question.Port = "587";
+    question.Command = command;
+    std::optional<std::string> answer;
+    TPasswordRequest request;
+    request.Start(question, [&](bool found, const TSecret& password, const std::string& problem) {
+      answer = found ? std::string(password.View()) : "(none: " + problem + ")";
+    });
+    EXPECT_TRUE(RunLoopUntil([&] { return answer.has_value(); }));
+    return answer.value_or("(no answer)");
   }
 };
 

@@ -43,12 +43,18 @@ Options:
   --host ADDR           the loopback address to listen on (default 127.0.0.1; ::1 for IPv6)
   --commands FILE       append every HELO/EHLO, RSET and QUIT command line to FILE as it
                         arrives (what a server's log would show of how a session ended)
+  --oauth-token TOKEN   with --auth-user: also offer OAUTHBEARER (RFC 7628) and accept this
+                        bearer token; a wrong one gets the JSON error challenge, which must be
+                        answered with a lone 0x01 (then 535; any other answer gets 501)
+  --stall-at-mail       never answer MAIL FROM; write the file "stalled" into --dir when it
+                        arrives (a client held right after its login, for a look at its memory)
 
 Refusals and closes are counted per transaction (one MAIL FROM ... DATA), except "connect",
 which counts connections.
 """
 import argparse
 import asyncio
+import base64
 import os
 import signal
 import ssl
@@ -81,6 +87,10 @@ class Handler:
         return f"{code} Transaction failed"
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if self.opts.stall_at_mail:
+            with open(os.path.join(self.opts.dir, "stalled"), "w"):
+                pass
+            await asyncio.sleep(3600)
         if self._fail_here("mail"):
             return self.failure_text()
         envelope.mail_from = address
@@ -149,6 +159,24 @@ class TestSMTP(SMTP):
         self._note("QUIT")
         await super().smtp_QUIT(arg)
 
+    async def auth_OAUTHBEARER(self, _, args):
+        token = self.handler_ref.opts.oauth_token.encode()
+        try:
+            message = base64.b64decode(args[1].encode(), validate=True) if len(args) > 1 else b""
+        except Exception:
+            await self.push("501 5.5.2 Can't decode base64")
+            return AuthResult(success=False, handled=True)
+        pairs = message.split(b"\x01")
+        if (message.startswith(b"n,") and message.endswith(b"\x01\x01")
+                and b"auth=Bearer " + token in pairs):
+            return AuthResult(success=True)
+        error = b'{"status":"invalid_token","scope":"mail","schemes":"Bearer"}'
+        answer = await self.challenge_auth(error)
+        if answer != b"\x01":
+            await self.push("501 5.5.2 The error challenge is answered with a lone 0x01")
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False)
+
     async def smtp_DATA(self, arg):
         h = self.handler_ref
         if h.close_left > 0 and self.envelope.rcpt_tos:
@@ -180,8 +208,9 @@ async def main(opts):
         context.load_cert_chain(opts.tls_cert, opts.tls_key)
     auth = {}
     if opts.auth_user:
+        exclude = opts.auth_exclude + ([] if opts.oauth_token else ["OAUTHBEARER"])
         auth = dict(auth_required=True, authenticator=make_authenticator(opts),
-                    auth_exclude_mechanism=opts.auth_exclude,
+                    auth_exclude_mechanism=exclude,
                     # Over implicit TLS the session is encrypted from the start.
                     auth_require_tls=not opts.implicit_tls)
     # 1 GiB by default: the tests decide how much they send; aiosmtpd's 32 MiB would refuse more.
@@ -228,6 +257,8 @@ if __name__ == "__main__":
     p.add_argument("--log", action="store_true")
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--commands")
+    p.add_argument("--stall-at-mail", action="store_true")
+    p.add_argument("--oauth-token", default="")
     opts = p.parse_args()
     if opts.log:
         import logging

@@ -1,0 +1,97 @@
+// The window's password dialog and its "Remember in keyring" box, and a send whose password
+// command runs long: the window keeps showing the model's state and Abort ends the command.
+#include <signal.h>
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "tests/app/ComposerPeers.h"
+#include "tests/frontend/qt/WindowTestSupport.h"
+#include "tests/peers/tls_test_ca.h"
+
+namespace {
+
+using namespace windowtest;
+
+// The open password dialog, or nullptr.
+QDialog* PasswordDialog() {
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* dialog = qobject_cast<QDialog*>(widget);
+        dialog && dialog->isVisible() && dialog->findChild<QLineEdit*>("password"))
+      return dialog;
+  return nullptr;
+}
+
+// A person at the password dialog: types Text, notes whether the box was there and ticked,
+// ticks it as Tick says, and confirms.
+struct TPasswordAnswer {
+  const char* Text;
+  bool Tick;
+  bool BoxShown = false;
+  bool BoxWasTicked = false;
+};
+
+void AnswerWhenAsked(TPasswordAnswer& Answer) {
+  QTimer::singleShot(10, [&Answer] {
+    QDialog* dialog = PasswordDialog();
+    if (!dialog) return AnswerWhenAsked(Answer);
+    QTest::keyClicks(dialog->findChild<QLineEdit*>("password"), Answer.Text);
+    if (auto* box = dialog->findChild<QCheckBox*>("remember")) {
+      Answer.BoxShown = true;
+      Answer.BoxWasTicked = box->isChecked();
+      box->setChecked(Answer.Tick);
+    }
+    dialog->accept();
+  });
+}
+
+class PasswordDialogTest : public WindowTest {};
+
+}  // namespace
+
+TEST_F(PasswordDialogTest, TheRememberBoxIsOfferedOnlyWhereAsked) {
+  TPasswordAnswer remembered{"typed-secret", true};
+  AnswerWhenAsked(remembered);
+  TSecret password;
+  bool remember = false;
+  EXPECT_TRUE(frontEnd.AskPasswordToRemember("Password for ann at localhost:", password, remember));
+  EXPECT_EQ(password.View(), "typed-secret");
+  EXPECT_TRUE(remembered.BoxShown);
+  EXPECT_FALSE(remembered.BoxWasTicked);
+  EXPECT_TRUE(remember);
+
+  TPasswordAnswer plain{"other", true};
+  AnswerWhenAsked(plain);
+  EXPECT_TRUE(frontEnd.AskPassword("Password for ann at localhost:", password));
+  EXPECT_EQ(password.View(), "other");
+  EXPECT_FALSE(plain.BoxShown);
+}
+
+TEST_F(PasswordDialogTest, TheWindowStaysLiveWhileThePasswordCommandRunsAndAbortEndsIt) {
+  TlsTestCa ca;
+  const TlsTestCert cert = ca.Issue("localhost");
+  composertest::SmtpPeer server(folder.File("server"),
+                                {"--tls-cert", cert.Cert, "--tls-key", cert.Key, "--starttls",
+                                 "--auth-user", "ann", "--auth-password", "pw"});
+  const std::string pidFile = folder.File("pid");
+  Ini("[defaults]\ntls=starttls\nuser=ann\ncafile=" + ca.CaFile() + "\npasswordcmd=echo $$ > " +
+      pidFile + "; exec sleep 60\n");
+  Open({"-server:localhost:" + std::to_string(server.Port()), "-from:ann@example.org",
+        "bob@example.org", "-s:Hello", "-msg:Hi"});
+  auto* status = Widget<QLabel>("StatusBar1");
+  auto* send = Widget<QPushButton>("SendBtn");
+  QTest::mouseClick(send, Qt::LeftButton);
+  // The window shows what the model says while the command runs.
+  ASSERT_TRUE(WaitUntil([&] { return status->text() == "Status: Getting the password..."; }));
+  ASSERT_TRUE(WaitUntil([&] { return !apptest::ReadFile(pidFile).empty(); }));
+  const pid_t command = std::stoi(apptest::ReadFile(pidFile));
+  QTest::mouseClick(send, Qt::LeftButton);  // Abort
+  ASSERT_TRUE(WaitUntil([&] { return status->text() == "Status: Sending aborted."; }, 3000));
+  EXPECT_NE(::kill(command, 0), 0) << "the password command still runs";
+  EXPECT_EQ(send->text(), "&Send");
+  EXPECT_EQ(server.Received(), 0);
+}
