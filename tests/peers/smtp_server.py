@@ -206,7 +206,8 @@ async def main(opts):
     if opts.tls_cert:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(opts.tls_cert, opts.tls_key)
-    auth = {}
+    # Without a login to check, no mechanism is offered (aiosmtpd's own would be announced).
+    auth = dict(auth_exclude_mechanism=["LOGIN", "PLAIN", "OAUTHBEARER"])
     if opts.auth_user:
         exclude = opts.auth_exclude + ([] if opts.oauth_token else ["OAUTHBEARER"])
         auth = dict(auth_required=True, authenticator=make_authenticator(opts),
