@@ -8,13 +8,15 @@
 #include <cstring>
 #include <mutex>
 
+#include "net/SocketErrors.h"
+
 namespace {
 
 // Lookup error codes (the Winsock numbers of h_errno).
-constexpr int kHostNotFound = 11001;
-constexpr int kTryAgain = 11002;
-constexpr int kNoRecovery = 11003;
-constexpr int kNoData = 11004;
+constexpr int kHostNotFound = WSAHOST_NOT_FOUND;
+constexpr int kTryAgain = WSATRY_AGAIN;
+constexpr int kNoRecovery = WSANO_RECOVERY;
+constexpr int kNoData = WSANO_DATA;
 
 int LookupErrorFromGai(int gaiError) {
   switch (gaiError) {

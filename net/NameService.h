@@ -1,9 +1,10 @@
 // The name service behind gethostbyname and the asynchronous lookups: one replaceable function
 // per direction, so that tests can answer without asking any name server.
 //
-// A function returns 0 and fills the entry, or a lookup error code (11001 host not found,
-// 11002 try again, 11003 non-recoverable, 11004 no data). The lookups may call them from the
-// lookup worker thread, so a replacement must be safe to call from any thread.
+// A function returns 0 and fills the entry, or a lookup error code (WSAHOST_NOT_FOUND host not
+// found, WSATRY_AGAIN try again, WSANO_RECOVERY non-recoverable, WSANO_DATA no data). The lookups
+// may call them from the lookup worker thread, so a replacement must be safe to call from any
+// thread.
 #pragma once
 
 #include <functional>

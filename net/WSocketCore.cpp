@@ -18,7 +18,8 @@ std::atomic<int> g_socketObjectCount{0};  // objects may live on several threads
 
 // Winsock codes that mean the connection is gone when a send fails.
 bool EndsConnection(int code) {
-  return code == 10054 || code == 10038 || code == 10057 || code == 10022 || code == 10053;
+  return code == WSAECONNRESET || code == WSAENOTSOCK || code == WSAENOTCONN || code == WSAEINVAL ||
+         code == WSAECONNABORTED;
 }
 
 constexpr std::uint32_t kConnectMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
@@ -181,7 +182,7 @@ void TCustomWSocket::ReportErrorFmt(const char* Fmt, ...) {
 void TCustomWSocket::ReportSocketError(const std::string& OperationName) {
   int code = Winsock::WSAGetLastError();
   std::string text = SocketErrorMessage(code, OperationName);
-  if (code == 10054 || code == 10057) {
+  if (code == WSAECONNRESET || code == WSAENOTCONN) {
     if (SocketHandle != Winsock::INVALID_SOCKET) Winsock::closesocket(SocketHandle);
     SocketHandle = Winsock::INVALID_SOCKET;
     auto alive = AliveToken();
@@ -235,13 +236,13 @@ void TCustomWSocket::DoClose(bool Shut, std::uint16_t Error) {
       break;
     }
     FLastError = Winsock::WSAGetLastError();
-    if (FLastError == 10035) {
+    if (FLastError == WSAEWOULDBLOCK) {
       PumpMessages();
       if (Gone(alive)) return;
       continue;
     }
     SocketHandle = Winsock::INVALID_SOCKET;
-    if (FLastError == 10093) break;
+    if (FLastError == WSANOTINITIALISED) break;
     ReportSocketError("Disconnect (closesocket)");
     return;
   }
@@ -303,7 +304,7 @@ void TCustomWSocket::WaitUntilClosed() {
     char probe;
     if (Winsock::recv(SocketHandle, &probe, 1, MSG_PEEK) < 0) {
       FLastError = Winsock::WSAGetLastError();
-      if (FLastError != 10035) break;
+      if (FLastError != WSAEWOULDBLOCK) break;
     }
     PumpMessages();
     if (Gone(alive)) return;
@@ -412,7 +413,7 @@ void TCustomWSocket::Connect() {
   if (Gone(alive)) return;
   const sockaddr* target = CurrentTarget(targetLength);
   if (Winsock::connect(SocketHandle, target, targetLength) == 0 ||
-      Winsock::WSAGetLastError() == 10035) {
+      Winsock::WSAGetLastError() == WSAEWOULDBLOCK) {
     EnterState(wsConnecting);
     return;
   }
@@ -478,7 +479,8 @@ bool TCustomWSocket::ConnectNextTarget(std::uint16_t& Error) {
     }
     Winsock::closesocket(failed);
     AddrFamily = target->sa_family;
-    if (Winsock::connect(SocketHandle, target, length) == 0 || Winsock::WSAGetLastError() == 10035)
+    if (Winsock::connect(SocketHandle, target, length) == 0 ||
+        Winsock::WSAGetLastError() == WSAEWOULDBLOCK)
       return true;
     Error = static_cast<std::uint16_t>(Winsock::WSAGetLastError());
   }
@@ -523,7 +525,7 @@ void TCustomWSocket::ApplyLinger() {
 void TCustomWSocket::Dup(TSocket NewHandle) {
   auto alive = AliveToken();
   if (NewHandle == 0 || NewHandle == Winsock::INVALID_SOCKET) {
-    Winsock::WSASetLastError(10022);
+    Winsock::WSASetLastError(WSAEINVAL);
     return ReportSocketError("Dup");
   }
   if (FState != wsClosed) {
@@ -544,7 +546,7 @@ void TCustomWSocket::Dup(TSocket NewHandle) {
 void TCustomWSocket::Listen() {
   auto alive = AliveToken();
   auto refuse = [this](const char* what) {
-    Winsock::WSASetLastError(10022);
+    Winsock::WSASetLastError(WSAEINVAL);
     ReportSocketError(what);
   };
   if (!PortAssigned) return refuse("listen: port not assigned");
@@ -594,7 +596,7 @@ void TCustomWSocket::Listen() {
 
 TSocket TCustomWSocket::Accept() {
   if (FState != wsListening) {
-    Winsock::WSASetLastError(10022);
+    Winsock::WSASetLastError(WSAEINVAL);
     ReportSocketError("not a listening socket");
     return Winsock::INVALID_SOCKET;
   }
@@ -710,7 +712,7 @@ int TCustomWSocket::SendSecretText(std::string_view S) {
 
 int TCustomWSocket::SendQueued(const void* Data, int Len, bool Secret) {
   if (FState != wsConnected) {
-    Winsock::WSASetLastError(10057);
+    Winsock::WSASetLastError(WSAENOTCONN);
     ReportSocketError("Send");
     return -1;
   }
@@ -773,7 +775,7 @@ void TCustomWSocket::TryToSend() {
         FireSessionClosed(static_cast<std::uint16_t>(code));
         return;
       }
-      if (code == 10035) return;  // the next FD_WRITE resumes
+      if (code == WSAEWOULDBLOCK) return;  // the next FD_WRITE resumes
       ReportSocketError("TryToSend failed");
       return;
     }

@@ -135,7 +135,7 @@ struct TlsBio {
     int n = owner.WireSend(Data, Len);
     if (n > 0) return n;
     owner.Tls->WireError = Winsock::WSAGetLastError();
-    if (n < 0 && owner.Tls->WireError == 10035) BIO_set_retry_write(Bio);
+    if (n < 0 && owner.Tls->WireError == WSAEWOULDBLOCK) BIO_set_retry_write(Bio);
     return -1;
   }
 
@@ -154,7 +154,7 @@ struct TlsBio {
       return 0;
     }
     owner.Tls->WireError = Winsock::WSAGetLastError();
-    if (owner.Tls->WireError == 10035) BIO_set_retry_read(Bio);
+    if (owner.Tls->WireError == WSAEWOULDBLOCK) BIO_set_retry_read(Bio);
     return -1;
   }
 
@@ -362,7 +362,7 @@ void TCustomTlsWSocket::HandshakeStep() {
                 "TLS: handshake failed: the server answered in plain text, not TLS: " +
                     QuotedPeerText(Tls->PeerStart) + host);
   }
-  if (Tls->PeerEof || Tls->WireError == 10054 || Tls->WireError == 10053)
+  if (Tls->PeerEof || Tls->WireError == WSAECONNRESET || Tls->WireError == WSAECONNABORTED)
     return Fail(TlsError::Closed, "TLS: handshake failed: connection closed by the server" + host);
   Fail(TlsError::Handshake, "TLS: handshake failed: " + OpenSslReason() + host);
 }
@@ -511,7 +511,7 @@ int TCustomTlsWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
     return n;
   }
   if (PeerClosedTls) return 0;
-  Winsock::WSASetLastError(10035);
+  Winsock::WSASetLastError(WSAEWOULDBLOCK);
   return -1;
 }
 
@@ -548,7 +548,7 @@ int TCustomTlsWSocket::RawSendv(const TSendPart* Parts, int Count) {
   if (FTlsPhase != TTlsPhase::tlsActive || !Tls) {
     // Held back until the handshake is done (or for ever, when it fails).
     if (FTlsPhase == TTlsPhase::tlsHandshaking && Tls && Tls->WantWrite) HandshakeStep();
-    Winsock::WSASetLastError(10035);
+    Winsock::WSASetLastError(WSAEWOULDBLOCK);
     return -1;
   }
   SSL* ssl = Tls->Ssl.get();
@@ -612,7 +612,7 @@ int TCustomTlsWSocket::RawSendv(const TSendPart* Parts, int Count) {
     FireSendData(taken);
     return taken;
   }
-  Winsock::WSASetLastError(10035);
+  Winsock::WSASetLastError(WSAEWOULDBLOCK);
   return -1;
 }
 

@@ -116,7 +116,7 @@ void TCustomWSocket::DrainReceived(std::uint16_t Error) {
         char scratch[kDiscardChunk];
         if (RecvRaw(scratch, sizeof scratch, 0) == -1) {
           FLastError = Winsock::WSAGetLastError();
-          if (FLastError == 10035) {
+          if (FLastError == WSAEWOULDBLOCK) {
             FLastError = 0;
             return;
           }
@@ -147,7 +147,7 @@ void TCustomWSocket::LookupHost(const std::string& HostName) {
   if (HostName.empty()) {
     ReportError("DNS lookup: invalid host name.");
     if (Gone(alive)) return;
-    FireDnsLookupDone(10022);
+    FireDnsLookupDone(WSAEINVAL);
     return;
   }
   if (LookupHandle != 0) {
@@ -181,7 +181,7 @@ void TCustomWSocket::LookupAddr(const std::string& HostAddr) {
   if (HostAddr.empty()) {
     ReportError("DNS lookup: invalid host name.");
     if (Gone(alive)) return;
-    FireDnsLookupDone(10022);
+    FireDnsLookupDone(WSAEINVAL);
     return;
   }
   if (LookupHandle != 0) {
@@ -205,7 +205,7 @@ void TCustomWSocket::CancelLookup() {
     ReportSocketError("WSACancelAsyncRequest");
     return;
   }
-  if (!Destroying) FireDnsLookupDone(10004);
+  if (!Destroying) FireDnsLookupDone(WSAEINTR);
 }
 
 void TCustomWSocket::HandleLookupDone(const TMessage& Message, bool ByName) {
@@ -216,7 +216,7 @@ void TCustomWSocket::HandleLookupDone(const TMessage& Message, bool ByName) {
   // Taken whatever the error: a failed lookup's outcome waits on the worker side as well.
   bool found =
       Winsock::WSAFetchAsyncResult(static_cast<Winsock::AsyncHandle>(Message.WParam), entry);
-  if (error == 0 && !found) error = 11004;
+  if (error == 0 && !found) error = WSANO_DATA;
   if (error == 0) {
     if (ByName) {
       if (FSocketFamily == sfAny && !entry.AllAddresses.empty())
@@ -224,7 +224,7 @@ void TCustomWSocket::HandleLookupDone(const TMessage& Message, bool ByName) {
       else
         for (in_addr_t a : entry.Addresses) FDnsResultList.Add(Winsock::inet_ntoa(a));
       if (FDnsResultList.Count() > 0) FDnsResult = FDnsResultList[0];
-      if (FDnsResultList.Count() == 0) error = 11004;  // an IPv6-only name for IPv4 only
+      if (FDnsResultList.Count() == 0) error = WSANO_DATA;  // an IPv6-only name for IPv4 only
     } else {
       FDnsResult = entry.Name;
       FDnsResultList.Clear();

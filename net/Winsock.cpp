@@ -71,12 +71,12 @@ void MarkConnected(TSocket s) {
 }
 
 // Linux answers a send on a socket that cannot send with EPIPE in three situations that Winsock
-// tells apart: our own shutdown (10058), a connection the peer broke (10054), and a socket that
-// was never connected (10057).
+// tells apart: our own shutdown (WSAESHUTDOWN), a connection the peer broke (WSAECONNRESET), and a
+// socket that was never connected (WSAENOTCONN).
 int SendPipeError(TSocket s) {
   SocketInfo info = InfoOf(s);
-  if (info.sendShutdown) return 10058;
-  return info.connected ? 10054 : 10057;
+  if (info.sendShutdown) return WSAESHUTDOWN;
+  return info.connected ? WSAECONNRESET : WSAENOTCONN;
 }
 
 socklen_t ToLen(int len) {
@@ -220,108 +220,108 @@ LookupWorker& Worker() {
 
 }  // namespace
 
-int WinsockErrorFromErrno(int err) {
+int WinsockErrorFromErrno(int err, int unknown) {
   switch (err) {
     case 0:
       return 0;
     case EINTR:
-      return 10004;
+      return WSAEINTR;
     case EACCES:
     case EPERM:
-      return 10013;
+      return WSAEACCES;
     case EFAULT:
-      return 10014;
+      return WSAEFAULT;
     case EINVAL:
-      return 10022;
+      return WSAEINVAL;
     case EMFILE:
     case ENFILE:
-      return 10024;
+      return WSAEMFILE;
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
     case EAGAIN:
     case EINPROGRESS:
-      return 10035;
+      return WSAEWOULDBLOCK;
     case EALREADY:
-      return 10037;
+      return WSAEALREADY;
     case ENOTSOCK:
     case EBADF:
-      return 10038;
+      return WSAENOTSOCK;
     case EDESTADDRREQ:
-      return 10039;
+      return WSAEDESTADDRREQ;
     case EMSGSIZE:
-      return 10040;
+      return WSAEMSGSIZE;
     case EPROTOTYPE:
-      return 10041;
+      return WSAEPROTOTYPE;
     case ENOPROTOOPT:
-      return 10042;
+      return WSAENOPROTOOPT;
     case EPROTONOSUPPORT:
-      return 10043;
+      return WSAEPROTONOSUPPORT;
     case ESOCKTNOSUPPORT:
-      return 10044;
+      return WSAESOCKTNOSUPPORT;
     case EOPNOTSUPP:
-      return 10045;
+      return WSAEOPNOTSUPP;
     case EPFNOSUPPORT:
-      return 10046;
+      return WSAEPFNOSUPPORT;
     case EAFNOSUPPORT:
-      return 10047;
+      return WSAEAFNOSUPPORT;
     case EADDRINUSE:
-      return 10048;
+      return WSAEADDRINUSE;
     case EADDRNOTAVAIL:
-      return 10049;
+      return WSAEADDRNOTAVAIL;
     case ENETDOWN:
-      return 10050;
+      return WSAENETDOWN;
     case ENETUNREACH:
-      return 10051;
+      return WSAENETUNREACH;
     case ENETRESET:
-      return 10052;
+      return WSAENETRESET;
     case ECONNABORTED:
-      return 10053;
+      return WSAECONNABORTED;
     case ECONNRESET:
-      return 10054;
+      return WSAECONNRESET;
     case ENOBUFS:
     case ENOMEM:
-      return 10055;
+      return WSAENOBUFS;
     case EISCONN:
-      return 10056;
+      return WSAEISCONN;
     case ENOTCONN:
-      return 10057;
+      return WSAENOTCONN;
     case ESHUTDOWN:
     case EPIPE:
-      return 10058;
+      return WSAESHUTDOWN;
     case ETOOMANYREFS:
-      return 10059;
+      return WSAETOOMANYREFS;
     case ETIMEDOUT:
-      return 10060;
+      return WSAETIMEDOUT;
     case ECONNREFUSED:
-      return 10061;
+      return WSAECONNREFUSED;
     case ELOOP:
-      return 10062;
+      return WSAELOOP;
     case ENAMETOOLONG:
-      return 10063;
+      return WSAENAMETOOLONG;
     case EHOSTDOWN:
-      return 10064;
+      return WSAEHOSTDOWN;
     case EHOSTUNREACH:
-      return 10065;
+      return WSAEHOSTUNREACH;
     case ENOTEMPTY:
-      return 10066;
+      return WSAENOTEMPTY;
     case EUSERS:
-      return 10068;
+      return WSAEUSERS;
     case EDQUOT:
-      return 10069;
+      return WSAEDQUOT;
     case ESTALE:
-      return 10070;
+      return WSAESTALE;
     case EREMOTE:
-      return 10071;
+      return WSAEREMOTE;
     default:
-      return 10022;
+      return unknown;
   }
 }
 
 int WSAStartup(std::uint16_t version, WSAData* data) {
   // Version 1.1 or later is served as 1.1.
   std::uint8_t major = version & 0xFF, minor = version >> 8;
-  if (major < 1 || (major == 1 && minor < 1)) return 10092;
+  if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
   std::lock_guard lock(g_bindingMutex);
   if (!g_started.load(std::memory_order_relaxed)) {
     ++g_startupCount;
@@ -339,7 +339,7 @@ int WSACleanup() {
   std::unordered_map<TSocket, SocketInfo> leftovers;
   {
     std::lock_guard lock(g_bindingMutex);
-    if (!g_started.load(std::memory_order_relaxed)) return Fail(10093);
+    if (!g_started.load(std::memory_order_relaxed)) return Fail(WSANOTINITIALISED);
     g_started.store(false, std::memory_order_release);
     leftovers.swap(g_sockets);
   }
@@ -368,9 +368,18 @@ void WSASetLastError(int code) {
   t_lastError = code;
 }
 
+namespace {
+// A socket's pending error ends its connection: one without a Winsock counterpart reads as an
+// aborted connection.
+std::uint32_t PendingErrorCode(int err) {
+  return static_cast<std::uint32_t>(WinsockErrorFromErrno(err, WSAECONNABORTED));
+}
+}  // namespace
+
 int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, std::uint32_t mask) {
   EnsureStarted();
-  if (EventLoop::Current().SelectSocket(s, window, msg, mask) != 0) return FailErrno();
+  if (EventLoop::Current().SelectSocket(s, window, msg, mask, PendingErrorCode) != 0)
+    return FailErrno();
   return 0;
 }
 
@@ -396,7 +405,7 @@ AsyncHandle WSAAsyncGetHostByAddr(HWND window, std::uint32_t msg, in_addr_t addr
 
 int WSACancelAsyncRequest(AsyncHandle handle) {
   EnsureStarted();
-  if (handle == 0 || !Worker().Cancel(handle)) return Fail(10022);
+  if (handle == 0 || !Worker().Cancel(handle)) return Fail(WSAEINVAL);
   return 0;
 }
 
@@ -425,7 +434,7 @@ bool getservbyname(const std::string& name, const char* proto, int& portNetworkO
   char buffer[1024];
   if (::getservbyname_r(name.c_str(), proto, &entry, buffer, sizeof buffer, &found) != 0 ||
       !found) {
-    t_lastError = 11004;
+    t_lastError = WSANO_DATA;
     return false;
   }
   portNetworkOrder = found->s_port;
@@ -438,7 +447,7 @@ bool getprotobyname(const std::string& name, int& protoNumber) {
   protoent* found = nullptr;
   char buffer[1024];
   if (::getprotobyname_r(name.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || !found) {
-    t_lastError = 11004;
+    t_lastError = WSANO_DATA;
     return false;
   }
   protoNumber = found->p_proto;
@@ -447,7 +456,7 @@ bool getprotobyname(const std::string& name, int& protoNumber) {
 
 int gethostname(char* name, int nameLen) {
   EnsureStarted();
-  if (!name || nameLen <= 0) return Fail(10014);
+  if (!name || nameLen <= 0) return Fail(WSAEFAULT);
   if (::gethostname(name, static_cast<std::size_t>(nameLen)) != 0) return FailErrno();
   name[nameLen - 1] = '\0';
   return 0;
@@ -480,7 +489,7 @@ int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen
 
 int getsockopt(TSocket s, int level, int optname, void* optval, int* optlen) {
   EnsureStarted();
-  if (!optlen) return Fail(10014);
+  if (!optlen) return Fail(WSAEFAULT);
   socklen_t len = ToLen(*optlen);
   if (::getsockopt(s, level, optname, optval, &len) != 0) return FailErrno();
   *optlen = static_cast<int>(len);
@@ -510,14 +519,14 @@ int FinishSend(TSocket s, ssize_t n, int len) {
 
 int send(TSocket s, const void* buf, int len, int flags) {
   EnsureStarted();
-  if (len < 0) return Fail(10022);
+  if (len < 0) return Fail(WSAEINVAL);
   ssize_t n = ::send(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL);
   return FinishSend(s, n, len);
 }
 
 int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, int tolen) {
   EnsureStarted();
-  if (len < 0) return Fail(10022);
+  if (len < 0) return Fail(WSAEINVAL);
   ssize_t n =
       ::sendto(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to, ToLen(tolen));
   return FinishSend(s, n, len);
@@ -525,11 +534,11 @@ int sendto(TSocket s, const void* buf, int len, int flags, const sockaddr* to, i
 
 int WSASend(TSocket s, const WSABUF* buffers, int count, int flags) {
   EnsureStarted();
-  if (count <= 0 || count > IOV_MAX || !buffers) return Fail(10022);
+  if (count <= 0 || count > IOV_MAX || !buffers) return Fail(WSAEINVAL);
   iovec parts[IOV_MAX];
   int total = 0;
   for (int i = 0; i < count; ++i) {
-    if (buffers[i].len < 0) return Fail(10022);
+    if (buffers[i].len < 0) return Fail(WSAEINVAL);
     parts[i].iov_base = const_cast<void*>(buffers[i].buf);
     parts[i].iov_len = static_cast<std::size_t>(buffers[i].len);
     total += buffers[i].len;
@@ -543,7 +552,7 @@ int WSASend(TSocket s, const WSABUF* buffers, int count, int flags) {
 
 int recv(TSocket s, void* buf, int len, int flags) {
   EnsureStarted();
-  if (len < 0) return Fail(10022);
+  if (len < 0) return Fail(WSAEINVAL);
   ssize_t n = ::recv(s, buf, static_cast<std::size_t>(len), flags);
   int err = errno;
   // Every receive re-enables FD_READ, as in Winsock.
@@ -555,7 +564,7 @@ int recv(TSocket s, void* buf, int len, int flags) {
 
 int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen) {
   EnsureStarted();
-  if (len < 0) return Fail(10022);
+  if (len < 0) return Fail(WSAEINVAL);
   socklen_t flen = fromlen ? ToLen(*fromlen) : 0;
   ssize_t n =
       ::recvfrom(s, buf, static_cast<std::size_t>(len), flags, from, fromlen ? &flen : nullptr);
@@ -568,7 +577,7 @@ int recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* from
 
 int ioctlsocket(TSocket s, unsigned long cmd, unsigned long* argp) {
   EnsureStarted();
-  if (!argp) return Fail(10014);
+  if (!argp) return Fail(WSAEFAULT);
   if (cmd == FIONREAD) {
     int count = 0;
     if (::ioctl(s, FIONREAD, &count) != 0) return FailErrno();
@@ -582,7 +591,7 @@ int ioctlsocket(TSocket s, unsigned long cmd, unsigned long* argp) {
     if (::fcntl(s, F_SETFL, flags) != 0) return FailErrno();
     return 0;
   }
-  return Fail(10022);
+  return Fail(WSAEINVAL);
 }
 
 int connect(TSocket s, const sockaddr* name, int namelen) {
@@ -592,7 +601,7 @@ int connect(TSocket s, const sockaddr* name, int namelen) {
     MarkConnected(s);
     // The outcome, immediate or not, arrives as FD_CONNECT.
     EventLoop::Current().SocketConnectStarted(s);
-    return rc == 0 ? 0 : Fail(10035);
+    return rc == 0 ? 0 : Fail(WSAEWOULDBLOCK);
   }
   return FailErrno();
 }
@@ -628,7 +637,7 @@ int closesocket(TSocket s) {
     std::lock_guard lock(g_bindingMutex);
     // Only handles this binding created are closed: a stale number may by now belong to an
     // unrelated file.
-    if (g_sockets.erase(s) == 0) return Fail(10038);
+    if (g_sockets.erase(s) == 0) return Fail(WSAENOTSOCK);
   }
   EventLoop::Current().ForgetSocket(s);
   // Linux ignores O_NONBLOCK for a lingering close and would block the caller for up to the
@@ -651,7 +660,7 @@ namespace {
 int AddressQuery(int (*query)(int, sockaddr*, socklen_t*), TSocket s, sockaddr* name,
                  int* namelen) {
   EnsureStarted();
-  if (!namelen) return Fail(10014);
+  if (!namelen) return Fail(WSAEFAULT);
   socklen_t len = ToLen(*namelen);
   if (query(s, name, &len) != 0) return FailErrno();
   *namelen = static_cast<int>(len);

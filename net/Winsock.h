@@ -2,11 +2,11 @@
 //
 // Every socket call of the socket layer goes through these wrappers. They keep Winsock's
 // contract: handles are non-blocking, a failed call returns SOCKET_ERROR (or INVALID_SOCKET)
-// and leaves a Winsock error code (10000 and up, 11001..11004 for lookups) in the calling
-// thread's last error, sends never raise SIGPIPE, receives re-arm FD_READ and a send that would
-// block re-arms FD_WRITE, as Winsock does. Only these wrappers re-arm the notifications, so no
-// code (no library either) may read or write a descriptor of the binding directly: it would
-// take bytes without re-arming FD_READ, or leave FD_WRITE unarmed after a full buffer.
+// and leaves a Winsock error code (10000 and up, WSAHOST_NOT_FOUND..WSANO_DATA for lookups) in the
+// calling thread's last error, sends never raise SIGPIPE, receives re-arm FD_READ and a send that
+// would block re-arms FD_WRITE, as Winsock does. Only these wrappers re-arm the notifications, so
+// no code (no library either) may read or write a descriptor of the binding directly: it would take
+// bytes without re-arming FD_READ, or leave FD_WRITE unarmed after a full buffer.
 //
 // Start-up: the first call of any wrapper starts the binding (WSAStartup); WSACleanup ends it
 // and closes every handle the binding still holds. The socket objects count themselves in
@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "net/SocketErrors.h"
 #include "platform/EventLoop.h"
 
 using TSocket = int;
@@ -57,7 +58,7 @@ struct HostEntry {
 using AsyncHandle = std::uint32_t;
 
 // Start-up and clean-up. WSAStartup returns 0 or a Winsock error code; WSACleanup returns 0, or
-// SOCKET_ERROR with 10093 when the binding is not started.
+// SOCKET_ERROR with WSANOTINITIALISED when the binding is not started.
 int WSAStartup(std::uint16_t version, WSAData* data);
 int WSACleanup();
 bool IsStarted();
@@ -66,9 +67,10 @@ int StartupCount();
 
 int WSAGetLastError();
 void WSASetLastError(int code);
-// Maps an errno value to its Winsock code (EAGAIN and EINPROGRESS to 10035, ECONNREFUSED to
-// 10061, ...); an errno without a Winsock counterpart gives 10022 (invalid argument).
-int WinsockErrorFromErrno(int err);
+// The one map from errno values to Winsock codes (EAGAIN and EINPROGRESS to WSAEWOULDBLOCK,
+// ECONNREFUSED to WSAECONNREFUSED, ...); an errno without a Winsock counterpart gives unknown.
+// The socket notifications translate their pending errors through it as well.
+int WinsockErrorFromErrno(int err, int unknown = WSAEINVAL);
 
 // Notifications (WSAAsyncSelect over the event loop). mask 0 stops them.
 int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, std::uint32_t mask);
@@ -87,7 +89,7 @@ bool WSAFetchAsyncResult(AsyncHandle handle, HostEntry& out);
 void ShutdownLookupWorker();
 
 // Blocking database routines. Each returns false when there is no entry, with the last error
-// set (11001..11004 for hosts).
+// set (WSAHOST_NOT_FOUND..WSANO_DATA for hosts).
 bool gethostbyname(const std::string& name, HostEntry& out);
 bool getservbyname(const std::string& name, const char* proto, int& portNetworkOrder);
 bool getprotobyname(const std::string& name, int& protoNumber);

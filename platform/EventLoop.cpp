@@ -43,39 +43,6 @@ std::uint32_t LoopIndexOf(HWND window) {
 constexpr int kMaxDispatchesBetweenPolls = 32;
 constexpr auto kMaxTimeBetweenPolls = std::chrono::microseconds(200);
 
-// The Winsock codes that a socket's pending error (SO_ERROR) can carry for a connect outcome
-// or a close. The socket binding maps every other call's errno itself.
-std::uint32_t WinsockCodeOfSocketError(int err) {
-  switch (err) {
-    case 0:
-      return 0;
-    case ECONNREFUSED:
-      return 10061;
-    case ECONNRESET:
-      return 10054;
-    case ETIMEDOUT:
-      return 10060;
-    case EHOSTUNREACH:
-      return 10065;
-    case ENETUNREACH:
-      return 10051;
-    case ENETDOWN:
-      return 10050;
-    case ECONNABORTED:
-      return 10053;
-    case EPIPE:
-      return 10058;
-    case EADDRNOTAVAIL:
-      return 10049;
-    case EACCES:
-      return 10013;
-    case EHOSTDOWN:
-      return 10064;
-    default:
-      return 10053;
-  }
-}
-
 int PendingSocketError(int fd) {
   int err = 0;
   socklen_t len = sizeof err;
@@ -140,6 +107,7 @@ class EventLoop::Impl {
     bool closeReported = false;
     std::uint32_t registered = 0;  // epoll events currently asked for
     bool inEpoll = false;
+    SocketErrorCode errorCode = nullptr;
   };
 
   explicit Impl(EventLoop& owner) : owner_(owner) {
@@ -268,7 +236,8 @@ class EventLoop::Impl {
 
   // --- sockets -------------------------------------------------------------------------------
 
-  int Select(int fd, HWND window, std::uint32_t msg, std::uint32_t mask) {
+  int Select(int fd, HWND window, std::uint32_t msg, std::uint32_t mask,
+             SocketErrorCode errorCode) {
     if (mask == 0) {
       auto it = sockets_.find(fd);
       if (it != sockets_.end()) {
@@ -287,6 +256,7 @@ class EventLoop::Impl {
     w.window = window;
     w.msg = msg;
     w.mask = mask;
+    w.errorCode = errorCode;
     w.stream = type == SOCK_STREAM;
     w.listening = w.stream && IntOption(fd, SO_ACCEPTCONN) == 1;
     w.connectPending = connecting;
@@ -586,8 +556,7 @@ class EventLoop::Impl {
     }
     if (peerGone && !w.closeReported) {
       w.closeReported = true;
-      if (w.mask & FD_CLOSE)
-        PostNotify(fd, w, FD_CLOSE, WinsockCodeOfSocketError(PendingSocketError(fd)));
+      if (w.mask & FD_CLOSE) PostNotify(fd, w, FD_CLOSE, ErrorWord(w, PendingSocketError(fd)));
       acted = true;
     }
     // A datagram socket's pending error that nobody reads would be reported for ever.
@@ -598,10 +567,16 @@ class EventLoop::Impl {
     Update(fd, w, postedRead ? (w.registered & EPOLLIN) : 0);
   }
 
+  static std::uint32_t ErrorWord(const SocketWatch& w, int err) {
+    if (err == 0) return 0;
+    return w.errorCode ? w.errorCode(err) : static_cast<std::uint32_t>(err);
+  }
+
   void HandleConnectOutcome(int fd, SocketWatch& w) {
     w.connectPending = false;
-    std::uint32_t error = WinsockCodeOfSocketError(PendingSocketError(fd));
-    if (error == 0 && !IsConnected(fd)) error = 10061;
+    int err = PendingSocketError(fd);
+    if (err == 0 && !IsConnected(fd)) err = ECONNREFUSED;
+    std::uint32_t error = ErrorWord(w, err);
     if (w.mask & FD_CONNECT) PostNotify(fd, w, FD_CONNECT, error);
     if (error != 0) {
       w.closeReported = true;  // the failed connect is the whole story of this socket
@@ -728,8 +703,9 @@ void EventLoop::KillTimer(TimerId id) {
   impl_->KillTimer(id);
 }
 
-int EventLoop::SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask) {
-  return impl_->Select(fd, window, msg, mask);
+int EventLoop::SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask,
+                            SocketErrorCode errorCode) {
+  return impl_->Select(fd, window, msg, mask, errorCode);
 }
 void EventLoop::SocketConnectStarted(int fd) {
   impl_->ConnectStarted(fd);

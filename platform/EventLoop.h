@@ -26,7 +26,8 @@ constexpr std::uint32_t WM_TIMER = 0x0113;
 constexpr std::uint32_t WM_USER = 0x0400;
 
 // Winsock notification bits carried in the low word of a socket notification's lParam; the
-// high word carries the Winsock error code.
+// high word carries the error word: the socket's pending errno as the selector's
+// SocketErrorCode translates it (the socket binding gives its Winsock code).
 constexpr std::uint32_t FD_READ = 0x01;
 constexpr std::uint32_t FD_WRITE = 0x02;
 constexpr std::uint32_t FD_OOB = 0x04;
@@ -112,8 +113,12 @@ class EventLoop {
   // after ReenableSocketEvent(FD_READ) (called by every receive); FD_WRITE after the connection
   // is made and again only after ReenableSocketEvent(FD_WRITE) (called when a send would
   // block); FD_ACCEPT per pending connection, re-armed by ReenableSocketEvent(FD_ACCEPT).
-  // Returns 0, or -1 with errno set.
-  int SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask);
+  // The error word of FD_CONNECT and FD_CLOSE is errorCode(errno) of the socket's pending error
+  // (a connect that ended unconnected without one counts as ECONNREFUSED), or the errno itself
+  // without a translation; 0 stays 0. Returns 0, or -1 with errno set.
+  using SocketErrorCode = std::uint32_t (*)(int err);
+  int SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask,
+                   SocketErrorCode errorCode = nullptr);
   // A non-blocking connect() was started on fd (it returned 0 or EINPROGRESS): its outcome is
   // posted as FD_CONNECT. A stream socket that is neither connecting, connected nor listening
   // when selected gets no notifications until this call.

@@ -547,7 +547,7 @@ void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t E
 void TCustomSmtpClient::WSocketSessionClosed(TCustomWSocket*, std::uint16_t Error) {
   FConnected = false;
   if (!FRequestDoneFlag && FErrorMessage.empty()) {
-    // The open request ends with 10004; say why, so that the report is never empty.
+    // The open request ends with WSAEINTR; say why, so that the report is never empty.
     if (FState == TSmtpState::smtpAbort)
       FLastResponse = "426 Operation aborted.";
     else if (IsTlsError(Error) && !FWSocket->TlsErrorText().empty())
@@ -562,7 +562,7 @@ void TCustomSmtpClient::WSocketSessionClosed(TCustomWSocket*, std::uint16_t Erro
   const auto alive = AliveToken();
   TriggerSessionClosed(Error);
   if (Gone(alive)) return;
-  TriggerRequestDone(10004);
+  TriggerRequestDone(WSAEINTR);
 }
 
 void TCustomSmtpClient::Abort() {

@@ -6,7 +6,7 @@
 // OnRequestDone(Sender, RqType, Error), delivered from the event loop after the socket handler
 // that finished it has returned. Error is 0 on success, otherwise the refused reply code, a
 // Winsock code (10000 and up), 500 (a failure detected by the client itself; ErrorMessage says
-// which), 10004 (the session closed while the request was open) or 426 (a sequence aborted).
+// which), WSAEINTR (the session closed while the request was open) or 426 (a sequence aborted).
 //
 // ESMTP: Open greets with EHLO instead of HELO when the session needs an extension (TlsMode is
 // not smtpTlsNone, or Username is set), then runs STARTTLS (smtpTlsStartTls, after which EHLO is
@@ -375,7 +375,7 @@ class TCustomSmtpClient {
   virtual void Data();
   virtual void Quit();
   virtual void Rset();
-  // Drops the connection at once; an open request ends with an error (10004).
+  // Drops the connection at once; an open request ends with an error (WSAEINTR).
   virtual void Abort();
   // EHLO: the server's extensions go to Capabilities().
   virtual void Ehlo();

@@ -43,7 +43,7 @@ int BoundPortOf(const RawFd& Fd) {
 struct DualNames {
   explicit DualNames(std::vector<std::string> All) {
     SetNameService([All](const std::string& name, Winsock::HostEntry& out) {
-      if (name != "dual.test") return 11001;
+      if (name != "dual.test") return WSAHOST_NOT_FOUND;
       out.Name = name;
       out.AllAddresses = All;
       for (const std::string& a : All)
@@ -82,7 +82,7 @@ TEST(ConnectFamilies, LookupsGiveIPv6AndIPv4OnlyWhenAsked) {
   DualNames v6only({"::1"});
   s.SetSocketFamily(sfIPv4);
   EXPECT_TRUE(Lookup(s, "dual.test", error).empty());
-  EXPECT_EQ(error, 11004) << "no IPv4 address is no address for IPv4";
+  EXPECT_EQ(error, WSANO_DATA) << "no IPv4 address is no address for IPv4";
 }
 
 TEST(ConnectFamilies, AFailedAddressIsFollowedByTheNextWithoutAnyEvent) {

@@ -72,7 +72,7 @@ TEST(Listen, PortInUseGives10048BindTextAndLeaksNoHandle) {
   server.OnError = [&](TCustomWSocket*) { ++errors; };
   server.Listen();
   EXPECT_EQ(errors, 1);
-  EXPECT_EQ(server.LastError(), 10048);
+  EXPECT_EQ(server.LastError(), WSAEADDRINUSE);
   EXPECT_EQ(OpenFdCount(), before);
 }
 

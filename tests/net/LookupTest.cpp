@@ -36,7 +36,7 @@ struct GatedNames {
             cv.notify_all();
             cv.wait(lock, [this] { return released; });
           }
-          if (name == "unknown.test") return 11001;
+          if (name == "unknown.test") return WSAHOST_NOT_FOUND;
           out.Name = name;
           if (name == "three.test") {
             for (const char* a : {"10.0.0.3", "10.0.0.1", "10.0.0.2"})
@@ -47,7 +47,7 @@ struct GatedNames {
           return 0;
         },
         [](in_addr_t addr, Winsock::HostEntry& out) {
-          if (addr != ::inet_addr("10.1.1.1")) return 11001;
+          if (addr != ::inet_addr("10.1.1.1")) return WSAHOST_NOT_FOUND;
           out.Name = "host.test";
           return 0;
         });
@@ -120,7 +120,7 @@ TEST(Lookup, AllAddressesInOrderAndUnknownNames) {
   s.LookupHost("unknown.test");
   EXPECT_EQ(s.DnsResult(), "") << "cleared when a lookup starts";
   ASSERT_TRUE(PumpUntil([&] { return log.errors.size() == 2; }));
-  EXPECT_EQ(log.errors[1], 11001);
+  EXPECT_EQ(log.errors[1], WSAHOST_NOT_FOUND);
   EXPECT_EQ(s.DnsResultList().Count(), 0);
 
   s.LookupAddr("10.1.1.1");
@@ -162,7 +162,7 @@ TEST(Lookup, CancelLookupGives10004AndDropsTheResult) {
   s.LookupHost("slow.test");
   names.WaitSlowStarted();
   s.CancelLookup();
-  EXPECT_EQ(log.errors, std::vector<int>{10004});
+  EXPECT_EQ(log.errors, std::vector<int>{WSAEINTR});
   names.Release();
   TWSocket witness;
   bool witnessDone = false;
@@ -170,7 +170,7 @@ TEST(Lookup, CancelLookupGives10004AndDropsTheResult) {
   witness.LookupHost("after.test");
   ASSERT_TRUE(PumpUntil([&] { return witnessDone; }));
   PumpIdle();
-  EXPECT_EQ(log.errors, std::vector<int>{10004});
+  EXPECT_EQ(log.errors, std::vector<int>{WSAEINTR});
   EXPECT_EQ(s.DnsResult(), "");
 }
 
@@ -186,9 +186,9 @@ TEST(Lookup, CancelAfterAFailedLookupFinishedButBeforeItsCompletionIsHandled) {
   pollfd loop{EventLoop::Current().Fd(), POLLIN, 0};
   ASSERT_EQ(::poll(&loop, 1, 5000), 1) << "the failed lookup's completion was posted";
   EXPECT_NO_THROW(s.CancelLookup());
-  EXPECT_EQ(log.errors, std::vector<int>{10004});
+  EXPECT_EQ(log.errors, std::vector<int>{WSAEINTR});
   PumpIdle();
-  EXPECT_EQ(log.errors, std::vector<int>{10004}) << "the queued completion is dropped";
+  EXPECT_EQ(log.errors, std::vector<int>{WSAEINTR}) << "the queued completion is dropped";
 }
 
 TEST(Lookup, DestroyingASocketWithAPendingLookupIsSafe) {
@@ -218,7 +218,7 @@ TEST(Lookup, EmptyNameIsReported) {
   EXPECT_TRUE(log.errors.empty());
   s.OnError = [](TCustomWSocket*) {};
   s.LookupHost("");
-  EXPECT_EQ(log.errors, std::vector<int>{10022});
+  EXPECT_EQ(log.errors, std::vector<int>{WSAEINVAL});
 }
 
 TEST(Lookup, AForkedChildLooksUpAndExitsCleanly) {

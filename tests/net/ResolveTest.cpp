@@ -17,7 +17,7 @@ struct FakeNames {
     SetNameService([this](const std::string& name, Winsock::HostEntry& out) {
       std::lock_guard lock(mutex);
       asked.push_back(name);
-      if (name != "three.test") return 11001;
+      if (name != "three.test") return WSAHOST_NOT_FOUND;
       out.Name = name;
       for (const char* a : {"10.0.0.3", "10.0.0.1", "10.0.0.2"})
         out.Addresses.push_back(::inet_addr(a));

@@ -131,7 +131,7 @@ TEST(SendBuffer, SendWhileNotConnectedReports10057) {
   s.OnError = [&](TCustomWSocket*) { ++errors; };
   EXPECT_EQ(s.SendText("x"), -1);
   EXPECT_EQ(errors, 1);
-  EXPECT_EQ(s.LastError(), 10057);
+  EXPECT_EQ(s.LastError(), WSAENOTCONN);
 
   s.SetAddr("127.0.0.1");
   s.SetPort(std::to_string(PortOf(listener.Get())));

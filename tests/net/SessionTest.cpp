@@ -156,7 +156,7 @@ TEST(Session, PeerResetGivesOneSessionClosed10054) {
   PumpIdle();
   EXPECT_EQ(log.Count("SessionClosed(10054)"), 1);
   EXPECT_EQ(log.Count("SessionClosed(0)"), 0);
-  EXPECT_TRUE(lastReadError == 0 || lastReadError == 10054);
+  EXPECT_TRUE(lastReadError == 0 || lastReadError == WSAECONNRESET);
 }
 
 TEST(Session, HandlerExceptionReachesOnBgExceptionAndAbortsByDefault) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "net/SocketErrors.h"
 #include "net/Winsock.h"
@@ -31,20 +32,45 @@ TEST(SocketErrorText, StandardTextNamesCodeAndOperationOnTwoLines) {
             "Error 12345 in function Bind\r\nNot a WinSock error");
 }
 
+TEST(SocketErrorText, TheNamedConstantsAreTheTableCodes) {
+  EXPECT_EQ(WSAEWOULDBLOCK, 10035);
+  EXPECT_EQ(WSAECONNREFUSED, 10061);
+  EXPECT_EQ(WSANO_DATA, 11004);
+}
+
 TEST(SocketErrorText, EveryErrnoOfTheBindingHasAWinsockCodeWithAText) {
-  struct Row {
-    int err;
-    int code;
-  };
-  const Row rows[] = {
-      {EWOULDBLOCK, 10035}, {EAGAIN, 10035},       {EINPROGRESS, 10035},   {ECONNREFUSED, 10061},
-      {ECONNRESET, 10054},  {ENOTCONN, 10057},     {EINVAL, 10022},        {ENOTSOCK, 10038},
-      {EBADF, 10038},       {EADDRINUSE, 10048},   {ETIMEDOUT, 10060},     {EHOSTUNREACH, 10065},
-      {ENETUNREACH, 10051}, {ECONNABORTED, 10053}, {EPIPE, 10058},         {EINTR, 10004},
-      {EACCES, 10013},      {EMFILE, 10024},       {EADDRNOTAVAIL, 10049}, {EMSGSIZE, 10040},
-      {EISCONN, 10056},     {EALREADY, 10037},     {ENOBUFS, 10055},       {EAFNOSUPPORT, 10047}};
-  for (const Row& r : rows) {
-    EXPECT_EQ(Winsock::WinsockErrorFromErrno(r.err), r.code) << r.err;
-    EXPECT_NE(SocketErrorText(r.code), "Not a WinSock error") << r.code;
+  const std::pair<int, int> rows[] = {{EWOULDBLOCK, WSAEWOULDBLOCK},
+                                      {EAGAIN, WSAEWOULDBLOCK},
+                                      {EINPROGRESS, WSAEWOULDBLOCK},
+                                      {ECONNREFUSED, WSAECONNREFUSED},
+                                      {ECONNRESET, WSAECONNRESET},
+                                      {ENOTCONN, WSAENOTCONN},
+                                      {EINVAL, WSAEINVAL},
+                                      {ENOTSOCK, WSAENOTSOCK},
+                                      {EBADF, WSAENOTSOCK},
+                                      {EADDRINUSE, WSAEADDRINUSE},
+                                      {ETIMEDOUT, WSAETIMEDOUT},
+                                      {EHOSTUNREACH, WSAEHOSTUNREACH},
+                                      {ENETUNREACH, WSAENETUNREACH},
+                                      {ECONNABORTED, WSAECONNABORTED},
+                                      {EPIPE, WSAESHUTDOWN},
+                                      {EINTR, WSAEINTR},
+                                      {EACCES, WSAEACCES},
+                                      {EMFILE, WSAEMFILE},
+                                      {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+                                      {EMSGSIZE, WSAEMSGSIZE},
+                                      {EISCONN, WSAEISCONN},
+                                      {EALREADY, WSAEALREADY},
+                                      {ENOBUFS, WSAENOBUFS},
+                                      {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+                                      {EHOSTDOWN, WSAEHOSTDOWN},
+                                      {ENETDOWN, WSAENETDOWN}};
+  for (auto [err, code] : rows) {
+    EXPECT_EQ(Winsock::WinsockErrorFromErrno(err), code) << err;
+    EXPECT_EQ(Winsock::WinsockErrorFromErrno(err, WSAECONNABORTED), code) << err;
+    EXPECT_NE(SocketErrorText(code), "Not a WinSock error") << code;
   }
+  EXPECT_EQ(Winsock::WinsockErrorFromErrno(0), 0);
+  EXPECT_EQ(Winsock::WinsockErrorFromErrno(ENOENT), WSAEINVAL) << "no counterpart";
+  EXPECT_EQ(Winsock::WinsockErrorFromErrno(ENOENT, WSAECONNABORTED), WSAECONNABORTED);
 }

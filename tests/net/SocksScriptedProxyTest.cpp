@@ -379,7 +379,7 @@ TEST_F(SocksScripted, Socks4ARequestCarriesUserAndHostName) {
 }
 
 TEST_F(SocksScripted, Socks4TargetThatCannotBeResolvedFailsWith20017) {
-  SetNameService([](const std::string&, Winsock::HostEntry&) { return 11001; });
+  SetNameService([](const std::string&, Winsock::HostEntry&) { return WSAHOST_NOT_FOUND; });
   ScriptedProxy proxy({});
   Start(proxy, "4", "nowhere.test");
   ASSERT_TRUE(WaitClosed());

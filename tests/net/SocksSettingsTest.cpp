@@ -84,7 +84,7 @@ TEST(SocksSettings, ListenAndUdpRefusedThroughAProxy) {
 }
 
 TEST(SocksSettings, UnresolvableProxyIsAConnectError) {
-  SetNameService([](const std::string&, Winsock::HostEntry&) { return 11001; });
+  SetNameService([](const std::string&, Winsock::HostEntry&) { return WSAHOST_NOT_FOUND; });
   TWSocket s;
   s.SetSocksServer("proxy.nowhere.test");
   s.SetSocksPort("1080");

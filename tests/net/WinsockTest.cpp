@@ -54,7 +54,7 @@ TEST(WinsockLifecycle, AnUnusedObjectEndsWithoutStarting) {
 TEST(WinsockLifecycle, CleanupWhenNotStartedGives10093AndCleanupClosesLeftoverHandles) {
   EnsureStopped();
   EXPECT_EQ(Winsock::WSACleanup(), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10093);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSANOTINITIALISED);
 
   EventLoop::Current();  // the loop's own descriptors are not the binding's
   int before = OpenFdCount();
@@ -63,7 +63,7 @@ TEST(WinsockLifecycle, CleanupWhenNotStartedGives10093AndCleanupClosesLeftoverHa
   EXPECT_EQ(OpenFdCount(), before + 1);
   EXPECT_EQ(Winsock::WSACleanup(), 0);
   EXPECT_EQ(OpenFdCount(), before);
-  EXPECT_EQ(Winsock::WSAStartup(0x0001, nullptr), 10092) << "version 1.0 is refused";
+  EXPECT_EQ(Winsock::WSAStartup(0x0001, nullptr), WSAVERNOTSUPPORTED) << "version 1.0 is refused";
 }
 
 TEST(WinsockCodes, PosixConditionsGiveTheirWinsockCodes) {
@@ -73,54 +73,54 @@ TEST(WinsockCodes, PosixConditionsGiveTheirWinsockCodes) {
 
   // ENOTCONN: receive on a socket that never connected; EPIPE on such a send is the same.
   EXPECT_EQ(Winsock::recv(s, buf, sizeof buf, 0), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10057);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAENOTCONN);
   EXPECT_EQ(Winsock::send(s, "x", 1, 0), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10057);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAENOTCONN);
 
   // EINVAL: binding a socket twice.
   sockaddr_in any = Loopback(0);
   ASSERT_EQ(Winsock::bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
   EXPECT_EQ(Winsock::bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10022);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAEINVAL);
 
   // EADDRINUSE: binding a port that is listened on.
   TSocket t = Winsock::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in taken = Loopback(PortOf(listener.Get()));
   EXPECT_EQ(Winsock::bind(t, reinterpret_cast<sockaddr*>(&taken), sizeof taken),
             Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10048);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAEADDRINUSE);
 
   // EINPROGRESS on a non-blocking connect is "would block"; EAGAIN on an empty receive too.
   sockaddr_in target = Loopback(PortOf(listener.Get()));
   int rc = Winsock::connect(t, reinterpret_cast<sockaddr*>(&target), sizeof target);
-  EXPECT_TRUE(rc == 0 || Winsock::WSAGetLastError() == 10035);
+  EXPECT_TRUE(rc == 0 || Winsock::WSAGetLastError() == WSAEWOULDBLOCK);
   RawFd peer = RawAccept(listener);
   pollfd p{t, POLLOUT, 0};
   ::poll(&p, 1, 5000);
   EXPECT_EQ(Winsock::recv(t, buf, sizeof buf, 0), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10035);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAEWOULDBLOCK);
 
   // ECONNRESET: the peer aborts; EPIPE after it is a reset as well (and never a SIGPIPE).
   peer.Abort();
   p = {t, POLLIN, 0};
   ::poll(&p, 1, 5000);
   EXPECT_EQ(Winsock::recv(t, buf, sizeof buf, 0), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10054);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAECONNRESET);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(Winsock::send(t, "data", 4, 0), Winsock::SOCKET_ERROR);
-    EXPECT_EQ(Winsock::WSAGetLastError(), 10054);
+    EXPECT_EQ(Winsock::WSAGetLastError(), WSAECONNRESET);
   }
 
   // EBADF / ENOTSOCK: a closed handle, and a handle the binding did not create.
   EXPECT_EQ(Winsock::closesocket(s), 0);
   EXPECT_EQ(Winsock::recv(s, buf, sizeof buf, 0), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10038);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAENOTSOCK);
   EXPECT_EQ(Winsock::closesocket(s), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10038);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAENOTSOCK);
   int pipeFds[2];
   ASSERT_EQ(::pipe(pipeFds), 0);
   EXPECT_EQ(Winsock::closesocket(pipeFds[0]), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10038);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAENOTSOCK);
   EXPECT_NE(::fcntl(pipeFds[0], F_GETFD), -1) << "a foreign descriptor stays open";
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
@@ -137,7 +137,7 @@ TEST(WinsockCodes, SendAfterOwnShutdownGives10058WithoutSignal) {
   ::poll(&p, 1, 5000);
   ASSERT_EQ(Winsock::shutdown(s, SHUT_WR), 0);
   EXPECT_EQ(Winsock::send(s, "x", 1, 0), Winsock::SOCKET_ERROR);
-  EXPECT_EQ(Winsock::WSAGetLastError(), 10058);
+  EXPECT_EQ(Winsock::WSAGetLastError(), WSAESHUTDOWN);
   Winsock::closesocket(s);
 }
 

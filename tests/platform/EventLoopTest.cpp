@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -396,18 +397,20 @@ TEST(EventLoopSockets, RefusedConnectGivesOneConnectWithTheErrorAndNoClose) {
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_CONNECT) == 1; }));
   DrainFor(30ms);
   ASSERT_EQ(r.seen.size(), 1u);
-  EXPECT_EQ(SelectError(r.seen[0].LParam), 10061u);
+  EXPECT_EQ(SelectError(r.seen[0].LParam), static_cast<std::uint32_t>(ECONNREFUSED))
+      << "without a translation the error word is the errno";
   loop.ForgetSocket(c);
   close(c);
 }
 
-TEST(EventLoopSockets, ResetPeerReportsCloseWith10054) {
+TEST(EventLoopSockets, ResetPeerReportsCloseWithTheTranslatedError) {
   std::uint16_t port = 0;
   int listener = ListenOnLoopback(port);
   int c = StartConnect(port);
   Recorder r;
   EventLoop& loop = EventLoop::Current();
-  loop.SelectSocket(c, r.window, kNotify, FD_CONNECT | FD_READ | FD_CLOSE);
+  auto translate = [](int err) -> std::uint32_t { return err == ECONNRESET ? 0x1234 : 0xFFFF; };
+  loop.SelectSocket(c, r.window, kNotify, FD_CONNECT | FD_READ | FD_CLOSE, translate);
   loop.SocketConnectStarted(c);
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_CONNECT) == 1; }));
   int a = -1;
@@ -418,7 +421,8 @@ TEST(EventLoopSockets, ResetPeerReportsCloseWith10054) {
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_CLOSE) == 1; }));
   DrainFor(20ms);
   EXPECT_EQ(r.Count(FD_CLOSE), 1);
-  EXPECT_EQ(SelectError(r.seen.back().LParam), 10054u);
+  EXPECT_EQ(SelectError(r.seen.back().LParam), 0x1234u);
+  EXPECT_EQ(SelectError(r.seen.front().LParam), 0u) << "success is 0, never translated";
   loop.ForgetSocket(c);
   close(c);
   close(listener);

@@ -143,7 +143,7 @@ TEST_F(SmtpEngine, RefusedGreetingClosesAndCompletesWith10004) {
   ASSERT_TRUE(WaitDone(1));
   Settle();
   ASSERT_EQ(log.done.size(), 1u);
-  EXPECT_EQ(log.done[0].error, 10004);
+  EXPECT_EQ(log.done[0].error, WSAEINTR);
   EXPECT_EQ(client.ErrorMessage(), "554 go away");
   EXPECT_EQ(log.sessionConnected, 0);
   EXPECT_EQ(log.sessionClosed, 1);
@@ -351,7 +351,7 @@ TEST_F(SmtpEngine, ConnectionLostWhileWaitingCompletesWith10004AndSaysSo) {
   ScriptedServer server(GreetingThenCommand({S::Close()}));
   ASSERT_TRUE(OpenThenMailFrom(server));
   Settle();
-  EXPECT_EQ(log.done[1].error, 10004);
+  EXPECT_EQ(log.done[1].error, WSAEINTR);
   EXPECT_EQ(log.sessionClosed, 1);
   EXPECT_EQ(client.ErrorMessage().rfind("500 Connection closed", 0), 0u) << client.ErrorMessage();
 }
@@ -375,7 +375,7 @@ TEST_F(SmtpEngine, ClosedPortCompletesWithTheWinsockCodeAndText) {
   Settle();
   ASSERT_EQ(log.done.size(), 1u);
   EXPECT_EQ(log.done[0].request, TSmtpRequest::smtpOpen);
-  EXPECT_EQ(log.done[0].error, 10061);
+  EXPECT_EQ(log.done[0].error, WSAECONNREFUSED);
   EXPECT_EQ(client.ErrorMessage(), "500 Connection refused (Winsock error #10061)");
   EXPECT_EQ(client.State(), TSmtpState::smtpReady);
   EXPECT_FALSE(client.Connected());
@@ -413,15 +413,16 @@ TEST_F(SmtpEngine, SilentServerEndsTheRequestAfterTheTimeoutInsteadOfHanging) {
 }
 
 TEST_F(SmtpEngine, UnknownHostCompletesWithTheLookupCode) {
-  SetNameService([](const std::string&, Winsock::HostEntry&) { return 11001; });
+  SetNameService([](const std::string&, Winsock::HostEntry&) { return WSAHOST_NOT_FOUND; });
   client.SetHost("no-such-host.invalid");
   client.SetPort("25");
   client.Open();
   const bool done = WaitDone(1);
   ResetNameService();
   ASSERT_TRUE(done);
-  EXPECT_EQ(log.done[0].error, 11001);
-  EXPECT_EQ(client.ErrorMessage(), "500 " + SocketErrorText(11001) + " (Winsock error #11001)");
+  EXPECT_EQ(log.done[0].error, WSAHOST_NOT_FOUND);
+  EXPECT_EQ(client.ErrorMessage(),
+            "500 " + SocketErrorText(WSAHOST_NOT_FOUND) + " (Winsock error #11001)");
 }
 
 TEST_F(SmtpEngine, UnknownServiceNameCompletesWith500AndTheSocketsMessage) {
@@ -442,7 +443,7 @@ TEST_F(SmtpEngine, AbortDuringLookupEndsTheRequestOnce) {
   SetNameService([&](const std::string&, Winsock::HostEntry&) {
     std::unique_lock<std::mutex> g(m);
     cv.wait(g, [&] { return release; });
-    return 11001;
+    return WSAHOST_NOT_FOUND;
   });
   client.SetHost("slow.example");
   client.Open();
@@ -473,7 +474,7 @@ TEST_F(SmtpEngine, AbortWhileConnectingEndsTheRequestOnce) {
   ASSERT_TRUE(WaitDone(1));
   Settle();
   ASSERT_EQ(log.done.size(), 1u);
-  EXPECT_EQ(log.done[0].error, 10004);
+  EXPECT_EQ(log.done[0].error, WSAEINTR);
   EXPECT_FALSE(client.Connected());
 }
 
@@ -487,7 +488,7 @@ TEST_F(SmtpEngine, AbortWhileWaitingForAReplyEndsTheRequestOnceAndAllowsANewOpen
   Settle();
   ASSERT_EQ(log.done.size(), 1u);
   EXPECT_EQ(log.done[0].request, TSmtpRequest::smtpOpen);
-  EXPECT_EQ(log.done[0].error, 10004);
+  EXPECT_EQ(log.done[0].error, WSAEINTR);
   EXPECT_EQ(client.ErrorMessage(), "426 Operation aborted.");
   // The retry of the composer: a new Open right away works.
   client.Open();
