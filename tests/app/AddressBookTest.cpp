@@ -173,7 +173,7 @@ TEST_F(AddressBookTest, CommandLineNickIsResolvedByTheFirstFocusMove) {
   EXPECT_TRUE(f.FocusTimer.Enabled());
   f.Show();
   EXPECT_EQ(f.ActiveControl(), &f.sendto);
-  ASSERT_TRUE(composertest::RunLoopUntil([&] { return !f.FocusTimer.Enabled(); }));
+  ASSERT_TRUE(composertest::PumpUntil([&] { return !f.FocusTimer.Enabled(); }));
   EXPECT_EQ(f.ActiveControl(), &f.subject);
   EXPECT_EQ(f.sendto.Text, "Help Desk <helpdesk@example.org>");
 }

@@ -18,7 +18,7 @@
 #include "app/Tarvik2_unit1.h"
 #include "platform/IniFile.h"
 #include "platform/ScriptedFrontEnd.h"
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace apptest {
 

@@ -16,7 +16,7 @@
 
 #include "app/Tarvik2_unit1.h"
 #include "tests/app/ComposerPeers.h"
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 

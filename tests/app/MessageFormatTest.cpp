@@ -31,7 +31,7 @@ class MessageFormatTest : public ComposerTest {
   }
   void Send(TForm1& f) {
     f.SendBtn.Click();
-    ASSERT_TRUE(RunLoopUntil([&] { return !f.Sending(); })) << "the send did not end";
+    ASSERT_TRUE(PumpUntil([&] { return !f.Sending(); })) << "the send did not end";
   }
   std::vector<std::string> Boxes() const {
     std::vector<std::string> texts;
@@ -150,9 +150,9 @@ TEST_F(MessageFormatTest, TheEndOfARefusedSendGivesWayToACloseAndToAbort) {
   S server(script);
   TForm1& f = Ready("127.0.0.1:" + server.PortText());
   f.SendBtn.Click();
-  ASSERT_TRUE(RunLoopUntil([&] { return server.Transcript().ends_with("RSET\r\n"); }));
+  ASSERT_TRUE(PumpUntil([&] { return server.Transcript().ends_with("RSET\r\n"); }));
   f.SendBtn.Click();  // Abort
-  ASSERT_TRUE(RunLoopUntil([&] { return !f.Sending(); }));
+  ASSERT_TRUE(PumpUntil([&] { return !f.Sending(); }));
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending aborted.");
   EXPECT_TRUE(Boxes().empty()) << Boxes()[0];
 }
@@ -179,7 +179,7 @@ TEST_F(MessageFormatTest, ANameWhoseFirstAddressFailsIsReachedOnItsSecond) {
   struct DualName {
     DualName() {
       SetNameService([](const std::string& name, Winsock::HostEntry& out) {
-        if (name != "dual.test") return 11001;
+        if (name != "dual.test") return WSAHOST_NOT_FOUND;
         out.AllAddresses = {"::1", "127.0.0.1"};
         out.Addresses = {::inet_addr("127.0.0.1")};
         return 0;

@@ -30,7 +30,7 @@ class SecurityTest : public ComposerTest {
   }
   void Send() {
     form().SendBtn.Click();
-    ASSERT_TRUE(RunLoopUntil([this] { return !form().Sending(); })) << "the send did not end";
+    ASSERT_TRUE(PumpUntil([this] { return !form().Sending(); })) << "the send did not end";
   }
   TForm1& form() const { return *Form1; }
   std::string Netrc() const { return folder.File("home/.netrc"); }
@@ -121,7 +121,7 @@ TEST_F(SecurityTest, WithoutTlsAndUserTheWireImageIsThePlainHeloSession) {
     f.tls.Text = tls;
     const std::string before = server.Transcript();
     Send();
-    ASSERT_TRUE(RunLoopUntil([&] { return server.Transcript().ends_with("QUIT\r\n"); })) << tls;
+    ASSERT_TRUE(PumpUntil([&] { return server.Transcript().ends_with("QUIT\r\n"); })) << tls;
     const std::string wire = server.Transcript().substr(before.size());
     EXPECT_TRUE(wire.starts_with("HELO ")) << wire;
     EXPECT_EQ(wire.substr(wire.find("\r\n") + 2),

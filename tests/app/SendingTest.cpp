@@ -62,7 +62,7 @@ class SendingTest : public ComposerTest {
   // Presses Send and runs the loop until the send has ended.
   void Send() {
     form().SendBtn.Click();
-    ASSERT_TRUE(RunLoopUntil([this] { return Idle(); })) << "the send did not end";
+    ASSERT_TRUE(PumpUntil([this] { return Idle(); })) << "the send did not end";
   }
   // Presses Send against a closed port and waits for the failure (the client is then filled).
   void SendToClosedPort() {
@@ -231,7 +231,7 @@ TEST_F(SendingTest, ServerTextGivesHostAndPort) {
     EXPECT_EQ(f.SmtpCli1->Host(), host);
     EXPECT_EQ(f.SmtpCli1->Port(), port);
     if (!Idle()) f.SendBtn.Click();  // abort at once
-    ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+    ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
   }
   // A text ending in ":" names no port: refused before anything starts (MessageFormatTest has
   // the other forms).
@@ -288,7 +288,7 @@ TEST_F(SendingTest, UnreadableSignatureAsksAndNoCancelsTheSend) {
   f.SendBtn.Click();
   EXPECT_EQ(f.SendBtn.Caption, "&Abort") << "Yes sends without the signature";
   EXPECT_TRUE(f.SignLines.Empty());
-  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+  ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
 }
 
 TEST_F(SendingTest, CharsetLabelMatchesTheBytes) {
@@ -420,7 +420,7 @@ TEST_F(SendingTest, RequestChainShowsEachStepAndDeletesFilesAfterSuccess) {
   EXPECT_FALSE(f.PageControl1.Enabled);
   EXPECT_FALSE(f.MessageText.Enabled);
   EXPECT_FALSE(f.ClearBtn.Enabled);
-  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+  ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
 
   EXPECT_EQ(steps, (std::vector<std::string>{
                        "Status: Connected, waiting for reply... | 2",
@@ -477,7 +477,7 @@ TEST_F(SendingTest, ShiftHeldWhilePressingSendRetriesSilently) {
   frontEnd.SetKeyDown(VK_SHIFT, true);
   f.SendBtn.Click();
   frontEnd.SetKeyDown(VK_SHIFT, false);
-  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+  ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
   EXPECT_TRUE(f.DoRetry);
   EXPECT_EQ(connections, 2);
   EXPECT_EQ(server.Received(), 1);
@@ -541,7 +541,7 @@ TEST_F(SendingTest, ErrorBoxThatPumpsTheLoopLeavesAConsistentIdleWindow) {
   frontEnd.OnMessageBox = [&](const ScriptedFrontEnd::MessageBoxCall&) {
     f.ShowTimer.SetInterval(1);
     f.ShowTimer.SetEnabled(true);  // its tick presses the button while the box is open
-    EXPECT_TRUE(RunLoopUntil([&] { return !f.ShowTimer.Enabled() && draftTicks >= 3; }));
+    EXPECT_TRUE(PumpUntil([&] { return !f.ShowTimer.Enabled() && draftTicks >= 3; }));
     captionsWhileOpen.push_back(f.SendBtn.Caption);
   };
   Send();
@@ -604,7 +604,7 @@ TEST_P(AbortTest, AbortEndsTheSendQuietlyAndKeepsEverything) {
   };
   f.SendBtn.Click();
   if (phase == 0) f.SendBtn.Click();
-  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }));
+  ASSERT_TRUE(PumpUntil([this] { return Idle(); }));
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending aborted.");
   EXPECT_EQ(f.ProgressBar1.Position(), 0);
   EXPECT_TRUE(frontEnd.MessageBoxes.empty());
@@ -627,7 +627,7 @@ TEST_F(SendingTest, NotifierIsToldTheOutcome) {
   ::chmod((bin + "/vorelclient").c_str(), 0700);
   env.Set("PATH", bin + ":" + std::string(std::getenv("PATH")));
   auto logged = [&](std::size_t lines) {
-    return RunLoopUntil([&] {
+    return PumpUntil([&] {
       const std::string text = ReadFile(log);
       return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines;
     });
@@ -746,12 +746,12 @@ TEST_F(SendingTest, AcceptedMessageDeletesTheFilesAtOnceAndQuitWaitsBriefly) {
   smtptest::FakeClock clock;
   f.SmtpCli1->SetClock(clock.Clock());
   f.SendBtn.Click();
-  ASSERT_TRUE(RunLoopUntil([&] { return server.Transcript().ends_with("QUIT\r\n"); }));
+  ASSERT_TRUE(PumpUntil([&] { return server.Transcript().ends_with("QUIT\r\n"); }));
   EXPECT_FALSE(Exists(folder.File("message.txt"))) << "deleted when the server took it";
   EXPECT_FALSE(Exists(folder.File("a.bin")));
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending completed, closing connection...");
   clock.Advance(std::chrono::seconds(TCustomSmtpClient::QuitWait));
-  ASSERT_TRUE(RunLoopUntil([this] { return Idle(); }, 5000));
+  ASSERT_TRUE(PumpUntil([this] { return Idle(); }, 5000));
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
   EXPECT_TRUE(frontEnd.MessageBoxes.empty());
   EXPECT_EQ(connections, 1);
@@ -777,7 +777,7 @@ TEST_F(SendingTest, RetryWaitsLongerAfterEachFailureAndAbortEndsTheWait) {
     if (error != 0) failures.push_back(std::chrono::steady_clock::now());
   };
   f.SendBtn.Click();
-  ASSERT_TRUE(RunLoopUntil([&] { return failures.size() == 4; }));
+  ASSERT_TRUE(PumpUntil([&] { return failures.size() == 4; }));
   EXPECT_TRUE(f.Sending()) << "the wait belongs to the send: Send reads Abort";
   EXPECT_EQ(f.StatusBar1.SimpleText,
             "Status: Message not sent due to an error, trying again in 1 seconds...");

@@ -40,7 +40,7 @@ TEST_F(WindowBehaviourTest, SendForwardToggleShowsNoticesAndTheOldTextReturns) {
 TEST_F(WindowBehaviourTest, NoticeEndsByItselfAfterItsTime) {
   f().StatusBar1.SimpleText = "Status: before";
   f().SetStatusNotice("short notice");
-  ASSERT_TRUE(composertest::RunLoopUntil([&] { return !f().StatusBarTimer.Running(); }, 10000));
+  ASSERT_TRUE(composertest::PumpUntil([&] { return !f().StatusBarTimer.Running(); }, 10000));
   EXPECT_EQ(f().StatusBar1.SimpleText, "Status: before");
 }
 
@@ -136,7 +136,7 @@ TEST_F(WindowBehaviourTest, CtrlEnterWhileSendingAborts) {
   Key(f().MessageText, 13, ssCtrl);
   EXPECT_EQ(f().SendBtn.Caption, "&Abort");
   Key(f().MessageText, 13, ssCtrl);
-  ASSERT_TRUE(composertest::RunLoopUntil([&] { return f().SendBtn.Caption == "&Send"; }));
+  ASSERT_TRUE(composertest::PumpUntil([&] { return f().SendBtn.Caption == "&Send"; }));
   EXPECT_EQ(f().StatusBar1.SimpleText, "Status: Sending aborted.");
   EXPECT_EQ(server.Received(), 0);
 }
@@ -203,7 +203,7 @@ TEST_F(WindowBehaviourTest, ShowTimerSendsOnlyWithAutoSend) {
   g.Show();
   EXPECT_TRUE(g.ShowTimer.Enabled());
   EXPECT_EQ(g.ShowTimer.Interval(), 500u);
-  ASSERT_TRUE(composertest::RunLoopUntil([&] { return !g.ShowTimer.Enabled(); }, 10000));
+  ASSERT_TRUE(composertest::PumpUntil([&] { return !g.ShowTimer.Enabled(); }, 10000));
   ASSERT_EQ(frontEnd.MessageBoxes.size(), 1u) << "Send was pressed";
   EXPECT_EQ(frontEnd.MessageBoxes[0].Text, "No SMTP Server specified, can't send mail.");
 }

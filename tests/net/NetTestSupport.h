@@ -18,25 +18,13 @@
 
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "tests/support/PumpUntil.h"
 
 namespace nettest {
 
 using Clock = std::chrono::steady_clock;
 
-// Dispatches the loop until done() holds or the deadline passes; returns done().
-inline bool PumpUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-  auto deadline = Clock::now() + timeout;
-  EventLoop& loop = EventLoop::Current();
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    if (!loop.ProcessMessages()) {
-      pollfd p{loop.Fd(), POLLIN, 0};
-      ::poll(&p, 1, 20);
-    }
-  }
-  return true;
-}
+using testsupport::PumpUntil;
 
 // Dispatches until nothing is pending any more (a quiet loop), bounded by the deadline.
 inline void PumpIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {

@@ -22,6 +22,7 @@
 
 #include "net/WSocketCore.h"
 #include "platform/EventLoop.h"
+#include "tests/support/PumpUntil.h"
 
 namespace socks_test {
 
@@ -36,19 +37,7 @@ std::string ErrorOf(F f) {
   return "";
 }
 
-// Pumps the calling thread's event loop until done() holds or timeoutMs pass; waits on the
-// loop's descriptor in between, so nothing sleeps for a fixed time.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  auto& loop = EventLoop::Current();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    loop.ProcessMessages();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    pollfd p{loop.Fd(), POLLIN, 0};
-    ::poll(&p, 1, 10);
-  }
-}
+using testsupport::PumpUntil;
 
 // Dispatches what is pending right now (several rounds, for messages posted by handlers).
 inline void PumpPending() {

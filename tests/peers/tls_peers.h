@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
+
 extern char** environ;
 
 namespace tlstest {
@@ -28,35 +29,10 @@ namespace tlstest {
 // A child process whose standard output the test reads line by line.
 class PeerProcess {
  public:
-  explicit PeerProcess(std::vector<std::string> Argv) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe failed");
-    std::vector<char*> args;
-    for (auto& a : Argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-    if (rc != 0) throw std::runtime_error("cannot start " + Argv[0]);
-  }
-  ~PeerProcess() {
-    ::close(stdin_);
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    ::close(stdout_);
-  }
-  PeerProcess(const PeerProcess&) = delete;
-  PeerProcess& operator=(const PeerProcess&) = delete;
+  explicit PeerProcess(const std::vector<std::string>& Argv)
+      : child_(Argv, testsupport::ChildProcess::ErrorOutput::JoinOutput),
+        stdin_(child_.Input()),
+        stdout_(child_.Output()) {}
 
   // The next line of output (without its line end); empty when none came within TimeoutMs.
   std::string ReadLine(int TimeoutMs = 10000) {
@@ -107,7 +83,7 @@ class PeerProcess {
   }
 
  private:
-  pid_t pid_ = 0;
+  testsupport::ChildProcess child_;
   int stdin_ = -1;
   int stdout_ = -1;
   std::string pending_;

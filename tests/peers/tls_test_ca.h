@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 

@@ -16,36 +16,15 @@
 
 #include "platform/Application.h"
 #include "platform/Timer.h"
+#include "tests/support/PumpUntil.h"
 
 namespace {
 
 constexpr std::uint32_t kNotify = WM_USER + 1;
 using namespace std::chrono_literals;
 
-// Pumps the loop until pred holds or the deadline passes; the loop's own fd is used to wait.
-template <typename Pred>
-bool PumpUntil(Pred pred, std::chrono::milliseconds limit = 3000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  EventLoop& loop = EventLoop::Current();
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    if (!loop.ProcessMessages()) {
-      pollfd p{loop.Fd(), POLLIN, 0};
-      poll(&p, 1, 5);
-    }
-  }
-  return true;
-}
-
-void DrainFor(std::chrono::milliseconds span) {
-  auto end = std::chrono::steady_clock::now() + span;
-  EventLoop& loop = EventLoop::Current();
-  while (std::chrono::steady_clock::now() < end) {
-    loop.ProcessMessages();
-    pollfd p{loop.Fd(), POLLIN, 0};
-    poll(&p, 1, 2);
-  }
-}
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
 
 bool FdReadable(int fd) {
   pollfd p{fd, POLLIN, 0};
@@ -258,7 +237,7 @@ TEST(EventLoopTimers, FireOnTheLoopRestartOnEnableAndZeroNeverFires) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 55ms);
   timer.SetEnabled(false);
   int stopped = ticks;
-  DrainFor(60ms);
+  PumpFor(60);
   EXPECT_EQ(ticks, stopped);
   EXPECT_EQ(zeroTicks, 0);
   EventLoop::Current().KillTimer(loopZero);
@@ -266,7 +245,7 @@ TEST(EventLoopTimers, FireOnTheLoopRestartOnEnableAndZeroNeverFires) {
   // Re-enabling restarts the interval: a tick comes one whole interval after the restart.
   timer.SetInterval(80);
   timer.SetEnabled(true);
-  DrainFor(50ms);
+  PumpFor(50);
   timer.SetEnabled(false);
   timer.SetEnabled(true);
   auto restart = std::chrono::steady_clock::now();
@@ -282,7 +261,7 @@ TEST(EventLoopTimers, TimerStoppedInsideItsOwnTickDoesNotFireAgain) {
     t->SetEnabled(false);
   };
   ASSERT_TRUE(PumpUntil([&] { return ticks == 1; }));
-  DrainFor(30ms);
+  PumpFor(30);
   EXPECT_EQ(ticks, 1);
 }
 
@@ -295,7 +274,7 @@ TEST(EventLoopSockets, ReadIsReArmedOnlyByAReceive) {
   ASSERT_EQ(write(p.fds[1], "abc", 3), 3);
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_READ) == 1; }));
   ASSERT_EQ(write(p.fds[1], "def", 3), 3);
-  DrainFor(30ms);
+  PumpFor(30);
   EXPECT_EQ(r.Count(FD_READ), 1);  // not re-armed yet
   char buf[2];
   ASSERT_EQ(read(p.fds[0], buf, 2), 2);
@@ -304,7 +283,7 @@ TEST(EventLoopSockets, ReadIsReArmedOnlyByAReceive) {
   char rest[16];
   ASSERT_EQ(read(p.fds[0], rest, sizeof rest), 4);
   loop.ReenableSocketEvent(p.fds[0], FD_READ);
-  DrainFor(30ms);
+  PumpFor(30);
   EXPECT_EQ(r.Count(FD_READ), 2);
   EXPECT_EQ(r.Count(FD_WRITE), 1);
   EXPECT_EQ(r.Count(FD_CLOSE), 0);
@@ -322,12 +301,12 @@ TEST(EventLoopSockets, WriteComesBackOnlyAfterAWouldBlock) {
   }
   ASSERT_EQ(errno, EAGAIN);
   loop.ReenableSocketEvent(p.fds[0], FD_WRITE);
-  DrainFor(20ms);
+  PumpFor(20);
   EXPECT_EQ(r.Count(FD_WRITE), 1);  // still full
   while (read(p.fds[1], block.data(), block.size()) > 0) {
   }
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_WRITE) == 2; }));
-  DrainFor(20ms);
+  PumpFor(20);
   EXPECT_EQ(r.Count(FD_WRITE), 2);
 }
 
@@ -340,7 +319,7 @@ TEST(EventLoopSockets, PeerCloseIsReportedOnceAfterTheData) {
   close(p.fds[1]);
   p.fds[1] = -1;
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_CLOSE) == 1; }));
-  DrainFor(30ms);
+  PumpFor(30);
   ASSERT_EQ(r.seen.size(), 2u);
   EXPECT_EQ(SelectEvent(r.seen[0].LParam), FD_READ);
   EXPECT_EQ(SelectEvent(r.seen[1].LParam), FD_CLOSE);
@@ -349,7 +328,7 @@ TEST(EventLoopSockets, PeerCloseIsReportedOnceAfterTheData) {
   char buf[8];
   EXPECT_EQ(read(p.fds[0], buf, sizeof buf), 3);
   loop.ReenableSocketEvent(p.fds[0], FD_READ);
-  DrainFor(30ms);
+  PumpFor(30);
   EXPECT_EQ(r.seen.size(), 2u);
 }
 
@@ -367,7 +346,7 @@ TEST(EventLoopSockets, ConnectAndAcceptNotifications) {
       PumpUntil([&] { return client.Count(FD_CONNECT) == 1 && server.Count(FD_ACCEPT) == 1; }));
   EXPECT_EQ(SelectError(client.seen[0].LParam), 0u);
   ASSERT_TRUE(PumpUntil([&] { return client.Count(FD_WRITE) == 1; }));
-  DrainFor(20ms);
+  PumpFor(20);
   EXPECT_EQ(server.Count(FD_ACCEPT), 1);  // re-armed only by an accept
   int a1 = accept(listener, nullptr, nullptr);
   ASSERT_GE(a1, 0);
@@ -376,7 +355,7 @@ TEST(EventLoopSockets, ConnectAndAcceptNotifications) {
   int a2 = accept(listener, nullptr, nullptr);
   ASSERT_GE(a2, 0);
   loop.ReenableSocketEvent(listener, FD_ACCEPT);
-  DrainFor(20ms);
+  PumpFor(20);
   EXPECT_EQ(server.Count(FD_ACCEPT), 2);
   EXPECT_EQ(client.Count(FD_CONNECT), 1);
   for (int fd : {listener, c1, c2, a1, a2}) {
@@ -395,7 +374,7 @@ TEST(EventLoopSockets, RefusedConnectGivesOneConnectWithTheErrorAndNoClose) {
   loop.SelectSocket(c, r.window, kNotify, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE);
   loop.SocketConnectStarted(c);
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_CONNECT) == 1; }));
-  DrainFor(30ms);
+  PumpFor(30);
   ASSERT_EQ(r.seen.size(), 1u);
   EXPECT_EQ(SelectError(r.seen[0].LParam), static_cast<std::uint32_t>(ECONNREFUSED))
       << "without a translation the error word is the errno";
@@ -419,7 +398,7 @@ TEST(EventLoopSockets, ResetPeerReportsCloseWithTheTranslatedError) {
   setsockopt(a, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   close(a);
   ASSERT_TRUE(PumpUntil([&] { return r.Count(FD_CLOSE) == 1; }));
-  DrainFor(20ms);
+  PumpFor(20);
   EXPECT_EQ(r.Count(FD_CLOSE), 1);
   EXPECT_EQ(SelectError(r.seen.back().LParam), 0x1234u);
   EXPECT_EQ(SelectError(r.seen.front().LParam), 0u) << "success is 0, never translated";

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 

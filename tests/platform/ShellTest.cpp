@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 

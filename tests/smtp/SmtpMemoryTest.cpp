@@ -32,7 +32,7 @@ long PeakRssOfSend(const std::string& File, long* DataBytes) {
     ::unsetenv("ASAN_OPTIONS");
   ::unsetenv("TARVIK_MEMORY_FILE");
   ::unsetenv("TARVIK_MEMORY_PORT");
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  EXPECT_EQ(status, 0) << out;
   *DataBytes = server.DataBytes();
   const auto pos = out.find("MAXRSS ");
   return pos == std::string::npos ? -1 : std::stol(out.substr(pos + 7));

@@ -31,27 +31,15 @@
 
 #include "platform/EventLoop.h"
 #include "smtp/SmtpProt.h"
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/PumpUntil.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
 namespace smtptest {
 
-// Dispatches the event loop until Done() holds or TimeoutMs passed; waits on the loop's fd in
-// between, so nothing sleeps for a fixed time.
-inline bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs = 15000,
-                      const std::function<void()>& EachRound = nullptr) {
-  EventLoop& loop = EventLoop::Current();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
-  for (;;) {
-    loop.ProcessMessages();
-    if (EachRound) EachRound();
-    if (Done()) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    pollfd p{loop.Fd(), POLLIN, 0};
-    ::poll(&p, 1, 20);
-  }
-}
+using testsupport::PumpUntil;
 
 inline void WriteFile(const std::string& Path, const std::string& Bytes) {
   std::ofstream f(Path, std::ios::binary | std::ios::trunc);
@@ -59,33 +47,7 @@ inline void WriteFile(const std::string& Path, const std::string& Bytes) {
   if (!f) throw std::runtime_error("cannot write " + Path);
 }
 
-// Runs a program to its end and returns its standard output (the exit status in Status).
-inline std::string RunCapture(const std::vector<std::string>& Argv, int* Status = nullptr) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<char*> args;
-  for (const auto& a : Argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  std::string text;
-  if (rc == 0) {
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (Status) *Status = status;
-  }
-  ::close(out[0]);
-  if (rc != 0) throw std::runtime_error("cannot start " + Argv[0]);
-  return text;
-}
+using testsupport::RunCapture;
 
 inline std::string PeerScript(const std::string& Name) {
   return std::string(TARVIK_SOURCE_DIR) + "/tests/peers/" + Name;
@@ -95,46 +57,23 @@ inline std::string PeerScript(const std::string& Name) {
 // object closes its standard input, so it never outlives the test process.
 class AiosmtpdServer {
  public:
-  explicit AiosmtpdServer(const std::string& Dir, const std::vector<std::string>& Options = {}) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe failed");
-    std::vector<std::string> argv = {"/usr/bin/python3", PeerScript("smtp_server.py"), "--dir", Dir,
-                                     "--stdin-eof"};
-    argv.insert(argv.end(), Options.begin(), Options.end());
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    if (rc != 0) throw std::runtime_error("cannot start the aiosmtpd peer");
-    std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
+  explicit AiosmtpdServer(const std::string& Dir, const std::vector<std::string>& Options = {})
+      : process_(Arguments(Dir, Options)) {
+    const std::string line = process_.ReadLine();
     if (line.rfind("PORT ", 0) != 0) throw std::runtime_error("aiosmtpd peer failed: " + line);
     port_ = std::stoi(line.substr(5));
   }
-  ~AiosmtpdServer() {
-    ::close(stdin_);
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-  AiosmtpdServer(const AiosmtpdServer&) = delete;
-  AiosmtpdServer& operator=(const AiosmtpdServer&) = delete;
   int Port() const { return port_; }
 
  private:
-  pid_t pid_ = 0;
-  int stdin_ = -1;
+  static std::vector<std::string> Arguments(const std::string& Dir,
+                                            const std::vector<std::string>& Options) {
+    std::vector<std::string> argv = {"/usr/bin/python3", PeerScript("smtp_server.py"), "--dir", Dir,
+                                     "--stdin-eof"};
+    argv.insert(argv.end(), Options.begin(), Options.end());
+    return argv;
+  }
+  testsupport::ChildProcess process_;
   int port_ = 0;
 };
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/ScriptedFrontEnd.h"
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 #include "util/FileUtils.h"
 #include "util/KeyUtils.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/IniFile.h"
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 #include "util/IniUtilsExt.h"
 
 namespace {
