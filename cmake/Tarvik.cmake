@@ -1,8 +1,7 @@
 # tarvik_library(<name> <dependencies>...): the library of one source folder, built from the
-# folder's *.cpp files (program entry main.cpp excluded).
+# folder's *.cpp files.
 function(tarvik_library name)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  list(FILTER sources EXCLUDE REGEX ".*/main\\.cpp$")
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARGN})
