@@ -154,7 +154,8 @@ ServerAddress ServerAddressOf(const std::string& field) {
 }
 
 // The first reason why the fields cannot be sent as they stand, or "".
-std::string FieldProblem(const TForm1& form, const RecipientList& recipients) {
+std::string FieldProblem(const TForm1& form, const RecipientList& recipients,
+                         const ServerAddress& server) {
   struct Field {
     const char* Name;
     const std::string& Text;
@@ -168,8 +169,7 @@ std::string FieldProblem(const TForm1& form, const RecipientList& recipients) {
   for (const std::string& file : form.AttachedFiles.Items)
     if (HoldsLineBreak(file))
       return "The name of an attached file holds a line break, can't send mail.";
-  if (const ServerAddress server = ServerAddressOf(form.SMTPServer.Text); !server.Problem.empty())
-    return server.Problem;
+  if (!server.Problem.empty()) return server.Problem;
   if (form.from.Text.find('<') != std::string::npos && IsBlankOnly(EnvelopeSender(form.from.Text)))
     return "The sender \"" + form.from.Text +
            "\" holds no address (nothing between \"<\" and \">\"), can't send mail.";
@@ -273,7 +273,8 @@ bool LoadSignature(TForm1& form) {
 }
 
 // The envelope, the header fields and the server, taken from the form.
-void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recipients) {
+void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recipients,
+                const ServerAddress& server) {
   client.RcptName().Clear();
   client.SetHdrFrom(form.from.Text);
   client.SetFromName(EnvelopeSender(form.from.Text));
@@ -288,7 +289,6 @@ void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recip
     client.RcptName().Add(self);
   }
   client.SetHdrSubject(form.subject.Text);
-  const ServerAddress server = ServerAddressOf(form.SMTPServer.Text);
   client.SetHost(server.Host);
   client.SetPort(server.Port);
   client.SetSignOn(form.HeloName);
@@ -400,13 +400,14 @@ void TForm1::SendBtnClick(TControl*) {
   if (const std::string unknown = ResolveNicks(); !unknown.empty())
     return ErrorBox(NickNotFoundText(unknown));
   const RecipientList recipients = RecipientsOf(sendto.Text);
-  if (const std::string problem = FieldProblem(*this, recipients); !problem.empty())
+  const ServerAddress server = ServerAddressOf(SMTPServer.Text);
+  if (const std::string problem = FieldProblem(*this, recipients, server); !problem.empty())
     return ErrorBox(problem);
 
   if (IsKeyDown(VK_SHIFT)) DoRetry = true;
 
   TSmtpCli& client = *SmtpCli1;
-  FillClient(*this, client, recipients);
+  FillClient(*this, client, recipients, server);
   try {
     client.SetEmailFiles(AttachedFiles.Items);
   } catch (const SmtpException& e) {

@@ -147,6 +147,10 @@ class TCustomWSocket {
  public:
   static constexpr int ChunkSize = 1514;
   static constexpr int kDiscardChunk = 1024;  // read size when nobody handles OnDataAvailable
+  // OnDataAvailable calls per read notification at the most (as libuv reads per readiness);
+  // when bytes are still waiting after them, a read notification is posted for the rest, so
+  // that timers, other sockets and posted messages get their turn.
+  static constexpr int kMaxReadsPerReadiness = 32;
 
   TCustomWSocket();
   virtual ~TCustomWSocket();
@@ -209,6 +213,9 @@ class TCustomWSocket {
   int PortNumber() const { return FPortNumber; }
   const std::string& DnsResult() const { return FDnsResult; }
   const TStringList& DnsResultList() const { return FDnsResultList; }
+  // The next Connect goes where the last LookupHost found the host: every address it gave, or
+  // the address that was given as such.
+  void UseLookupResult();
   // Bytes waiting in the send buffer (not yet taken by the network).
   int BufferedByteCount() const { return BufferedBytes; }
 
@@ -308,7 +315,9 @@ class TCustomWSocket {
   virtual void BindLocal();
   void EnterState(TSocketState NewState);
   void HandleSocketEvent(const TMessage& Message);
-  void DrainReceived(std::uint16_t Error);
+  // Offers what arrived to OnDataAvailable until it is taken; Bounded: kMaxReadsPerReadiness
+  // calls at the most.
+  void DrainReceived(std::uint16_t Error, bool Bounded = true);
   void HandleLookupDone(const TMessage& Message, bool ByName);
   // Posts FD_READ to the object itself (at most one waits in the queue at a time), so that held
   // bytes reach OnDataAvailable from the event loop.

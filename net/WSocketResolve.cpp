@@ -201,6 +201,13 @@ void TCustomWSocket::SetAddrList(const TStringList& Addresses) {
   AddrResolved = false;
 }
 
+void TCustomWSocket::UseLookupResult() {
+  if (FDnsResultList.Count() > 0)
+    SetAddrList(FDnsResultList);
+  else
+    SetAddr(FDnsResult);  // an address given as such
+}
+
 void TCustomWSocket::ResolveConnectTargets() {
   ConnectTargets.clear();
   ConnectTargetIndex = 0;

@@ -93,7 +93,8 @@ void TCustomWSocket::HandleSocketEvent(const TMessage& Message) {
     if (sessionGone()) return;
   }
   if ((events & FD_CLOSE) && FState != wsConnecting) {
-    DrainReceived(0);
+    // Everything the peer sent before its close is read before the close is reported.
+    DrainReceived(0, /*Bounded=*/false);
     if (sessionGone()) return;
     if (!SessionClosedFired) {
       SessionClosedFired = true;
@@ -104,9 +105,9 @@ void TCustomWSocket::HandleSocketEvent(const TMessage& Message) {
   }
 }
 
-void TCustomWSocket::DrainReceived(std::uint16_t Error) {
+void TCustomWSocket::DrainReceived(std::uint16_t Error, bool Bounded) {
   auto alive = AliveToken();
-  for (;;) {
+  for (int round = 1;; ++round) {
     FLastError = 0;
     const std::uint64_t receivesBefore = RecvCalls;
     const int heldBefore = HeldByteCount();
@@ -134,6 +135,11 @@ void TCustomWSocket::DrainReceived(std::uint16_t Error) {
       // A handler that read nothing would be called for ever; the bytes wait for its next
       // Receive, which re-arms FD_READ (or renews the notification for held bytes).
       if (RecvCalls == receivesBefore && held == heldBefore) return;
+      // A fast peer must not hold the loop: the rest waits for the next turn.
+      if (Bounded && round == kMaxReadsPerReadiness) {
+        PostReadNotification();
+        return;
+      }
     } catch (...) {
       return;  // handler exceptions end the receive loop and go no further
     }

@@ -492,10 +492,7 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
     return;
   }
   try {
-    if (FWSocket->DnsResultList().Count() > 0)
-      FWSocket->SetAddrList(FWSocket->DnsResultList());
-    else
-      FWSocket->SetAddr(FWSocket->DnsResult());  // an address given as such
+    FWSocket->UseLookupResult();
     FWSocket->SetProto("tcp");
     // A close after QUIT, or after anything else, is an orderly one: a reset makes the server
     // log an aborted session and may discard what it still had to say.

@@ -400,3 +400,37 @@ TEST(Session, WaitUntilClosedReturnsOnceThePeerHasClosed) {
   EXPECT_EQ(received, "goodbye");
   DeallocateHWnd(helper);
 }
+
+TEST(Session, OneReadNotificationOffersABoundedNumberOfReadsAndTheRestLater) {
+  ConnectedPair pair;
+  ProbeSocket& s = *pair.client;
+  std::string received;
+  int calls = 0;
+  int callsWhenOtherWorkRan = -1;
+  const HWND other = AllocateHWnd([&](TMessage&) { callsWhenOtherWorkRan = calls; });
+  bool closed = false;
+  std::size_t receivedAtClose = 0;
+  s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) {
+    closed = true;
+    receivedAtClose = received.size();
+  };
+  s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) {
+    // Work posted by the first handler call waits behind the reads of this notification.
+    if (++calls == 1) PostMessageA(other, WM_USER + 7, 0, 0);
+    char c;
+    if (sender->Receive(&c, 1) == 1) received += c;
+  };
+  ASSERT_TRUE(pair.Open());
+  const std::string bytes = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  WriteAll(pair.peer.Get(), bytes);
+  ASSERT_TRUE(PumpUntil([&] { return received == bytes; }));
+  EXPECT_EQ(callsWhenOtherWorkRan, TCustomWSocket::kMaxReadsPerReadiness)
+      << "the loop got its turn after the bounded reads, not after all of them";
+
+  // Before a close every byte is read, however many reads it takes.
+  WriteAll(pair.peer.Get(), bytes);
+  pair.peer.Reset();
+  ASSERT_TRUE(PumpUntil([&] { return closed; }));
+  EXPECT_EQ(receivedAtClose, 2 * bytes.size());
+  DeallocateHWnd(other);
+}
