@@ -14,7 +14,10 @@
 #     installed program opens its window and sends through it without a word on standard error;
 #     started without -send, its window appears (xdotool finds it by its caption) and Alt+X
 #     closes it.
-#  6. Removal: nothing of them is left (dpkg -L has nothing, /usr is as before).
+#  6. Removal: nothing of them is left: no file or folder of the packages that was not there
+#     before, no alternative and no desktop database entry naming tarvik, and the packages
+#     their install brought in go with them. Only what the packages touched is looked at, so
+#     that whatever else this machine installs meanwhile cannot fail the test.
 # It refuses to start when a tarvik package is installed already (it would remove that copy),
 # takes turns with other runs on this machine, and removes what it installed even when a step
 # fails. Registered with ctest as the test "packages" (label packaging) when the build is
@@ -143,16 +146,29 @@ lintian --fail-on error --tag-display-limit 0 "$cli_deb" $gui_deb 2>&1 \
   | tee "$work/lintian.out" || fail "lintian reports errors"
 echo "lintian: $(grep -c '^E:' "$work/lintian.out" || true) errors, $(grep -c '^W:' "$work/lintian.out" || true) warnings, $(grep -c '^[IP]:' "$work/lintian.out" || true) notes"
 
-# What is there before, to prove that the removal leaves nothing behind. Python's byte-code
-# caches are left out: aiosmtpd runs in between and may write some for itself.
-snapshot() { find /usr -xdev -name __pycache__ -prune -o -print | sort; }
-snapshot >"$work/usr.before"
+# What the packages bring (every path in them) and which of those paths are there already
+# (shared folders such as /usr/bin), to prove that the removal leaves nothing of theirs behind.
+for deb in "$cli_deb" $gui_deb; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done |
+  sed 's|^\./|/|; s|/$||' | grep -v '^/*$' | sort -u >"$work/paths"
+exists() { [ -e "$1" ] || [ -L "$1" ]; }
+while read -r path; do if exists "$path"; then echo "$path"; fi; done <"$work/paths" >"$work/paths.before"
+# What the maintainer scripts and triggers may touch beyond the packages' own files.
+touched_by_us() {
+  update-alternatives --get-selections 2>/dev/null | grep -i tarvik || true
+  find /etc/alternatives -lname '*tarvik*' 2>/dev/null || true
+  grep -il tarvik /usr/share/applications/mimeinfo.cache 2>/dev/null || true
+}
+touched_by_us >"$work/touched.before"
+[ ! -s "$work/touched.before" ] || fail "alternatives or the desktop database name tarvik already: $(cat "$work/touched.before")"
 dpkg-query -W -f='${Package}\n' | sort >"$work/packages.before"
+# The packages an install of ours brought in, read right after it.
+brought_in() { dpkg-query -W -f='${Package}\n' | sort | comm -13 "$work/packages.before" - >>"$work/packages.brought"; }
 
 step "install tarvik alone"
 we_installed=yes
 $SUDO touch "$marker"
 "${apt_get[@]}" install "$cli_deb" >/dev/null
+brought_in
 installed tarvik || fail "tarvik is not installed"
 depends=$(dpkg-query -W -f='${Depends}' tarvik)
 echo "Depends: $depends"
@@ -221,6 +237,7 @@ bash --norc -c 'source /usr/share/bash-completion/bash_completion; _completion_l
 if [ -n "$gui_deb" ]; then
   step "install tarvik-gui with it"
   "${apt_get[@]}" install "$cli_deb" "$gui_deb" >/dev/null
+  brought_in
   installed tarvik-gui || fail "tarvik-gui is not installed"
   gui_depends=$(dpkg-query -W -f='${Depends}' tarvik-gui)
   echo "Depends: $gui_depends"
@@ -262,20 +279,22 @@ fi
 
 step "remove the packages: nothing left"
 purge_ours
-# Dependencies that came with them go too, so that /usr can be compared.
-dpkg-query -W -f='${Package}\n' | sort >"$work/packages.after"
-added=$(comm -13 "$work/packages.before" "$work/packages.after")
-if [ -n "$added" ]; then "${apt_get[@]}" purge $added >/dev/null; fi
+# Dependencies that came with them go too (those still installed and not ours).
+added=$(sort -u "$work/packages.brought" | grep -vx -e tarvik -e tarvik-gui || true)
+still=()
+for p in $added; do if installed "$p"; then still+=("$p"); fi; done
+if [ "${#still[@]}" -gt 0 ]; then "${apt_get[@]}" purge "${still[@]}" >/dev/null; fi
 we_installed=""
 $SUDO rm -f "$marker"
 for p in tarvik tarvik-gui; do
   [ -z "$(dpkg -L "$p" 2>/dev/null)" ] || fail "dpkg -L $p still lists files"
 done
-snapshot >"$work/usr.after"
-if ! diff "$work/usr.before" "$work/usr.after" >"$work/usr.diff"; then
-  cat "$work/usr.diff"
-  fail "/usr differs after the removal"
-fi
-echo "dpkg -L tarvik: nothing; /usr as before"
+left=$(while read -r path; do
+  if exists "$path" && ! grep -qxF "$path" "$work/paths.before"; then echo "$path"; fi
+done <"$work/paths")
+[ -z "$left" ] || fail "left behind after the removal: $left"
+touched_by_us >"$work/touched.after"
+[ ! -s "$work/touched.after" ] || fail "still naming tarvik after the removal: $(cat "$work/touched.after")"
+echo "dpkg -L tarvik: nothing; none of the $(wc -l <"$work/paths") paths of the packages left behind; no alternative or desktop entry"
 echo
 echo "packages: all checks passed"

@@ -400,10 +400,10 @@ TEST(TlsLayer, TraceShowsNotificationsAndTlsSteps) {
   {
     Client c;
     c.ConnectImplicit(peer.Port());
-    PumpUntil([&] { return c.Has("SessionConnected(0)") || c.closed; }, 10000);
-    // The FD_READ that the end of the handshake posts comes with a later dispatch.
-    while (EventLoop::Current().ProcessMessages()) {
-    }
+    PumpUntil([&] { return c.Has("SessionConnected(0)") || c.closed; });
+    // The FD_READ that the end of the handshake posts is consumed in a later dispatch, as late
+    // as the machine's load makes it. (No assertion before stderr is back.)
+    PumpUntil([&] { return ReadWholeFile(file).find("consumed FD_READ") != std::string::npos; });
     c.sock.Close();
     events = c.events;
   }
