@@ -27,8 +27,8 @@ class FuzzSocket : public TWSocket {
     SocksAuthMethod = (Mode & 4) ? 2 : 0;
     FSocksUsercode = "joe";
     FSocksPassword = "pw";
-    FAddr = "localhost";
-    FPortNumber = 25;
+    // The target the requests name: localhost, port 25 (the proxy's own address is not used).
+    ConnectThrough("127.0.0.1", "1080");
     switch ((Mode >> 3) & 3) {
       case 0:
         FSocksPhase = TSocksPhase::socksPhaseConnecting;
@@ -67,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
       int n = s->Receive(buf, sizeof buf);
       if (n > 0) received.append(buf, static_cast<std::size_t>(n));
     };
+    sock.SetAddr("localhost");
+    sock.SetPort("25");
     sock.Dup(fds[0]);
     sock.Start(Data[0]);
     std::size_t pos = 1;

@@ -125,6 +125,9 @@ void TCustomWSocket::ResetDefaults() {
 // ---- events ----
 
 bool TCustomWSocket::FireDataAvailable(std::uint16_t Error) {
+  return NotifyDataAvailable(Error);
+}
+bool TCustomWSocket::NotifyDataAvailable(std::uint16_t Error) {
   if (!OnDataAvailable || Destroying) return false;
   CallHandler(OnDataAvailable, this, Error);
   return true;
@@ -649,12 +652,15 @@ int TCustomWSocket::RecvFromRaw(TSocket Handle, void* Buffer, int Size, int Flag
 }
 
 int TCustomWSocket::Receive(void* Buffer, int Size) {
-  int n = RecvRaw(Buffer, Size, 0);
-  if (n < 0)
+  return AccountReceived(RecvRaw(Buffer, Size, 0));
+}
+
+int TCustomWSocket::AccountReceived(int Received) {
+  if (Received < 0)
     FLastError = Winsock::WSAGetLastError();
   else
-    FReadCount += n;
-  return n;
+    FReadCount += Received;
+  return Received;
 }
 
 std::string TCustomWSocket::ReceiveText() {

@@ -37,6 +37,37 @@
 //
 // Field naming: fields that share their name with a property accessor carry an F prefix
 // (FAddr behind Addr()); the others keep their plain names (SocketHandle, AllSent, ...).
+//
+// Writing a layer
+// ---------------
+// A layer is a class derived from the layer below it (TCustomSocksWSocket from this class,
+// TCustomTlsWSocket from TCustomSocksWSocket, ...), naming it `using LowerLayer = ...;`. It keeps
+// its own state private and reads the object's state through the public accessors (State,
+// HSocket, Handle, Addr, PortNumber, SocketType, IsAllSent) and the protected ones below
+// (IsDestroying, ConnectThrough, PostReadNotification, RenewReadNotification, WireSend,
+// WireSendv, AliveToken, Gone, NotifyWParam). The core's fields are its own.
+//
+// A layer may override exactly these operations. In each, call the layer below
+// (LowerLayer::Operation) whenever the layer does not act itself; a layer that has nothing to do
+// in the current session says so in one place, PassesThrough(), and every override begins with
+// `if (PassesThrough()) return LowerLayer::...`. No call goes past the layer below.
+//   receiving   RecvRaw         serve the layer's own bytes first, else read from below
+//               RcvdCount       the bytes the next RecvRaw can give
+//               HeldByteCount   the layer's held bytes plus those of the layers below
+//               FireDataAvailable  bytes arrived below: consume them (a negotiation, a
+//                               handshake) or pass the notification up by calling the layer
+//                               below, which ends in the application's OnDataAvailable
+//   sending     RawSend, RawSendv  transform or hold back what the application sends, then
+//                               write through the layer below (a layer's own bytes, such as a
+//                               handshake, go through WireSend/WireSendv)
+//               FireDataSent    the network took everything: go on with the layer's own work
+//   session     Connect, Dup, Listen  set up the layer's session state, then call below
+//               FireSessionConnected, FireSessionClosed  the session's start and end
+//               DoClose         last words before the close (close_notify), then below
+//               ResetDefaults   the layer's settings to their defaults, then below
+//   messages    HandleWindowMessage  the layer's private messages; every other one below
+// Every other member is the core's own. A layer that reads the network outside the receive
+// loop calls RenewReadNotification, so that bytes it leaves are announced again.
 #pragma once
 
 #include <sys/time.h>
@@ -367,6 +398,22 @@ class TCustomWSocket {
   // True when the object was destroyed by whatever ran since `token` was taken.
   static bool Gone(const TAliveToken& token) { return !token.Alive(); }
 
+  // For layers: the object is being destroyed (no event may fire).
+  bool IsDestroying() const { return Destroying; }
+  // For a proxy layer's Connect: the connection is made to Host:Service (each resolved once per
+  // session, as Addr and Port are) while Addr and Port keep naming the target, whose port
+  // becomes PortNumber. Throws ESocketException when a name or port does not resolve.
+  void ConnectThrough(const std::string& Host, const std::string& Service);
+  // What Receive does with the result of a read (ReadCount, LastError), for a layer that reads
+  // from the layer below itself: `n = AccountReceived(LowerLayer::RecvRaw(...))`.
+  int AccountReceived(int Received);
+  // The application's OnDataAvailable, for bytes a layer holds itself (line mode's lines); true
+  // when a handler is assigned. The notification from below goes through FireDataAvailable.
+  bool NotifyDataAvailable(std::uint16_t Error);
+  // The send buffer's chunks, for the send-buffer tests.
+  const std::vector<std::unique_ptr<TBuffer>>& SendBufferChunks() const { return SendChunks; }
+
+ private:
   // Addressing (see the accessors above).
   std::string FAddr;
   bool AddrAssigned = false;
@@ -423,7 +470,6 @@ class TCustomWSocket {
   std::uint64_t RecvCalls = 0;
   bool ReadNotificationPosted = false;
 
- private:
   bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
   // Fills ConnectTargets from the address list or Addr; throws ESocketException.
   void ResolveConnectTargets();

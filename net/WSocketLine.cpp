@@ -122,7 +122,7 @@ int TCustomLineWSocket::RcvdCount() {
 }
 
 int TCustomLineWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
-  if (ReadingNetwork || Size <= 0) return LowerLayer::RecvRaw(Buffer, Size, Flags);
+  if (Size <= 0) return LowerLayer::RecvRaw(Buffer, Size, Flags);
   int available = 0;
   if (Framing() && FPendingLineLength > 0)
     available = FPendingLineLength;
@@ -154,11 +154,8 @@ long TCustomLineWSocket::ReceiveIntoBuffer() {
   Compact();
   const std::size_t start = LineBuffer.size();
   LineBuffer.resize(start + static_cast<std::size_t>(available));
-  int n = 0;
-  {
-    ScopedFlag reading(*this, ReadingNetwork, true);
-    n = Receive(LineBuffer.data() + start, available);
-  }
+  // Straight from the layer below: the layers above see lines, not the network's bytes.
+  const int n = AccountReceived(LowerLayer::RecvRaw(LineBuffer.data() + start, available, 0));
   if (n <= 0) {
     LineBuffer.resize(start);
     return -1;
@@ -186,11 +183,9 @@ void TCustomLineWSocket::ApplyLineEditing(int& NewCount) {
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
-  // The proxy's replies and the TLS handshake belong to the layers below even when line mode is
-  // already on. Without framing, bytes left over from line mode are read first (RecvRaw)
-  // through the usual event.
-  if (FSocksPhase != TSocksPhase::socksPhaseNone || TlsPhase() == TTlsPhase::tlsHandshaking)
-    return LowerLayer::FireDataAvailable(Error);
+  // Without framing, bytes left over from line mode are read first (RecvRaw) through the usual
+  // event.
+  if (PassesThrough()) return LowerLayer::FireDataAvailable(Error);
   if (!Framing()) {
     // Bytes left over from line mode come first, whatever the layers below hold.
     if (LineBufferCount() > 0) return FireApplicationDataAvailable(Error);
@@ -210,11 +205,11 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
 
 bool TCustomLineWSocket::FireApplicationDataAvailable(std::uint16_t Error) {
   // The bytes are this layer's: the layers below have nothing to add or to check.
-  return TCustomWSocket::FireDataAvailable(Error);
+  return NotifyDataAvailable(Error);
 }
 
 void TCustomLineWSocket::FireLineTooLong() {
-  if (OnLineTooLong && !Destroying) CallHandler(OnLineTooLong, this);
+  if (OnLineTooLong && !IsDestroying()) CallHandler(OnLineTooLong, this);
 }
 
 bool TCustomLineWSocket::DeliverPending() {
@@ -304,7 +299,7 @@ void TCustomLineWSocket::ReleaseLineBuffer() {
 }
 
 void TCustomLineWSocket::Connect() {
-  if (FState == wsClosed) ReleaseLineBuffer();
+  if (State() == wsClosed) ReleaseLineBuffer();
   LowerLayer::Connect();
 }
 

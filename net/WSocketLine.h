@@ -84,6 +84,11 @@ class TCustomLineWSocket : public TCustomTlsWSocket {
 
  private:
   class ScopedFlag;
+  // The proxy's replies and the TLS handshake belong to the layers below even when line mode
+  // is already on.
+  bool PassesThrough() const {
+    return SocksPhase() != TSocksPhase::socksPhaseNone || TlsPhase() == TTlsPhase::tlsHandshaking;
+  }
   // Line framing is active: line mode on with a line end to look for.
   bool Framing() const { return FLineMode && !FLineEnd.empty(); }
   // Reads what the layer below has waiting into the buffer; returns the logical offset from
@@ -114,7 +119,6 @@ class TCustomLineWSocket : public TCustomTlsWSocket {
   // Re-entrancy guards: a handler that pumps messages may bring more data or message 0x414
   // while a line is being delivered.
   bool Delivering = false;
-  bool ReadingNetwork = false;
   // LineMode was switched while bytes were held: they are framed anew at the next receive pass.
   bool DeliveryWanted = false;
   // Changes whenever the buffer is released, so that a delivery loop notices a close made by

@@ -208,6 +208,20 @@ void TCustomWSocket::UseLookupResult() {
     SetAddr(FDnsResult);  // an address given as such
 }
 
+void TCustomWSocket::ConnectThrough(const std::string& Host, const std::string& Service) {
+  if (!PortResolved) {
+    SockAddr.sin_port =
+        htons(static_cast<std::uint16_t>(WSocketResolvePort(Service, FProto) & 0xFFFF));
+    PortResolved = true;
+  }
+  if (!AddrResolved) {
+    SockAddr.sin_family = AF_INET;
+    SockAddr.sin_addr.s_addr = WSocketResolveHost(Host);
+    AddrResolved = true;
+  }
+  FPortNumber = WSocketResolvePort(FPort, FProto) & 0xFFFF;
+}
+
 void TCustomWSocket::ResolveConnectTargets() {
   ConnectTargets.clear();
   ConnectTargetIndex = 0;

@@ -169,7 +169,7 @@ TCustomSocksWSocket::TCustomSocksWSocket() = default;
 TCustomSocksWSocket::~TCustomSocksWSocket() = default;
 
 void TCustomSocksWSocket::ResetDefaults() {
-  TCustomWSocket::ResetDefaults();
+  LowerLayer::ResetDefaults();
   FSocksPhase = TSocksPhase::socksPhaseNone;
   FSocksServer.clear();
   FSocksPort.clear();
@@ -182,20 +182,20 @@ void TCustomSocksWSocket::ResetDefaults() {
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
-  if (FState != wsClosed) return ReportError("Can't change socks level if not closed");
+  if (State() != wsClosed) return ReportError("Can't change socks level if not closed");
   if (Value != "4" && Value != "5" && Value != "4A" && Value != "4a")
     return ReportError("Invalid socks level. Must be 4, 4A or 5.");
   FSocksLevel = Value == "4a" ? "4A" : Value;
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
-  if (FState != wsClosed) return ReportError("Can't change socks port if not closed");
+  if (State() != wsClosed) return ReportError("Can't change socks port if not closed");
   FSocksPort = Trimmed(Value);
   SocksPortAssigned = !FSocksPort.empty();
 }
 
 void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
-  if (FState != wsClosed) return ReportError("Can't change socks server if not closed");
+  if (State() != wsClosed) return ReportError("Can't change socks server if not closed");
   FSocksServer = Trimmed(Value);
   SocksServerAssigned = !FSocksServer.empty();
 }
@@ -218,7 +218,7 @@ void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
 
 void TCustomSocksWSocket::Listen() {
   if (SocksServerAssigned) return ReportError("listening is not supported thru socks server");
-  TCustomWSocket::Listen();
+  LowerLayer::Listen();
 }
 
 std::string TCustomSocksWSocket::SocksRequestTooLong() const {
@@ -226,9 +226,9 @@ std::string TCustomSocksWSocket::SocksRequestTooLong() const {
   if (IsSocks4()) {
     // The SOCKS 4 request ends its texts with a zero byte.
     if (FSocksUsercode.find('\0') != std::string::npos ||
-        (FSocksLevel == "4A" && FAddr.find('\0') != std::string::npos))
+        (FSocksLevel == "4A" && Addr().find('\0') != std::string::npos))
       return "socks user code and host name must not contain a zero byte";
-    if (FSocksLevel == "4A" && FSocksUsercode.size() + FAddr.size() > MaxSocks4AUserHost)
+    if (FSocksLevel == "4A" && FSocksUsercode.size() + Addr().size() > MaxSocks4AUserHost)
       return "socks user code and host name too long (at most 118 bytes together)";
     if (FSocksLevel == "4" && FSocksUsercode.size() > MaxSocks4User)
       return "socks user code too long (at most 119 bytes)";
@@ -237,7 +237,7 @@ std::string TCustomSocksWSocket::SocksRequestTooLong() const {
   if (FSocksAuthentication == socksAuthenticateUsercode &&
       FSocksUsercode.size() + FSocksPassword.size() > MaxCredentials)
     return "socks user code and password too long (at most 125 bytes together)";
-  if (FAddr.size() > MaxSocks5Host) return "socks host name too long (at most 121 bytes)";
+  if (Addr().size() > MaxSocks5Host) return "socks host name too long (at most 121 bytes)";
   return {};
 }
 
@@ -251,44 +251,34 @@ void TCustomSocksWSocket::ForgetSessionData() {
 void TCustomSocksWSocket::Dup(TSocket NewHandle) {
   // Bytes of the connection being replaced must not show up on the adopted one.
   ForgetSessionData();
-  TCustomWSocket::Dup(NewHandle);
+  LowerLayer::Dup(NewHandle);
 }
 
 void TCustomSocksWSocket::Connect() {
   // A session that ended through an error report was not reset: drop what it left.
-  if (FState == wsClosed) ForgetSessionData();
-  if (!SocksServerAssigned) return TCustomWSocket::Connect();
-  if (LowerCase(FProto) != "tcp")
+  if (State() == wsClosed) ForgetSessionData();
+  if (!SocksServerAssigned) return LowerLayer::Connect();
+  if (LowerCase(Proto()) != "tcp")
     return ReportError("tcp is the only protocol supported thru socks server");
   if (auto tooLong = SocksRequestTooLong(); !tooLong.empty()) return ReportError(tooLong);
   try {
-    if (!PortResolved) {
-      SockAddr.sin_port =
-          htons(static_cast<std::uint16_t>(WSocketResolvePort(FSocksPort, FProto) & 0xFFFF));
-      PortResolved = true;
-    }
-    if (!AddrResolved) {
-      SockAddr.sin_family = AF_INET;
-      SockAddr.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
-      AddrResolved = true;
-    }
-    FPortNumber = WSocketResolvePort(FPort, FProto) & 0xFFFF;
+    ConnectThrough(FSocksServer, FSocksPort);
   } catch (const std::exception& e) {
     return ReportError(std::string("connect: ") + e.what());
   }
   FSocksPhase = TSocksPhase::socksPhaseConnecting;
   SocksRcvCount = 0;
-  TCustomWSocket::Connect();
+  LowerLayer::Connect();
 }
 
 void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error) {
   if (FSocksPhase != TSocksPhase::socksPhaseConnecting)
-    return TCustomWSocket::FireSessionConnected(Error);
+    return LowerLayer::FireSessionConnected(Error);
   auto alive = AliveToken();
   FireSocksConnected(Error);
   if (Gone(alive)) return;
-  if (Error != 0) return TCustomWSocket::FireSessionConnected(Error);
-  if (FState != wsConnected) return;  // the handler closed the socket
+  if (Error != 0) return LowerLayer::FireSessionConnected(Error);
+  if (State() != wsConnected) return;  // the handler closed the socket
   if (IsSocks4()) return SendSocksRequest();
   SocksAuthMethod = FSocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
   SendSocksBytes(SocksWire::MethodSelection(SocksAuthMethod));
@@ -306,19 +296,19 @@ void TCustomSocksWSocket::SendSocksCredentials() {
   FSocksPhase = TSocksPhase::socksPhaseAuthenticating;
   auto alive = AliveToken();
   FireSocksAuthState(socksAuthBegin);
-  if (Gone(alive) || FState != wsConnected) return;
+  if (Gone(alive) || State() != wsConnected) return;
   SendSocksBytes(SocksWire::Credentials(FSocksUsercode, FSocksPassword));
 }
 
 void TCustomSocksWSocket::SendSocksRequest() {
   FSocksPhase = TSocksPhase::socksPhaseRequesting;
-  const auto port = static_cast<std::uint16_t>(FPortNumber);
-  if (!IsSocks4()) return SendSocksBytes(SocksWire::Socks5Connect(FAddr, port));
+  const auto port = static_cast<std::uint16_t>(PortNumber());
+  if (!IsSocks4()) return SendSocksBytes(SocksWire::Socks5Connect(Addr(), port));
   const bool socks4A = FSocksLevel == "4A";
   in_addr_t target = 0;
   if (!socks4A) {
     try {
-      target = WSocketResolveHost(FAddr);
+      target = WSocketResolveHost(Addr());
     } catch (const std::exception& e) {
       auto alive = AliveToken();
       FireSocksError(SocksError::ResolveFailed, ExceptionClassName(e) + " " + e.what());
@@ -326,14 +316,14 @@ void TCustomSocksWSocket::SendSocksRequest() {
       return DoClose(true, SocksError::ResolveFailed);
     }
   }
-  SendSocksBytes(SocksWire::Socks4Connect(port, target, FSocksUsercode, socks4A, FAddr));
+  SendSocksBytes(SocksWire::Socks4Connect(port, target, FSocksUsercode, socks4A, Addr()));
 }
 
 void TCustomSocksWSocket::SocksFail(int Error, const std::string& Msg) {
   auto alive = AliveToken();
   FireSocksError(Error, Msg);
   if (Gone(alive)) return;
-  TCustomWSocket::FireSessionConnected(static_cast<std::uint16_t>(Error));
+  LowerLayer::FireSessionConnected(static_cast<std::uint16_t>(Error));
   if (Gone(alive)) return;
   DoClose(true, static_cast<std::uint16_t>(Error));
 }
@@ -343,14 +333,14 @@ void TCustomSocksWSocket::SocksFail(int Error, const std::string& Msg) {
 bool TCustomSocksWSocket::ReadSocksReply(int Limit) {
   const int room = Limit - SocksRcvCount;
   if (room <= 0) return true;
-  int n = Receive(SocksRcvBuf.data() + SocksRcvCount, room);
+  int n = AccountReceived(LowerLayer::RecvRaw(SocksRcvBuf.data() + SocksRcvCount, room, 0));
   if (n < 0) return false;
   SocksRcvCount += n;
   return true;
 }
 
 bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error) {
-  if (FSocksPhase == TSocksPhase::socksPhaseNone) return TCustomWSocket::FireDataAvailable(Error);
+  if (PassesThrough()) return LowerLayer::FireDataAvailable(Error);
   if (Error != 0) {
     SocksFail(Error, "data receive error");
     return false;
@@ -381,7 +371,7 @@ void TCustomSocksWSocket::HandleMethodReply() {
       if (SocksAuthMethod != 0) {
         auto alive = AliveToken();
         FireSocksAuthState(socksAuthSkipped);
-        if (Gone(alive) || FState != wsConnected) return;
+        if (Gone(alive) || State() != wsConnected) return;
       }
       return SendSocksRequest();
     case 2:
@@ -395,7 +385,7 @@ void TCustomSocksWSocket::HandleCredentialsReply() {
   auto reject = [this](int Error, const char* Msg) {
     auto alive = AliveToken();
     FireSocksAuthState(socksAuthRejected);
-    if (Gone(alive) || FState != wsConnected) return;
+    if (Gone(alive) || State() != wsConnected) return;
     SocksFail(Error, Msg);
   };
   if (SocksRcvCount >= 1 && SocksRcvBuf[0] != 1)
@@ -407,7 +397,7 @@ void TCustomSocksWSocket::HandleCredentialsReply() {
   SocksRcvCount = 0;
   auto alive = AliveToken();
   FireSocksAuthState(socksAuthAccepted);
-  if (Gone(alive) || FState != wsConnected) return;
+  if (Gone(alive) || State() != wsConnected) return;
   SendSocksRequest();
 }
 
@@ -448,7 +438,7 @@ bool TCustomSocksWSocket::SocksGranted() {
   // Virtual: a layer above may hold the session back (TLS starts its handshake here).
   FireSessionConnected(0);
   if (Gone(alive)) return true;
-  if (FState != wsConnected) return true;  // closed by the handler
+  if (State() != wsConnected) return true;  // closed by the handler
   // Through the most derived layer, so that line mode switched on by OnSessionConnected
   // already assembles the bytes that came behind the reply. The receive loop keeps offering
   // them (HeldByteCount) while the handler takes some.
@@ -460,11 +450,11 @@ bool TCustomSocksWSocket::SocksGranted() {
 
 int TCustomSocksWSocket::RcvdCount() {
   if (SocksDataCount > 0) return SocksDataCount;
-  return TCustomWSocket::RcvdCount();
+  return LowerLayer::RcvdCount();
 }
 
 int TCustomSocksWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
-  if (SocksDataCount <= 0) return TCustomWSocket::RecvRaw(Buffer, Size, Flags);
+  if (SocksDataCount <= 0) return LowerLayer::RecvRaw(Buffer, Size, Flags);
   const int n = std::max(0, std::min(Size, SocksDataCount));
   std::memcpy(Buffer, SocksRcvBuf.data() + SocksDataPos, static_cast<std::size_t>(n));
   SocksDataPos += n;
@@ -474,7 +464,7 @@ int TCustomSocksWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
 }
 
 int TCustomSocksWSocket::HeldByteCount() const {
-  return std::max(0, SocksDataCount) + TCustomWSocket::HeldByteCount();
+  return std::max(0, SocksDataCount) + LowerLayer::HeldByteCount();
 }
 
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {
@@ -483,5 +473,5 @@ void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error) {
     FireSocksAuthState(socksAuthRejected);
     if (Gone(alive)) return;
   }
-  TCustomWSocket::FireSessionClosed(Error);
+  LowerLayer::FireSessionClosed(Error);
 }

@@ -102,6 +102,8 @@ std::pair<int, std::string> Socks4StatusError(std::uint8_t Status);
 }  // namespace SocksWire
 
 class TCustomSocksWSocket : public TCustomWSocket {
+  using LowerLayer = TCustomWSocket;
+
  public:
   TCustomSocksWSocket();
   ~TCustomSocksWSocket() override;
@@ -146,6 +148,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendSocksCredentials();
   void SendSocksRequest();
   void SocksFail(int Error, const std::string& Msg);
+  // No negotiation with a proxy is under way: the session's bytes are the application's.
+  bool PassesThrough() const { return FSocksPhase == TSocksPhase::socksPhaseNone; }
 
   TSocksPhase FSocksPhase = TSocksPhase::socksPhaseNone;
   std::string FSocksServer;

@@ -31,7 +31,7 @@ int TCustomSyncWSocket::WaitForFlag(bool& Done) {
     // The signed difference stays right when the tick count wraps during the wait.
     if (FSyncTimeout > 0 && static_cast<std::int32_t>(GetTickCount() - stop) > 0)
       return SYNC_WAIT_TIMEOUT;
-    if (Application().Terminated() || FQuitSeen) return SYNC_WAIT_TIMEOUT;
+    if (Application().Terminated() || QuitSeen()) return SYNC_WAIT_TIMEOUT;
     PumpMessages();
     // A handler may have destroyed this object; Done lives with the caller and is still valid.
     if (Gone(alive)) return Done ? 0 : SYNC_WAIT_TIMEOUT;

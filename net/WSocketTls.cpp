@@ -142,7 +142,7 @@ struct TlsBio {
   static int Read(BIO* Bio, char* Data, int Len) {
     TCustomTlsWSocket& owner = Owner(Bio);
     BIO_clear_retry_flags(Bio);
-    int n = owner.TCustomSocksWSocket::RecvRaw(Data, Len, 0);
+    int n = owner.LowerLayer::RecvRaw(Data, Len, 0);
     if (n > 0) {
       std::string& start = owner.Tls->PeerStart;
       if (start.size() < PeerStartKept)
@@ -207,7 +207,7 @@ TCustomTlsWSocket::TCustomTlsWSocket() = default;
 
 TCustomTlsWSocket::~TCustomTlsWSocket() {
   // The core closes the socket after this layer is gone: say goodbye while it still can.
-  if (FTlsPhase == TTlsPhase::tlsActive && Tls && SocketHandle != Winsock::INVALID_SOCKET) {
+  if (FTlsPhase == TTlsPhase::tlsActive && Tls && HSocket() != Winsock::INVALID_SOCKET) {
     ERR_clear_error();
     SSL_shutdown(Tls->Ssl.get());
   }
@@ -222,12 +222,12 @@ std::string TCustomTlsWSocket::TlsCipher() const {
 }
 
 std::string TCustomTlsWSocket::PeerName() const {
-  return FTlsHostName.empty() ? FAddr : FTlsHostName;
+  return FTlsHostName.empty() ? Addr() : FTlsHostName;
 }
 
 void TCustomTlsWSocket::EnterTlsPhase(TTlsPhase Phase) {
-  NET_TRACE("fd %d tls %s -> %s (host %s)", SocketHandle, TlsPhaseName(FTlsPhase),
-            TlsPhaseName(Phase), PeerName().c_str());
+  NET_TRACE("fd %d tls %s -> %s (host %s)", HSocket(), TlsPhaseName(FTlsPhase), TlsPhaseName(Phase),
+            PeerName().c_str());
   FTlsPhase = Phase;
 }
 
@@ -250,7 +250,7 @@ void TCustomTlsWSocket::ResetDefaults() {
 
 void TCustomTlsWSocket::Connect() {
   // A session that ended through an error report was not reset: drop what it left.
-  if (FState == wsClosed) {
+  if (State() == wsClosed) {
     ForgetTls();
     FTlsErrorText.clear();
     FRecordsSent = FPlainBytesSent = 0;
@@ -264,8 +264,8 @@ void TCustomTlsWSocket::Dup(TSocket NewHandle) {
 }
 
 void TCustomTlsWSocket::StartTls() {
-  if (FState != wsConnected || FSocksPhase != TSocksPhase::socksPhaseNone ||
-      SocketHandle == Winsock::INVALID_SOCKET)
+  if (State() != wsConnected || FSocksPhase != TSocksPhase::socksPhaseNone ||
+      HSocket() == Winsock::INVALID_SOCKET)
     return ReportError("StartTls: Socket not connected");
   if (FTlsPhase != TTlsPhase::tlsOff) return ReportError("StartTls: TLS already started");
   FTlsErrorText.clear();
@@ -274,12 +274,12 @@ void TCustomTlsWSocket::StartTls() {
   // Bytes that came before the handshake are not covered by it: after a server's go-ahead they
   // can only be an attempt to slip commands into the protected session.
   const bool unread = BytesWaiting();
-  PostMessageA(WindowHandle, WM_TLS_STEP, NotifyWParam(), unread ? TlsError::UnreadData : 0);
+  PostMessageA(Handle(), WM_TLS_STEP, NotifyWParam(), unread ? TlsError::UnreadData : 0);
 }
 
 void TCustomTlsWSocket::FireSessionConnected(std::uint16_t Error) {
   if (!FTlsImplicit || Error != 0 || FSocksPhase != TSocksPhase::socksPhaseNone ||
-      FTlsPhase != TTlsPhase::tlsOff || FState != wsConnected || FSocketType != SOCK_STREAM)
+      FTlsPhase != TTlsPhase::tlsOff || State() != wsConnected || SocketType() != SOCK_STREAM)
     return LowerLayer::FireSessionConnected(Error);
   // The connection (or the proxy's tunnel) is up: the application hears of it after the
   // handshake.
@@ -369,10 +369,10 @@ void TCustomTlsWSocket::HandshakeStep() {
 
 void TCustomTlsWSocket::HandshakeDone() {
   EnterTlsPhase(TTlsPhase::tlsActive);
-  NET_TRACE("fd %d tls %s %s", SocketHandle, TlsVersion().c_str(), TlsCipher().c_str());
+  NET_TRACE("fd %d tls %s %s", HSocket(), TlsVersion().c_str(), TlsCipher().c_str());
   auto alive = AliveToken();
-  const TSocket handle = SocketHandle;
-  auto sessionGone = [&] { return Gone(alive) || SocketHandle != handle; };
+  const TSocket handle = HSocket();
+  auto sessionGone = [&] { return Gone(alive) || HSocket() != handle; };
   FireTlsDone(0);
   if (sessionGone()) return;
   if (std::exchange(ImplicitPending, false)) {
@@ -380,8 +380,8 @@ void TCustomTlsWSocket::HandshakeDone() {
     if (sessionGone()) return;
   }
   // What the application sent during the handshake waits in the send buffer.
-  if (!AllSent)
-    PostMessageA(WindowHandle, WM_SOCKET_NOTIFY, NotifyWParam(), MakeSelectLParam(FD_WRITE, 0));
+  if (!IsAllSent())
+    PostMessageA(Handle(), WM_SOCKET_NOTIFY, NotifyWParam(), MakeSelectLParam(FD_WRITE, 0));
   // Records that came with the end of the handshake are not announced by the network again.
   RenewReadNotification();
 }
@@ -390,7 +390,7 @@ void TCustomTlsWSocket::Fail(int Error, const std::string& Text) {
   auto alive = AliveToken();
   const bool handshaking = FTlsPhase == TTlsPhase::tlsHandshaking;
   FTlsErrorText = Text;
-  NET_TRACE("fd %d tls error %d: %s", SocketHandle, Error, Text.c_str());
+  NET_TRACE("fd %d tls error %d: %s", HSocket(), Error, Text.c_str());
   EnterTlsPhase(TTlsPhase::tlsFailed);
   // Nothing the application queued may leave after a failure.
   DiscardSendBuffer();
@@ -403,23 +403,23 @@ void TCustomTlsWSocket::Fail(int Error, const std::string& Text) {
       if (Gone(alive)) return;
     }
   }
-  if (FState != wsClosed) DoClose(true, code);
+  if (State() != wsClosed) DoClose(true, code);
 }
 
 void TCustomTlsWSocket::FailLater(int Error, const std::string& Text) {
   if (!Tls || Tls->DeferredError != 0) return;
   Tls->DeferredError = Error;
   Tls->DeferredText = Text;
-  PostMessageA(WindowHandle, WM_TLS_STEP, NotifyWParam(), 0);
+  PostMessageA(Handle(), WM_TLS_STEP, NotifyWParam(), 0);
 }
 
 void TCustomTlsWSocket::FireTlsDone(std::uint16_t Error) {
-  if (OnTlsDone && !Destroying) CallHandler(OnTlsDone, this, Error);
+  if (OnTlsDone && !IsDestroying()) CallHandler(OnTlsDone, this, Error);
 }
 
 void TCustomTlsWSocket::HandleWindowMessage(TMessage& Message) {
   if (Message.Msg != WM_TLS_STEP) return LowerLayer::HandleWindowMessage(Message);
-  if (Message.WParam != NotifyWParam() || SocketHandle == Winsock::INVALID_SOCKET) return;
+  if (Message.WParam != NotifyWParam() || HSocket() == Winsock::INVALID_SOCKET) return;
   try {
     if (Tls && Tls->DeferredError != 0)
       Fail(Tls->DeferredError, Tls->DeferredText);
@@ -455,7 +455,7 @@ void TCustomTlsWSocket::Pull() {
     if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) return;
     if (code == SSL_ERROR_ZERO_RETURN || Tls->PeerEof) {
       // close_notify, or the connection simply ended: the close notification follows.
-      NET_TRACE("fd %d tls peer closed (%s)", SocketHandle,
+      NET_TRACE("fd %d tls peer closed (%s)", HSocket(),
                 code == SSL_ERROR_ZERO_RETURN ? "close_notify" : "no close_notify");
       PeerClosedTls = true;
       return;
@@ -465,8 +465,7 @@ void TCustomTlsWSocket::Pull() {
 }
 
 bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t Error) {
-  if (FSocksPhase != TSocksPhase::socksPhaseNone || FTlsPhase == TTlsPhase::tlsOff)
-    return LowerLayer::FireDataAvailable(Error);
+  if (PassesThrough()) return LowerLayer::FireDataAvailable(Error);
   switch (FTlsPhase) {
     case TTlsPhase::tlsOff:
       break;  // handled above
@@ -495,8 +494,7 @@ bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t Error) {
 }
 
 int TCustomTlsWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
-  if (FSocksPhase != TSocksPhase::socksPhaseNone || FTlsPhase == TTlsPhase::tlsOff)
-    return LowerLayer::RecvRaw(Buffer, Size, Flags);
+  if (PassesThrough()) return LowerLayer::RecvRaw(Buffer, Size, Flags);
   if (Size <= 0) return 0;
   if (HeldPlain() == 0) Pull();
   if (HeldPlain() > 0) {
@@ -516,8 +514,7 @@ int TCustomTlsWSocket::RecvRaw(void* Buffer, int Size, int Flags) {
 }
 
 int TCustomTlsWSocket::RcvdCount() {
-  if (FSocksPhase != TSocksPhase::socksPhaseNone || FTlsPhase == TTlsPhase::tlsOff)
-    return LowerLayer::RcvdCount();
+  if (PassesThrough()) return LowerLayer::RcvdCount();
   if (HeldPlain() == 0) Pull();
   return HeldPlain();
 }
@@ -533,8 +530,8 @@ int TCustomTlsWSocket::HeldByteCount() const {
 bool TCustomTlsWSocket::SendsInPlain() const {
   // With TlsImplicit nothing of the application leaves before the handshake, also what it sends
   // from OnChangeState when the connection comes up; a proxy's negotiation is plain.
-  if (FSocksPhase != TSocksPhase::socksPhaseNone) return true;
-  return FTlsPhase == TTlsPhase::tlsOff && !(FTlsImplicit && FSocketType == SOCK_STREAM);
+  if (SocksPhase() != TSocksPhase::socksPhaseNone) return true;
+  return FTlsPhase == TTlsPhase::tlsOff && !(FTlsImplicit && SocketType() == SOCK_STREAM);
 }
 
 int TCustomTlsWSocket::RawSend(const void* Data, int Len) {
@@ -629,11 +626,11 @@ void TCustomTlsWSocket::FireDataSent(std::uint16_t Error) {
 // --- closing ---
 
 void TCustomTlsWSocket::DoClose(bool Shut, std::uint16_t Error) {
-  if (Shut && FTlsPhase == TTlsPhase::tlsActive && Tls && SocketHandle != Winsock::INVALID_SOCKET &&
-      FState != wsClosed) {
+  if (Shut && FTlsPhase == TTlsPhase::tlsActive && Tls && HSocket() != Winsock::INVALID_SOCKET &&
+      State() != wsClosed) {
     ERR_clear_error();
     SSL_shutdown(Tls->Ssl.get());  // close_notify; the peer's answer is not waited for
-    NET_TRACE("fd %d tls close_notify sent", SocketHandle);
+    NET_TRACE("fd %d tls close_notify sent", HSocket());
   }
   LowerLayer::DoClose(Shut, Error);
 }

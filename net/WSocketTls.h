@@ -128,6 +128,11 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   struct Session;
   friend struct TlsBio;
 
+  // No TLS in this session (or not yet: a proxy is still being negotiated): every operation
+  // is the layer below's.
+  bool PassesThrough() const {
+    return SocksPhase() != TSocksPhase::socksPhaseNone || FTlsPhase == TTlsPhase::tlsOff;
+  }
   // The name checked and sent as SNI, and shown in error texts.
   std::string PeerName() const;
   bool SendsInPlain() const;

@@ -184,9 +184,7 @@ struct EventLog {
 // Exposes the protected parts the tests look at.
 class ProbeSocket : public TWSocket {
  public:
-  using TCustomWSocket::AllSent;
-  using TCustomWSocket::SendChunks;
-  using TCustomWSocket::SessionClosedFired;
+  using TCustomWSocket::SendBufferChunks;
   std::vector<int> recvSizes;
   int RecvRaw(void* Buffer, int Size, int Flags) override {
     recvSizes.push_back(Size);

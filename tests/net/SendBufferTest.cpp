@@ -32,14 +32,14 @@ TEST(SendBuffer, FourThousandBytesOccupyChunksOf1514_1514_972) {
   ProbeSocket s;
   std::string data(4000, 'a');
   s.QueueSendData(data.data(), 4000);
-  ASSERT_EQ(s.SendChunks.size(), 3u);
-  EXPECT_EQ(s.SendChunks[0]->WritePos(), 1514);
-  EXPECT_EQ(s.SendChunks[1]->WritePos(), 1514);
-  EXPECT_EQ(s.SendChunks[2]->WritePos(), 972);
+  ASSERT_EQ(s.SendBufferChunks().size(), 3u);
+  EXPECT_EQ(s.SendBufferChunks()[0]->WritePos(), 1514);
+  EXPECT_EQ(s.SendBufferChunks()[1]->WritePos(), 1514);
+  EXPECT_EQ(s.SendBufferChunks()[2]->WritePos(), 972);
   s.QueueSendData(data.data(), 600);
-  ASSERT_EQ(s.SendChunks.size(), 4u) << "later bytes first fill the free tail";
-  EXPECT_EQ(s.SendChunks[2]->WritePos(), 1514);
-  EXPECT_EQ(s.SendChunks[3]->WritePos(), 58);
+  ASSERT_EQ(s.SendBufferChunks().size(), 4u) << "later bytes first fill the free tail";
+  EXPECT_EQ(s.SendBufferChunks()[2]->WritePos(), 1514);
+  EXPECT_EQ(s.SendBufferChunks()[3]->WritePos(), 58);
   EXPECT_EQ(s.BufferedByteCount(), 4600);
 }
 
@@ -77,7 +77,7 @@ TEST(SendBuffer, SendFiresOnSendDataPerWriteAndOneOnDataSentFromTheLoop) {
   fresh.client->OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++freshSent; };
   ASSERT_TRUE(fresh.Open());
   ASSERT_TRUE(PumpUntil([&] { return freshSent == 1; }));
-  ASSERT_TRUE(fresh.client->SendChunks.empty());
+  ASSERT_TRUE(fresh.client->SendBufferChunks().empty());
   EXPECT_EQ(fresh.client->Send("", 0), 0);
   ASSERT_TRUE(PumpUntil([&] { return freshSent == 2; })) << "an empty send signals drained";
   EXPECT_FALSE(firedInsideSend);

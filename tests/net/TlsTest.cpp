@@ -4,6 +4,7 @@
 // session closed and nothing of the application's data on the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -35,14 +36,15 @@ Certificates& Certs() {
 }
 
 // A client socket with every event recorded in order.
-struct Client {
-  TWSocket sock;
+template <typename Socket>
+struct BasicClient {
+  Socket sock;
   std::vector<std::string> events;
   std::string received;
   int sentBytes = 0;
   bool closed = false;
 
-  Client() {
+  BasicClient() {
     sock.OnTlsDone = [this](TCustomWSocket*, std::uint16_t e) {
       events.push_back("TlsDone(" + std::to_string(e) + ")");
     };
@@ -77,6 +79,7 @@ struct Client {
            received.find(Text) != std::string::npos;
   }
 };
+using Client = BasicClient<TWSocket>;
 
 TEST(TlsLayer, ImplicitTlsWithARealServerCarriesDataBothWays) {
   OpenSslServer server(Certs().localhost.Cert, Certs().localhost.Key);
@@ -418,6 +421,56 @@ TEST(TlsLayer, TraceShowsNotificationsAndTlsSteps) {
         "tls tlsHandshaking -> tlsActive", "consumed FD_READ", "FD_READ re-armed",
         "tls close_notify sent"})
     EXPECT_NE(trace.find(expected), std::string::npos) << expected << "\n" << trace;
+}
+
+// A layer written from the contract in net/WSocketCore.h alone, put on top of the chain with
+// nothing changed below it: it records the bytes that pass through it both ways.
+class TTapSocket : public TWSocket {
+  using LowerLayer = TWSocket;
+
+ public:
+  std::string Sent;
+  std::string Received;
+
+  int RawSend(const void* Data, int Len) override {
+    const int n = LowerLayer::RawSend(Data, Len);
+    if (n > 0) Sent.append(static_cast<const char*>(Data), static_cast<std::size_t>(n));
+    return n;
+  }
+  int RawSendv(const TSendPart* Parts, int Count) override {
+    const int n = LowerLayer::RawSendv(Parts, Count);
+    for (int i = 0, left = n; i < Count && left > 0; ++i) {
+      const int taken = std::min(left, Parts[i].Len);
+      Sent.append(reinterpret_cast<const char*>(Parts[i].Data), static_cast<std::size_t>(taken));
+      left -= taken;
+    }
+    return n;
+  }
+  int RecvRaw(void* Buffer, int Size, int Flags) override {
+    const int n = LowerLayer::RecvRaw(Buffer, Size, Flags);
+    if (n > 0) Received.append(static_cast<const char*>(Buffer), static_cast<std::size_t>(n));
+    return n;
+  }
+};
+
+TEST(LayerContract, ATapOnTopSeesThePlainTextOnceEachWayUnderTlsAndLineMode) {
+  OpenSslServer server(Certs().localhost.Cert, Certs().localhost.Key);
+  BasicClient<TTapSocket> c;
+  c.sock.SetLineEnd("\n");
+  c.sock.SetLineMode(true);
+  c.ConnectImplicit(server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return c.Has("SessionConnected(0)") || c.closed; }));
+  ASSERT_EQ(c.events.front(), "TlsDone(0)") << c.sock.TlsErrorText();
+
+  c.sock.SendText("first line\n");
+  c.sock.SendText("second\n");
+  ASSERT_TRUE(c.WaitFor("dnoces\n")) << c.received;
+  EXPECT_EQ(c.received, "enil tsrif\ndnoces\n");
+  EXPECT_EQ(c.sock.Sent, "first line\nsecond\n") << "the plain text, not the records";
+  EXPECT_EQ(c.sock.Received, c.received)
+      << "what the application read, once: line mode reads the network below the tap";
+  c.sock.Close();
+  EXPECT_EQ(c.events.back(), "SessionClosed(0)");
 }
 
 }  // namespace
