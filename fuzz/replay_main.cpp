@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -42,10 +43,12 @@ int main(int argc, char** argv) {
       ++replayed;
     }
   }
-  if (replayed == 0) {
+  if (replayed == 0)
     std::fprintf(stderr, "no inputs to replay\n");
-    return 1;
-  }
-  std::printf("%zu inputs replayed\n", replayed);
-  return 0;
+  else
+    std::printf("%zu inputs replayed\n", replayed);
+  std::fflush(nullptr);
+  // As under libFuzzer, the targets' static objects (a socket that keeps the binding started)
+  // live to the end of the process: their destructors would run after the thread's event loop.
+  std::_Exit(replayed == 0 ? 1 : 0);
 }

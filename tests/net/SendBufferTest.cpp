@@ -108,7 +108,7 @@ TEST(SendBuffer, PartialSendResumesOnTheNextWriteNotification) {
         got += ReadAvailable(pair.peer.Get());
         return got.size() == data.size() && dataSent == 2;
       },
-      std::chrono::milliseconds(20000)));
+      20000));
   EXPECT_TRUE(got == data) << "every byte once, in order";
   EXPECT_EQ(s.BufferedByteCount(), 0);
   EXPECT_EQ(dataSent, 2) << "one OnDataSent for the drained buffer";
