@@ -54,7 +54,7 @@ class CredentialsTest : public ComposerTest {
   std::string Send() {
     frontEnd.MessageBoxes.clear();
     form().SendBtn.Click();
-    EXPECT_TRUE(RunLoopUntil([this] { return !form().Sending(); }, 30000)) << "send did not end";
+    EXPECT_TRUE(PumpUntil([this] { return !form().Sending(); }, 30000)) << "send did not end";
     return frontEnd.MessageBoxes.empty() ? "" : frontEnd.MessageBoxes.back().Text;
   }
   // A command that notes its process in a file, then does Rest.
@@ -132,11 +132,11 @@ TEST_F(CredentialsTest, AbortEndsARunningPasswordCommandAtOnce) {
   auto server = Server();
   TForm1& f = Ready(*server, NotingCommand("exec sleep 60"));
   f.SendBtn.Click();
-  ASSERT_TRUE(RunLoopUntil([&] { return !ReadFile(folder.File("pid")).empty(); }));
+  ASSERT_TRUE(PumpUntil([&] { return !ReadFile(folder.File("pid")).empty(); }));
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Getting the password...");
   const auto start = std::chrono::steady_clock::now();
   f.SendBtn.Click();  // Abort
-  ASSERT_TRUE(RunLoopUntil([&] { return !f.Sending(); }));
+  ASSERT_TRUE(PumpUntil([&] { return !f.Sending(); }));
   EXPECT_LT(SecondsSince(start), 2);
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Sending aborted.");
   EXPECT_FALSE(NotedProcessAlive());
@@ -151,7 +151,7 @@ TEST_F(CredentialsTest, ScriptStoppedBySigtermEndsItsPasswordCommandAtOnce) {
       {ProgramPath(), "-nogui", "-from:ann@example.org", "bob@example.org", "-s:Hi", "-msg:Hello",
        "-server:localhost:" + std::to_string(server->Port()), "-send", "-close"},
       ChangedEnvironment(PrivateEnvironment(folder, SettingsFile())), true);
-  ASSERT_TRUE(RunLoopUntil([&] { return !ReadFile(folder.File("pid")).empty(); }));
+  ASSERT_TRUE(PumpUntil([&] { return !ReadFile(folder.File("pid")).empty(); }));
   const auto start = std::chrono::steady_clock::now();
   ::kill(run.Pid(), SIGTERM);
   std::string out, err;
@@ -206,7 +206,7 @@ TEST_F(CredentialsTest, ARefusedKeyringPasswordIsAskedAgainAndReplacedOnceAccept
             "The server refused the password stored in the keyring for ann at localhost.\rPassword "
             "for ann at localhost:");
   EXPECT_EQ(frontEnd.RememberOffered, std::vector<bool>{true});
-  ASSERT_TRUE(RunLoopUntil([&] { return !f.KeyringStore.Running(); }));
+  ASSERT_TRUE(PumpUntil([&] { return !f.KeyringStore.Running(); }));
   const std::string port = std::to_string(server->Port());
   std::vector<std::string> withPort = item;
   withPort.insert(withPort.end(), {"port", port});
@@ -289,7 +289,7 @@ TEST_F(CredentialsTest, AfterTheLoginNoAuthLineIsLeftInTheProgramsMemory) {
        "-server:localhost:" + std::to_string(server.Port()), "-send", "-close"},
       ChangedEnvironment(PrivateEnvironment(folder, SettingsFile())), true);
   // MAIL FROM came: the login was accepted, and the program waits for the server.
-  ASSERT_TRUE(RunLoopUntil([&] { return std::filesystem::exists(server.Folder() + "/stalled"); }));
+  ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(server.Folder() + "/stalled"); }));
   const std::string plain = std::string("\0ann\0", 5) + marker;
   const std::string authLine =
       Base64EncodeLine(reinterpret_cast<const unsigned char*>(plain.data()), plain.size());

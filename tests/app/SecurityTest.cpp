@@ -52,7 +52,7 @@ class SecurityTest : public ComposerTest {
     request.Start(question, [&](bool found, const TSecret& password, const std::string& problem) {
       answer = found ? std::string(password.View()) : "(none: " + problem + ")";
     });
-    EXPECT_TRUE(RunLoopUntil([&] { return answer.has_value(); }));
+    EXPECT_TRUE(PumpUntil([&] { return answer.has_value(); }));
     return answer.value_or("(no answer)");
   }
 };

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/app/ComposerPeers.h"
-#include "tests/platform/TestTempDir.h"
+#include "tests/support/TempDir.h"
 
 class TPrivateKeyring {
  public:
