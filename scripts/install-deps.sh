@@ -16,7 +16,7 @@ packages=(
   man-db bsdextrautils bash-completion xvfb xdotool
   dpkg-dev file lintian strace
   qt6-base-dev libxcb1-dev fonts-dejavu-core
-  imagemagick
+  imagemagick desktop-file-utils qt6-gtk-platformtheme
   libsecret-1-dev libidn2-dev gnome-keyring dbus libsecret-tools
   git-email libmailtools-perl bsd-mailx mpack maildrop
   stress-ng

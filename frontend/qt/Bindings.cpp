@@ -3,10 +3,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QFrame>
+#include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -37,12 +42,105 @@ QFont DesktopFont(const TFont& font) {
   return result;
 }
 
+// ---- Text fields whose usual editing keys are the program's shortcuts
+
+// Editing actions whose usual keys the program's shortcuts take (Ctrl+Z zooms, Ctrl+Shift+Z
+// too, Ctrl+A adds files), and the keys that do them instead, in every text field.
+struct TMovedKey {
+  QKeySequence usual;
+  QKeySequence instead;
+};
+const TMovedKey kMovedKeys[] = {
+    {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)},
+    {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)},
+    {QKeySequence(Qt::CTRL | Qt::Key_A), QKeySequence(Qt::CTRL | Qt::Key_Slash)},
+};
+const QKeySequence& UndoKey() {
+  return kMovedKeys[0].instead;
+}
+const QKeySequence& RedoKey() {
+  return kMovedKeys[1].instead;
+}
+const QKeySequence& SelectAllKey() {
+  return kMovedKeys[2].instead;
+}
+
+bool Is(const QKeyEvent* event, const QKeySequence& key) {
+  return QKeySequence(event->keyCombination()) == key;
+}
+
+// A text field's own menu names the keys of its actions after a tab. Where the control hands
+// its keys to the program's shortcuts first, a moved key is named instead of the usual one.
+void NameTheKeysThatWork(QMenu& menu, bool programShortcuts) {
+  if (!programShortcuts) return;
+  for (QAction* action : menu.actions()) {
+    const QString text = action->text();
+    const qsizetype tab = text.indexOf(QChar('\t'));
+    if (tab < 0) continue;
+    const QKeySequence named(text.mid(tab + 1), QKeySequence::NativeText);
+    for (const TMovedKey& moved : kMovedKeys)
+      if (named == moved.usual)
+        action->setText(text.left(tab + 1) + moved.instead.toString(QKeySequence::NativeText));
+  }
+}
+
+// The editing keys and the menu of a field (a line or the message area).
+template <class Editor>
+class TTextField : public Editor {
+ public:
+  // programShortcuts: whether the control's keys reach the program's shortcuts first.
+  explicit TTextField(std::function<bool()> programShortcuts)
+      : programShortcuts_(std::move(programShortcuts)) {}
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (Is(event, UndoKey()))
+      Editor::undo();
+    else if (Is(event, RedoKey()))
+      Editor::redo();
+    else if (Is(event, SelectAllKey()))
+      Editor::selectAll();
+    else
+      return Editor::keyPressEvent(event);
+    event->accept();
+  }
+  void contextMenuEvent(QContextMenuEvent* event) override {
+    QMenu* menu = Editor::createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    NameTheKeysThatWork(*menu, programShortcuts_());
+    menu->popup(event->globalPos());
+  }
+
+ private:
+  std::function<bool()> programShortcuts_;
+};
+using TLineField = TTextField<QLineEdit>;
+using TMessageField = TTextField<QPlainTextEdit>;
+
+std::function<bool()> TakesShortcuts(const TControl& control) {
+  return [&control] { return static_cast<bool>(control.OnKeyDown); };
+}
+
+// ---- Sizes of files
+
+QString SizeText(qint64 bytes) {
+  if (bytes < 1024) return QStringLiteral("%1 %2").arg(bytes).arg(bytes == 1 ? "byte" : "bytes");
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes);
+  int unit = -1;
+  while (value >= 1024 && unit < 3) {
+    value /= 1024;
+    ++unit;
+  }
+  return QString::number(value, 'f', 1) + QChar(' ') + QLatin1String(kUnits[unit]);
+}
+
 // ---- One binding per kind of control
 
 class TEditBinding : public TBinding {
  public:
   TEditBinding(TBindings& bindings, TEdit& edit)
-      : TBinding(bindings, edit, new QLineEdit),
+      : TBinding(bindings, edit, new TLineField(TakesShortcuts(edit))),
         edit_(edit),
         line_(static_cast<QLineEdit*>(widget_)) {
     QObject::connect(line_, &QLineEdit::textEdited, line_, [this](const QString& text) {
@@ -66,7 +164,7 @@ class TEditBinding : public TBinding {
 class TMemoBinding : public TBinding {
  public:
   TMemoBinding(TBindings& bindings, TMemo& memo)
-      : TBinding(bindings, memo, new QPlainTextEdit),
+      : TBinding(bindings, memo, new TMessageField(TakesShortcuts(memo))),
         memo_(memo),
         text_(static_cast<QPlainTextEdit*>(widget_)) {
     text_->setTabChangesFocus(true);
@@ -168,7 +266,7 @@ class TMemoBinding : public TBinding {
 class TCheckBoxBinding : public TBinding {
  public:
   TCheckBoxBinding(TBindings& bindings, TCheckBox& box)
-      : TBinding(bindings, box, new QCheckBox(ToQt(box.Caption))),
+      : TBinding(bindings, box, new QCheckBox(bindings.Caption(box.Caption))),
         box_(box),
         check_(static_cast<QCheckBox*>(widget_)) {
     QObject::connect(check_, &QCheckBox::clicked, check_,
@@ -177,7 +275,7 @@ class TCheckBoxBinding : public TBinding {
   void Show(TControlChange what) override {
     TBinding::Show(what);
     if (what == TControlChange::Checked) check_->setChecked(box_.Checked);
-    if (what == TControlChange::Caption) check_->setText(ToQt(box_.Caption));
+    if (what == TControlChange::Caption) check_->setText(bindings_.Caption(box_.Caption));
   }
 
  private:
@@ -192,6 +290,7 @@ class TComboBoxBinding : public TBinding {
         combo_(combo),
         box_(static_cast<QComboBox*>(widget_)) {
     box_->setEditable(true);
+    box_->setLineEdit(new TLineField(TakesShortcuts(combo)));
     box_->setInsertPolicy(QComboBox::NoInsert);
     QObject::connect(box_, &QComboBox::editTextChanged, box_, [this](const QString& text) {
       WriteBack([&] { combo_.Text = FromQt(text); });
@@ -245,7 +344,7 @@ class TListBoxBinding : public TBinding {
 class TButtonBinding : public TBinding {
  public:
   TButtonBinding(TBindings& bindings, TButton& button)
-      : TBinding(bindings, button, new QPushButton(ToQt(button.Caption))),
+      : TBinding(bindings, button, new QPushButton(bindings.Caption(button.Caption))),
         button_(button),
         push_(static_cast<QPushButton*>(widget_)) {
     QObject::connect(push_, &QPushButton::clicked, push_,
@@ -253,7 +352,7 @@ class TButtonBinding : public TBinding {
   }
   void Show(TControlChange what) override {
     TBinding::Show(what);
-    if (what == TControlChange::Caption) push_->setText(ToQt(button_.Caption));
+    if (what == TControlChange::Caption) push_->setText(bindings_.Caption(button_.Caption));
   }
 
  private:
@@ -297,13 +396,13 @@ class TTabSheetBinding : public TBinding {
  public:
   TTabSheetBinding(TBindings& bindings, TTabSheet& sheet, QTabWidget& tabs)
       : TBinding(bindings, sheet, new QWidget), sheet_(sheet), tabs_(tabs) {
-    tabs_.addTab(widget_, ToQt(sheet.Caption));
+    tabs_.addTab(widget_, bindings.Caption(sheet.Caption));
   }
   void Show(TControlChange what) override {
     if (what == TControlChange::Visible) return;  // a page is shown by its tab
     TBinding::Show(what);
     if (what == TControlChange::Caption)
-      tabs_.setTabText(tabs_.indexOf(widget_), ToQt(sheet_.Caption));
+      tabs_.setTabText(tabs_.indexOf(widget_), bindings_.Caption(sheet_.Caption));
   }
 
  private:
@@ -351,34 +450,50 @@ class TProgressBarBinding : public TBinding {
   QProgressBar* progress_;
 };
 
-// The logo: the initials and the product line, a click area.
+// The logo: the initials and the product line, a click area. Its blue is the light one on a
+// dark palette, so that it stays readable whatever the desktop's colours.
 class TLogo : public QFrame {
  public:
   explicit TLogo(std::function<void()> onClick) : onClick_(std::move(onClick)) {
-    auto* initials = new QLabel(QStringLiteral("TV"));
-    QFont big = initials->font();
+    initials_ = new QLabel(QStringLiteral("TV"));
+    QFont big = initials_->font();
     big.setBold(true);
     big.setPointSizeF(big.pointSizeF() * 2);
-    initials->setFont(big);
-    auto* product = new QLabel(QStringLiteral("Tarvik 2.0"));
-    for (QLabel* label : {initials, product}) {
-      label->setStyleSheet(QStringLiteral("color: #1a4fb4;"));
-      label->setAlignment(Qt::AlignCenter);
-    }
+    initials_->setFont(big);
+    product_ = new QLabel(QStringLiteral("Tarvik 2.0"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 2, 4, 2);
-    layout->addWidget(initials);
-    layout->addWidget(product);
+    for (QLabel* label : {initials_, product_}) {
+      label->setAlignment(Qt::AlignCenter);
+      layout->addWidget(label);
+    }
     setCursor(Qt::PointingHandCursor);
+    Tint();
   }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override {
     if (event->button() == Qt::LeftButton) onClick_();
   }
+  void changeEvent(QEvent* event) override {
+    QFrame::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) Tint();
+  }
 
  private:
+  void Tint() {
+    const bool dark = palette().color(QPalette::Window).lightness() < 128;
+    const QColor blue = dark ? QColor(0x8f, 0xb4, 0xff) : QColor(0x1a, 0x4f, 0xb4);
+    for (QLabel* label : {initials_, product_}) {
+      QPalette tinted = label->palette();
+      tinted.setColor(QPalette::WindowText, blue);
+      label->setPalette(tinted);
+    }
+  }
+
   std::function<void()> onClick_;
+  QLabel* initials_;
+  QLabel* product_;
 };
 
 class TImageBinding : public TBinding {
@@ -444,6 +559,102 @@ bool TBinding::Showing() const {
   return bindings_.Showing();
 }
 
+// ---- TFileListBinding
+
+namespace {
+
+// The file list's view: Delete removes the selected entries.
+class TFileTree : public QTreeWidget {
+ public:
+  std::function<void()> OnDelete;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier &&
+        !selectedItems().isEmpty()) {
+      OnDelete();
+      event->accept();
+      return;
+    }
+    QTreeWidget::keyPressEvent(event);
+  }
+};
+
+}  // namespace
+
+TFileListBinding::TFileListBinding(TBindings& bindings, TListBox& list)
+    : TBinding(bindings, list, new TFileTree),
+      list_(list),
+      tree_(static_cast<QTreeWidget*>(widget_)),
+      summary_(new QLabel) {
+  tree_->setColumnCount(2);
+  tree_->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Size")});
+  tree_->setRootIsDecorated(false);
+  tree_->setUniformRowHeights(true);
+  tree_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  tree_->header()->setStretchLastSection(false);
+  tree_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  tree_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+  summary_->setObjectName(QStringLiteral("AttachedFilesSummary"));
+  static_cast<TFileTree*>(tree_)->OnDelete = [this] { RemoveSelected(); };
+  QObject::connect(tree_, &QTreeWidget::currentItemChanged, tree_, [this](QTreeWidgetItem* item) {
+    const int row = item ? tree_->indexOfTopLevelItem(item) : -1;
+    WriteBack([&] { list_.ItemIndex = row; });
+  });
+}
+
+void TFileListBinding::Show(TControlChange what) {
+  TBinding::Show(what);
+  if (what == TControlChange::Items) ShowItems();
+  if (what != TControlChange::Items && what != TControlChange::ItemIndex) return;
+  QTreeWidgetItem* current = tree_->topLevelItem(list_.ItemIndex);
+  tree_->setCurrentItem(current);
+  if (!current) tree_->clearSelection();
+}
+
+void TFileListBinding::ShowItems() {
+  tree_->clear();
+  qint64 total = 0;
+  int missing = 0;
+  for (const std::string& path : list_.Items) {
+    const QString full = ToQt(path);
+    const QFileInfo file(full);
+    auto* item = new QTreeWidgetItem(tree_);
+    item->setText(0, file.fileName().isEmpty() ? full : file.fileName());
+    if (file.isFile()) {
+      item->setText(1, SizeText(file.size()));
+      total += file.size();
+    } else {
+      item->setText(1, QStringLiteral("not found"));
+      ++missing;
+    }
+    item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    item->setToolTip(0, full);
+    item->setToolTip(1, full);
+  }
+  const int count = list_.Items.Count();
+  QString summary = count == 0   ? QStringLiteral("No files attached.")
+                    : count == 1 ? QStringLiteral("1 file, %1").arg(SizeText(total))
+                                 : QStringLiteral("%1 files, %2").arg(count).arg(SizeText(total));
+  if (missing > 0) summary += QStringLiteral(" (%1 not found)").arg(missing);
+  summary_->setText(summary);
+}
+
+// The selected entries go, the last first so that the rows of the others stay; the entry that
+// followed the first of them is selected next.
+void TFileListBinding::RemoveSelected() {
+  std::vector<int> rows;
+  for (QTreeWidgetItem* item : tree_->selectedItems())
+    rows.push_back(tree_->indexOfTopLevelItem(item));
+  std::sort(rows.rbegin(), rows.rend());
+  if (rows.empty()) return;
+  InModel([&] {
+    for (int row : rows)
+      if (row >= 0 && row < list_.Items.Count()) list_.Items.Delete(row);
+    list_.ItemIndex = std::min(rows.back(), list_.Items.Count() - 1);
+  });
+}
+
 // ---- TBindings
 
 TBindings::TBindings(TForm& form, QWidget& window, TQtFrontEnd& frontEnd)
@@ -486,6 +697,18 @@ QWidget* TBindings::Make(TControl& control) {
   QWidget* widget = binding->Widget();
   Add(std::move(binding));
   return widget;
+}
+
+TFileListBinding& TBindings::MakeFileList(TListBox& list) {
+  auto binding = std::make_unique<TFileListBinding>(*this, list);
+  TFileListBinding& made = *binding;
+  Add(std::move(binding));
+  return made;
+}
+
+QString TBindings::Caption(const std::string& caption) const {
+  const auto found = captions_.find(caption);
+  return ToQt(found != captions_.end() ? found->second : caption);
 }
 
 void TBindings::Add(std::unique_ptr<TBinding> binding) {

@@ -9,15 +9,18 @@
 #pragma once
 
 #include <QString>
+#include <QTreeWidget>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Controls.h"
 
+class QLabel;
 class QObject;
 class QWidget;
 class TBindings;
@@ -52,6 +55,23 @@ class TBinding {
   QWidget* widget_;
 };
 
+// The attached files: each file's name and size in two columns with its full path as tooltip,
+// a summary line with the count and the total size, and Delete removing the selected entries.
+class TFileListBinding : public TBinding {
+ public:
+  TFileListBinding(TBindings& bindings, TListBox& list);
+  // The summary line, for the layout to place.
+  QLabel* Summary() const { return summary_; }
+  void Show(TControlChange what) override;
+  void RemoveSelected();
+
+ private:
+  void ShowItems();
+  TListBox& list_;
+  QTreeWidget* tree_;
+  QLabel* summary_;
+};
+
 class TBindings {
  public:
   // The window is the widget of the form itself (its caption and state) and the context of
@@ -69,6 +89,13 @@ class TBindings {
   W* Make(TControl& control) {
     return static_cast<W*>(Make(control));
   }
+  // A list of files rather than of texts (TFileListBinding).
+  TFileListBinding& MakeFileList(TListBox& list);
+  // How captions show: the window may place a caption's mnemonic elsewhere so that no two
+  // controls seen together share one. A caption not in the table shows as it is. Set before
+  // the controls are made.
+  void ShowCaptionsAs(std::map<std::string, std::string> shown) { captions_ = std::move(shown); }
+  QString Caption(const std::string& caption) const;
   // The widget that shows a control (null for a control without one).
   QWidget* WidgetOf(const TControl& control) const;
   // The control a widget (or a part of it) shows, or null.
@@ -101,6 +128,7 @@ class TBindings {
   TForm& form_;
   QWidget& window_;
   TQtFrontEnd& frontEnd_;
+  std::map<std::string, std::string> captions_;
   std::unique_ptr<TBinding> formBinding_;
   std::vector<std::unique_ptr<TBinding>> bindings_;
   std::map<const TControl*, TBinding*> byControl_;

@@ -3,6 +3,8 @@
 #include <QAbstractButton>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -10,12 +12,15 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,16 +30,37 @@
 
 namespace {
 
-// Labels of the fields; the model's controls carry no label of their own.
+// Labels of the fields; the model's controls carry no label of their own. Alt and the marked
+// letter move to the field. The mnemonics of everything seen together (a page, the page tabs,
+// the message frame and the buttons below) differ; Alt+X is the program's close key.
 const std::map<std::string, const char*>& FieldLabels() {
   static const std::map<std::string, const char*> labels = {
-      {"from", "From:"},           {"sendto", "To:"},
-      {"subject", "Subject:"},     {"SMTPServer", "SMTP Server:"},
-      {"SignFile", "Sign File:"},  {"tls", "TLS:"},
-      {"user", "User:"},           {"passwordcmd", "Password command:"},
-      {"auth", "Authentication:"},
+      {"from", "&From:"},
+      {"sendto", "&To:"},
+      {"cc", "&Cc:"},
+      {"bcc", "&Bcc:"},
+      {"subject", "S&ubject:"},
+      {"SMTPServer", "SMTP Ser&ver:"},
+      {"SignFile", "S&ign File:"},
+      {"tls", "&TLS:"},
+      {"user", "Use&r:"},
+      {"passwordcmd", "&Password command:"},
+      {"auth", "Aut&hentication:"},
   };
   return labels;
+}
+
+// The captions whose mnemonics move for that reason (the model keeps its own captions).
+std::map<std::string, std::string> ShownCaptions() {
+  return {
+      {"&Standard", "Sta&ndard"},
+      {"&Settings", "S&ettings"},
+      {"&Abort", "Ab&ort"},
+      {"&Clear", "C&lear"},
+      {"&Add file", "Add &file"},
+      {"&Save settings automatically on exit.", "Save settings a&utomatically on exit."},
+      {"&Save settings", "Save settin&gs"},
+  };
 }
 
 QString LabelFor(const TControl& control) {
@@ -58,11 +84,12 @@ TComposerWindow::TComposerWindow(TForm1& form, TQtFrontEnd& frontEnd)
       bindings_(form, *this, frontEnd),
       input_(form, bindings_, frontEnd) {
   setObjectName(QString::fromStdString(form.Name));
+  bindings_.ShowCaptionsAs(ShownCaptions());
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(6, 6, 6, 0);
   layout->addWidget(BuildPages());
 
-  auto* frame = new QGroupBox(QStringLiteral(" Message "));
+  auto* frame = new QGroupBox(QStringLiteral(" &Message "));
   auto* frameLayout = new QVBoxLayout(frame);
   QWidget* memo = bindings_.Make(form.MessageText);
   memo->setAccessibleName(SpokenName(frame->title()));
@@ -90,8 +117,9 @@ TComposerWindow::TComposerWindow(TForm1& form, TQtFrontEnd& frontEnd)
     if (auto* button = qobject_cast<QAbstractButton*>(binding->Widget());
         button && button->accessibleName().isEmpty())
       binding->SetSpokenName(SpokenName(button->text()));
-  input_.WatchBoundWidgets();
+  input_.Watch(*this);
   SetTabOrder();
+  AcceptFileDrops();
   bindings_.ShowWholeStateAndObserve();
 }
 
@@ -128,10 +156,13 @@ QLabel* TComposerWindow::Labelled(TControl& control, QWidget* field) {
   return label;
 }
 
+// The header fields one below the other, the logo beside the first ones.
 void TComposerWindow::BuildStandardPage(QWidget* page) {
   auto* grid = new QGridLayout(page);
   int row = 0;
-  for (TEdit* edit : {&form_.from, &form_.sendto, &form_.subject}) {
+  for (const char* name : {"from", "sendto", "cc", "bcc", "subject"}) {
+    auto* edit = dynamic_cast<TEdit*>(form_.FindControl(name));
+    if (!edit) continue;
     QWidget* field = bindings_.Make(*edit);
     grid->addWidget(Labelled(*edit, field), row, 0);
     grid->addWidget(field, row, 1);
@@ -139,23 +170,28 @@ void TComposerWindow::BuildStandardPage(QWidget* page) {
   }
   QWidget* logo = bindings_.Make(form_.Image1);
   logo->setAccessibleName(QStringLiteral("Tarvik logo"));
-  grid->addWidget(logo, 0, 2, 3, 1);
+  grid->addWidget(logo, 0, 2, 3, 1, Qt::AlignTop);
   grid->setColumnStretch(1, 1);
+  grid->setRowStretch(row, 1);
 }
 
 void TComposerWindow::BuildAttachmentsPage(QWidget* page) {
   auto* grid = new QGridLayout(page);
-  QWidget* list = bindings_.Make(form_.AttachedFiles);
-  list->setAccessibleName(QStringLiteral("Attached files"));
-  grid->addWidget(list, 0, 0, 3, 1);
+  TFileListBinding& files = bindings_.MakeFileList(form_.AttachedFiles);
+  files.Widget()->setAccessibleName(QStringLiteral("Attached files"));
+  grid->addWidget(files.Widget(), 0, 0, 3, 1);
   grid->addWidget(bindings_.Make(form_.AddFileBtn), 0, 1);
   grid->addWidget(bindings_.Make(form_.RemoveFileBtn), 1, 1);
-  grid->addWidget(bindings_.Make(form_.AutoDeleteAttached), 3, 0, 1, 2);
+  grid->addWidget(files.Summary(), 3, 0, 1, 2);
+  grid->addWidget(bindings_.Make(form_.AutoDeleteAttached), 4, 0, 1, 2);
   grid->setColumnStretch(0, 1);
+  grid->setRowStretch(2, 1);
 }
 
 void TComposerWindow::BuildSettingsPage(QWidget* page) {
   auto* form = new QFormLayout(page);
+  // The fields take the page's width (some styles leave them at their hint, which clips).
+  form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
   QWidget* server = bindings_.Make(form_.SMTPServer);
   form->addRow(Labelled(form_.SMTPServer, server), server);
   auto* signRow = new QHBoxLayout;
@@ -192,18 +228,106 @@ void TComposerWindow::PlaceUnplacedControls() {
 
 // The natural order: the fields of each page, the page tabs, the message, the buttons.
 void TComposerWindow::SetTabOrder() {
-  std::vector<QWidget*> order;
+  tabOrder_.clear();
   for (TTabSheet* sheet : form_.PageControl1.Pages())
     for (const auto& owned : form_.Controls()) {
       QWidget* widget = owned->Parent == sheet ? WidgetOf(*owned) : nullptr;
-      if (widget && widget->focusPolicy() != Qt::NoFocus) order.push_back(widget);
+      if (widget && widget->focusPolicy() != Qt::NoFocus) tabOrder_.push_back(widget);
     }
-  order.push_back(static_cast<QTabWidget*>(WidgetOf(form_.PageControl1))->tabBar());
+  tabOrder_.push_back(static_cast<QTabWidget*>(WidgetOf(form_.PageControl1))->tabBar());
   for (TControl* control :
        {static_cast<TControl*>(&form_.MessageText), static_cast<TControl*>(&form_.SendBtn),
         static_cast<TControl*>(&form_.ClearBtn)})
-    order.push_back(WidgetOf(*control));
-  for (std::size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+    tabOrder_.push_back(WidgetOf(*control));
+  for (std::size_t i = 1; i < tabOrder_.size(); ++i)
+    QWidget::setTabOrder(tabOrder_[i - 1], tabOrder_[i]);
+}
+
+// Qt's focus chain runs on from the last control into the page control, whose tab bar takes
+// the focus: Tab would circle through the tabs, the message and the buttons and never come
+// back to the fields. The window walks its own order, round, over what is enabled and shown.
+bool TComposerWindow::focusNextPrevChild(bool next) {
+  QWidget* current = focusWidget();
+  const auto at = std::find_if(tabOrder_.begin(), tabOrder_.end(), [&](QWidget* widget) {
+    return current && (widget == current || widget->isAncestorOf(current));
+  });
+  if (at == tabOrder_.end()) return QWidget::focusNextPrevChild(next);
+  const std::size_t count = tabOrder_.size();
+  std::size_t index = static_cast<std::size_t>(at - tabOrder_.begin());
+  for (std::size_t step = 1; step < count; ++step) {
+    index = next ? (index + 1) % count : (index + count - 1) % count;
+    QWidget* candidate = tabOrder_[index];
+    if (candidate->isVisible() && candidate->isEnabled() &&
+        (candidate->focusPolicy() & Qt::TabFocus)) {
+      candidate->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+      return true;
+    }
+  }
+  return true;
+}
+
+// ---- Files dropped on the window
+
+namespace {
+
+// The local files a drag carries (a file manager's text/uri-list of file:// addresses); empty
+// when it carries anything else, which then goes to the widget under the mouse as before.
+QStringList DroppedFiles(const QMimeData* data) {
+  QStringList files;
+  if (!data || !data->hasUrls()) return files;
+  for (const QUrl& url : data->urls()) {
+    if (!url.isLocalFile()) return {};
+    files.push_back(url.toLocalFile());
+  }
+  return files;
+}
+
+}  // namespace
+
+void TComposerWindow::AcceptFileDrops() {
+  setAcceptDrops(true);
+  installEventFilter(this);
+  for (QWidget* widget : findChildren<QWidget*>())
+    if (widget->acceptDrops()) widget->installEventFilter(this);
+}
+
+bool TComposerWindow::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+      auto* drag = static_cast<QDragMoveEvent*>(event);
+      if (ending_ || DroppedFiles(drag->mimeData()).isEmpty()) return false;
+      drag->setDropAction(Qt::CopyAction);
+      drag->accept();
+      return true;
+    }
+    case QEvent::Drop: {
+      auto* drop = static_cast<QDropEvent*>(event);
+      const QStringList files = DroppedFiles(drop->mimeData());
+      if (ending_ || files.isEmpty()) return false;
+      drop->setDropAction(Qt::CopyAction);
+      drop->accept();
+      Attach(files);
+      return true;
+    }
+    default:
+      return QWidget::eventFilter(watched, event);
+  }
+}
+
+// Dropped files join the attachments as the Add button's do; a folder is no file to attach.
+void TComposerWindow::Attach(const QStringList& files) {
+  frontEnd_.InModel([&] {
+    QStringList folders;
+    for (const QString& file : files) {
+      if (QFileInfo(file).isDir())
+        folders.push_back(QFileInfo(file).fileName());
+      else
+        form_.AttachedFiles.Items.Add(FromQt(file));
+    }
+    if (!folders.isEmpty())
+      form_.SetStatusNotice("Folders are not attached: " + FromQt(folders.join(", ")));
+  });
 }
 
 // ---- Showing and closing

@@ -2,11 +2,14 @@
 // with their tabs at the bottom, the message area, the buttons, the progress bar and the status
 // bar. The widgets, what they show and what they write into the model are the bindings'
 // (Bindings.h); keys and focus moves go to the model through the input routing
-// (InputRouting.h). The window itself is the layout.
+// (InputRouting.h). The window itself is the layout, with what belongs to the window as a whole:
+// the order Tab walks, files dropped anywhere on it, and its close.
 #pragma once
 
+#include <QStringList>
 #include <QWidget>
 #include <memory>
+#include <vector>
 
 #include "frontend/qt/Bindings.h"
 #include "frontend/qt/InputRouting.h"
@@ -38,6 +41,8 @@ class TComposerWindow : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool focusNextPrevChild(bool next) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   QTabWidget* BuildPages();
@@ -48,6 +53,8 @@ class TComposerWindow : public QWidget {
   // A field with its label (the label's buddy, and the name read out for the field).
   QLabel* Labelled(TControl& control, QWidget* field);
   void SetTabOrder();
+  void AcceptFileDrops();
+  void Attach(const QStringList& files);
 
   TForm1& form_;
   TQtFrontEnd& frontEnd_;
@@ -55,4 +62,5 @@ class TComposerWindow : public QWidget {
   TInputRouting input_;
   bool ending_ = false;
   QStatusBar* statusBar_ = nullptr;
+  std::vector<QWidget*> tabOrder_;
 };

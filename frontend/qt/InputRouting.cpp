@@ -9,7 +9,9 @@
 TInputRouting::TInputRouting(TForm& form, const TBindings& bindings, TQtFrontEnd& frontEnd)
     : form_(form), bindings_(bindings), frontEnd_(frontEnd) {}
 
-void TInputRouting::WatchBoundWidgets() {
+void TInputRouting::Watch(QWidget& window) {
+  window_ = &window;
+  window.installEventFilter(this);
   for (const auto& binding : bindings_.All())
     for (QObject* target : binding->Targets()) {
       auto* widget = qobject_cast<QWidget*>(target);
@@ -33,6 +35,10 @@ bool TInputRouting::eventFilter(QObject* watched, QEvent* event) {
   }
 }
 
+TControl* TInputRouting::ControlOf(const QWidget* widget) const {
+  return widget == window_ ? &form_ : bindings_.ControlOf(widget);
+}
+
 // A key event the target did not take goes on to its parents; the model had it already.
 bool TInputRouting::Propagated(QWidget* widget, QEvent* event) {
   if (event == keyEvent_ && keyTarget_ && widget != keyTarget_ && widget->isAncestorOf(keyTarget_))
@@ -46,7 +52,7 @@ bool TInputRouting::Propagated(QWidget* widget, QEvent* event) {
 // model's key-down handler comes first here. A key it handles is taken from Qt altogether.
 bool TInputRouting::KeyDownFirst(QWidget* widget, QKeyEvent* event) {
   pendingKey_.reset();
-  TControl* control = bindings_.ControlOf(widget);
+  TControl* control = ControlOf(widget);
   const std::uint16_t key = VirtualKeyOf(event->key());
   if (!control || key == 0) return false;
   std::uint16_t after = key;
@@ -69,7 +75,7 @@ bool TInputRouting::KeyPressed(QWidget* widget, QKeyEvent* event) {
   const bool swallow = keyDownDone && pendingKey_->swallow;
   pendingKey_.reset();
   if (swallow) return true;
-  TControl* control = bindings_.ControlOf(widget);
+  TControl* control = ControlOf(widget);
   if (!control) return false;
   if (!keyDownDone) {
     const std::uint16_t key = VirtualKeyOf(event->key());
@@ -99,7 +105,7 @@ void TInputRouting::FocusedByPerson(QWidget* widget, Qt::FocusReason reason) {
   if (reason != Qt::MouseFocusReason && reason != Qt::TabFocusReason &&
       reason != Qt::BacktabFocusReason && reason != Qt::ShortcutFocusReason)
     return;
-  TControl* control = bindings_.ControlOf(widget);
+  TControl* control = widget == window_ ? nullptr : bindings_.ControlOf(widget);
   if (control && control != form_.ActiveControl())
     frontEnd_.InModel([&] { form_.FocusControl(control); });
 }

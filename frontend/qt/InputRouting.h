@@ -12,6 +12,7 @@
 
 class QKeyEvent;
 class TBindings;
+class TControl;
 class TForm;
 class TQtFrontEnd;
 
@@ -19,8 +20,10 @@ class TInputRouting : public QObject {
  public:
   TInputRouting(TForm& form, const TBindings& bindings, TQtFrontEnd& frontEnd);
 
-  // Routes the keys and focus moves of every bound widget that can have the focus.
-  void WatchBoundWidgets();
+  // Routes the keys and focus moves of every bound widget that can have the focus, and the
+  // keys that reach the window itself (no widget has the focus, as when the focused field was
+  // disabled): those go to the form's own key handler.
+  void Watch(QWidget& window);
   // The window is going: nothing reaches the model any more.
   void Stop() { stopped_ = true; }
 
@@ -35,6 +38,7 @@ class TInputRouting : public QObject {
     bool swallow = false;
   };
 
+  TControl* ControlOf(const QWidget* widget) const;
   bool Propagated(QWidget* widget, QEvent* event);
   bool KeyDownFirst(QWidget* widget, QKeyEvent* event);
   bool KeyPressed(QWidget* widget, QKeyEvent* event);
@@ -43,6 +47,7 @@ class TInputRouting : public QObject {
   TForm& form_;
   const TBindings& bindings_;
   TQtFrontEnd& frontEnd_;
+  const QWidget* window_ = nullptr;
   bool stopped_ = false;
   std::optional<Pending> pendingKey_;
   const QEvent* keyEvent_ = nullptr;  // the key event handled last, and its target

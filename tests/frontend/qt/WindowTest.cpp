@@ -4,16 +4,25 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDropEvent>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QWindow>
+#include <filesystem>
+#include <map>
 
 #include "platform/Timer.h"
 #include "tests/app/ComposerPeers.h"
@@ -83,7 +92,7 @@ TEST_F(ComposerWindowTest, ShortcutsWinOverTheFieldsOwnBindings) {
   Key(Edit("from"), Qt::Key_A, Qt::ControlModifier);
   EXPECT_EQ(dialogs, std::vector<std::string>{"Select file(s) to attach:"});
   EXPECT_FALSE(Edit("from")->hasSelectedText()) << "Qt's select-all did not run";
-  EXPECT_EQ(Widget<QListWidget>("AttachedFiles")->count(), 2);
+  EXPECT_EQ(Widget<QTreeWidget>("AttachedFiles")->topLevelItemCount(), 2);
   Type(Edit("from"), "x");
   EXPECT_EQ(Edit("from")->text(), "ann@example.org") << "the character after Ctrl+A is swallowed";
 
@@ -147,20 +156,20 @@ TEST_F(ComposerWindowTest, ClearAttachmentsAndAltX) {
                     Widget<QTabWidget>("PageControl1")->tabBar()->tabRect(1).center());
   EXPECT_EQ(form().PageControl1.ActivePage, &form().TabSheet2);
   QTest::mouseClick(Button("AddFileBtn"), Qt::LeftButton);
-  auto* list = Widget<QListWidget>("AttachedFiles");
-  ASSERT_EQ(list->count(), 2);
-  list->setCurrentRow(0);
+  auto* list = Widget<QTreeWidget>("AttachedFiles");
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  list->setCurrentItem(list->topLevelItem(0));
   EXPECT_EQ(form().AttachedFiles.ItemIndex, 0);
   QTest::mouseClick(Button("RemoveFileBtn"), Qt::LeftButton);
-  ASSERT_EQ(list->count(), 1);
-  EXPECT_EQ(list->item(0)->text(), "/x/2");
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->toolTip(0), "/x/2");
   EXPECT_EQ(form().AttachedFiles.Items, TStringList{"/x/2"});
 
   QTest::mouseClick(Button("ClearBtn"), Qt::LeftButton);
   EXPECT_EQ(Edit("from")->text(), "Ann <ann@example.org>");
   EXPECT_EQ(Edit("sendto")->text(), "");
   EXPECT_EQ(Memo()->toPlainText(), "");
-  EXPECT_EQ(list->count(), 0);
+  EXPECT_EQ(list->topLevelItemCount(), 0);
   EXPECT_TRUE(Edit("sendto")->hasFocus());
 
   Key(Memo(), Qt::Key_X, Qt::AltModifier);
@@ -222,7 +231,158 @@ TEST_F(ComposerWindowTest, EveryWidgetHasAnAccessibleNameAndANaturalTabOrder) {
   EXPECT_EQ(Edit("from")->toolTip(), "The sender of the mail");
   EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabPosition(), QTabWidget::South);
   EXPECT_EQ(window.windowTitle(), "Tarvik V2.06");
-  EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabText(2), "&Settings");
+  EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabText(2), "S&ettings")
+      << "Alt+S is the Send button's";
+}
+
+// Tab walks every enabled control round and comes back to the header fields, after Clear too;
+// Shift+Tab walks back. Each page's mnemonics are its own (with the tabs, the message frame and
+// the buttons seen beside it), every field label has one, and Alt with it reaches the field.
+TEST_F(ComposerWindowTest, TabComesRoundAndMnemonicsAreUniquePerPage) {
+  Open();
+  QTest::mouseClick(Button("ClearBtn"), Qt::LeftButton);
+  auto focused = [&] {
+    TControl* control = frontEnd.Window()->ControlOf(QApplication::focusWidget());
+    return control ? control->Name : std::string("none");
+  };
+  auto walk = [&](Qt::Key key, int steps) {
+    std::vector<std::string> seen;
+    for (int i = 0; i < steps; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), key);
+      seen.push_back(focused());
+    }
+    return seen;
+  };
+  std::vector<std::string> fields;
+  for (const char* name : {"from", "sendto", "cc", "bcc", "subject"})
+    if (form().FindControl(name)) fields.push_back(name);
+  std::vector<std::string> round = {"PageControl1", "MessageText", "SendBtn", "ClearBtn"};
+  round.insert(round.begin(), fields.begin(), fields.end());
+  ASSERT_EQ(focused(), "from") << "no stored sender";
+  std::vector<std::string> expected(round.begin() + 1, round.end());
+  expected.insert(expected.end(), round.begin(), round.begin() + 2);
+  EXPECT_EQ(walk(Qt::Key_Tab, static_cast<int>(round.size()) + 1), expected);
+  EXPECT_EQ(walk(Qt::Key_Backtab, 3), (std::vector<std::string>{round[0], "ClearBtn", "SendBtn"}));
+
+  auto* pages = Widget<QTabWidget>("PageControl1");
+  for (int page = 0; page < pages->count(); ++page) {
+    pages->setCurrentIndex(page);
+    std::map<QChar, QStringList> owners;
+    auto note = [&](const QString& text) {
+      const qsizetype at = text.indexOf(QRegularExpression(QStringLiteral("&[^&]")));
+      if (at >= 0) owners[text.at(at + 1).toLower()].push_back(text);
+    };
+    for (int tab = 0; tab < pages->count(); ++tab) note(pages->tabText(tab));
+    for (QWidget* widget : frontEnd.Window()->findChildren<QWidget*>()) {
+      if (!widget->isVisible()) continue;
+      if (auto* button = qobject_cast<QAbstractButton*>(widget)) note(button->text());
+      if (auto* group = qobject_cast<QGroupBox*>(widget)) note(group->title());
+      if (auto* label = qobject_cast<QLabel*>(widget); label && label->buddy()) {
+        EXPECT_TRUE(label->text().contains('&')) << label->text().toStdString();
+        note(label->text());
+      }
+    }
+    EXPECT_FALSE(owners.count('x')) << "Alt+X closes the window";
+    for (const auto& [letter, texts] : owners)
+      EXPECT_EQ(texts.size(), 1u) << "page " << page << ": Alt+" << QString(letter).toStdString()
+                                  << " on " << texts.join(", ").toStdString();
+  }
+  pages->setCurrentIndex(0);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_U, Qt::AltModifier);
+  EXPECT_EQ(focused(), "subject");
+  EXPECT_EQ(form().ActiveControl(), &form().subject);
+}
+
+// The text fields' menus name the keys that really do each action: where Ctrl+Z zooms and
+// Ctrl+A adds files, undo and select-all have keys of their own, and those keys work.
+TEST_F(ComposerWindowTest, ContextMenusNameTheKeysThatWork) {
+  Open();
+  auto menuTexts = [&](QWidget* widget) {
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                            widget->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(widget, &event);
+    QStringList texts;
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+      for (QAction* action : menu->actions()) texts.push_back(action->text());
+      menu->close();
+    }
+    return texts.join(QChar('|')).toStdString();
+  };
+  for (QWidget* field : {static_cast<QWidget*>(Edit("subject")), static_cast<QWidget*>(Memo())}) {
+    const std::string texts = menuTexts(field);
+    EXPECT_NE(texts.find("&Undo\tAlt+Backspace"), std::string::npos) << texts;
+    EXPECT_NE(texts.find("Select All\tCtrl+/"), std::string::npos) << texts;
+    EXPECT_NE(texts.find("&Redo\tCtrl+Y"), std::string::npos) << texts;
+    EXPECT_EQ(texts.find("Ctrl+Z"), std::string::npos) << texts;
+    EXPECT_EQ(texts.find("Ctrl+A"), std::string::npos) << texts;
+  }
+  // The server field does not take the program's shortcuts: Qt's own keys are true there.
+  EXPECT_NE(menuTexts(Widget<QComboBox>("SMTPServer")->lineEdit()).find("Select All\tCtrl+A"),
+            std::string::npos);
+
+  Type(Edit("subject"), "abc");
+  Key(Edit("subject"), Qt::Key_Backspace, Qt::AltModifier);
+  EXPECT_EQ(Edit("subject")->text(), "");
+  EXPECT_EQ(form().subject.Text, "") << "the undo reached the model";
+  Key(Edit("subject"), Qt::Key_Y, Qt::ControlModifier);
+  EXPECT_EQ(form().subject.Text, "abc");
+  Key(Edit("subject"), Qt::Key_Slash, Qt::ControlModifier);
+  EXPECT_EQ(Edit("subject")->selectedText(), "abc");
+  Type(Memo(), "line");
+  Key(Memo(), Qt::Key_Slash, Qt::ControlModifier);
+  EXPECT_EQ(form().MessageText.SelLength(), 4);
+}
+
+// Files dropped from a file manager (text/uri-list of file:// addresses), here on the message
+// area, which would otherwise take the addresses as text: they are attached, listed with name
+// and size, the full path as tooltip, and counted with their total; Delete removes the selected.
+TEST_F(ComposerWindowTest, DroppedFilesAreAttachedListedWithSizesAndDeleted) {
+  Open();
+  const std::string small = folder.File("notes.txt"), big = folder.File("figures.bin");
+  apptest::WriteFile(small, std::string(1000, 'n'));
+  apptest::WriteFile(big, std::string(3000, 'f'));
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(small)),
+                QUrl::fromLocalFile(QString::fromStdString(big))});
+  QWidget* target = Memo()->viewport();
+  const QPointF at(10, 10);
+  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                        Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  ASSERT_TRUE(enter.isAccepted());
+  QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &drop);
+  EXPECT_TRUE(drop.isAccepted());
+  EXPECT_EQ(drop.dropAction(), Qt::CopyAction) << "the file manager keeps its files";
+  EXPECT_EQ(form().AttachedFiles.Items, (TStringList{small, big}));
+  EXPECT_EQ(Memo()->toPlainText(), "") << "no address typed into the message";
+
+  auto* list = Widget<QTreeWidget>("AttachedFiles");
+  auto* summary = Widget<QLabel>("AttachedFilesSummary");
+  QTest::qWait(0);
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  EXPECT_EQ(list->topLevelItem(0)->text(0), "notes.txt");
+  EXPECT_EQ(list->topLevelItem(0)->text(1), "1000 bytes");
+  EXPECT_EQ(list->topLevelItem(1)->text(1), "2.9 KiB");
+  EXPECT_EQ(list->topLevelItem(1)->toolTip(0).toStdString(), big);
+  EXPECT_EQ(summary->text(), "2 files, 3.9 KiB");
+
+  std::filesystem::remove(small);
+  form().AttachedFiles.Items.Add(small);
+  QTest::qWait(0);
+  EXPECT_EQ(list->topLevelItem(0)->text(1), "not found");
+  EXPECT_EQ(list->topLevelItem(2)->text(1), "not found");
+  EXPECT_EQ(summary->text(), "3 files, 2.9 KiB (2 not found)");
+
+  list->setCurrentItem(list->topLevelItem(0));
+  list->topLevelItem(2)->setSelected(true);
+  Key(list, Qt::Key_Delete);
+  EXPECT_EQ(form().AttachedFiles.Items, TStringList{big});
+  QTest::qWait(0);
+  EXPECT_EQ(summary->text(), "1 file, 2.9 KiB");
+  Key(list, Qt::Key_Delete);
+  EXPECT_EQ(form().AttachedFiles.Items.Count(), 0);
+  EXPECT_EQ(summary->text(), "No files attached.");
 }
 
 // The logo opens the pop-up menu at the mouse; its help item shows the help text.
@@ -291,7 +451,8 @@ TEST_F(SendThroughWindowTest, SendReachesTheServerAndTheWindowShowsEachStep) {
   Fill(server);
   std::vector<std::string> captions;
   QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
-  EXPECT_EQ(Button("SendBtn")->text(), "&Abort");
+  EXPECT_EQ(form().SendBtn.Caption, "&Abort");
+  EXPECT_EQ(Button("SendBtn")->text(), "Ab&ort") << "Alt+A is the Attachments tab's";
   EXPECT_FALSE(Widget<QTabWidget>("PageControl1")->isEnabled());
   EXPECT_FALSE(Memo()->isEnabled());
   ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Message sent successfully."; }));
@@ -317,6 +478,25 @@ TEST_F(SendThroughWindowTest, AbortDuringASend) {
   QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
   ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Sending aborted."; }));
   EXPECT_EQ(Button("SendBtn")->text(), "&Send");
+  EXPECT_TRUE(boxes.Boxes.empty());
+  EXPECT_EQ(server.Received(), 0);
+}
+
+// Ctrl+Enter pressed in the subject starts the send; the fields are then disabled and no widget
+// keeps the focus, and a second Ctrl+Enter, where the keyboard now goes, still aborts it.
+TEST_F(SendThroughWindowTest, CtrlEnterFromTheSubjectStartsAndAborts) {
+  SmtpPeer server(folder.File("server"));
+  Fill(server);
+  const std::string big = folder.File("big.bin");
+  apptest::WriteFile(big, std::string(8 << 20, 'x'));
+  form().AttachedFiles.Items.Add(big);
+  QTest::mouseClick(Edit("subject"), Qt::LeftButton);
+  QWindow* keyboard = frontEnd.Window()->windowHandle();
+  QTest::keyClick(keyboard, Qt::Key_Return, Qt::ControlModifier);
+  ASSERT_TRUE(WaitUntil([&] { return form().ProgressBar1.Position() >= 2; }));
+  EXPECT_FALSE(Edit("subject")->isEnabled());
+  QTest::keyClick(keyboard, Qt::Key_Return, Qt::ControlModifier);
+  ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Sending aborted."; }));
   EXPECT_TRUE(boxes.Boxes.empty());
   EXPECT_EQ(server.Received(), 0);
 }
