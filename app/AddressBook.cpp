@@ -36,16 +36,38 @@ void SetStatus(TForm1& form, const std::string& text, bool repaint) {
   if (repaint) form.StatusBar1.Repaint();
 }
 
-// The book line (nick "=" address) that the typed text begins, completed to "Nick <address>";
-// "" when no line begins with it.
-std::string Completion(const TStringList& book, const std::string& typed) {
+using TBookEntry = TForm1::TBookEntry;
+
+TBookEntry EntryOfLine(const std::string& line) {
+  const std::size_t equals = line.find('=');
+  if (equals == std::string::npos) return {line, ""};
+  return {line.substr(0, equals), line.substr(equals + 1, kMaxAddress)};
+}
+
+// What the book makes of one typed nick: the entry it completes to, or every entry it could
+// mean (none: unknown; several: ambiguous).
+struct Lookup {
+  std::optional<TBookEntry> Entry;
+  std::vector<TBookEntry> Candidates;
+};
+
+// A nick equal to the typed text (letters compared without case) wins wherever it stands;
+// otherwise the lines that begin with it (the nick, or the nick "=" and the start of the
+// address) must be exactly one: taking the first of several would send to whoever happens to
+// stand higher in the book.
+Lookup LookUp(const TStringList& book, const std::string& typed) {
+  Lookup result;
   for (const std::string& line : book) {
-    if (!StartsWithIgnoringAsciiCase(line, typed)) continue;
-    const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) return line + " <>";
-    return line.substr(0, equals) + " <" + line.substr(equals + 1, kMaxAddress) + ">";
+    const TBookEntry entry = EntryOfLine(line);
+    if (EqualIgnoringAsciiCase(entry.Nick, typed)) {
+      result.Entry = entry;
+      result.Candidates = {entry};
+      return result;
+    }
+    if (StartsWithIgnoringAsciiCase(line, typed)) result.Candidates.push_back(entry);
   }
-  return "";
+  if (result.Candidates.size() == 1) result.Entry = result.Candidates.front();
+  return result;
 }
 
 bool IsBlankOnly(const std::string& text) {
@@ -69,11 +91,22 @@ bool HoldsNick(const std::string& field) {
   return false;
 }
 
+// Why an entry of a field was left as typed: the book does not know it, or it begins several
+// nicks.
+struct NickProblem {
+  std::string Nick;
+  std::vector<TBookEntry> Candidates;
+  bool Found() const { return !Nick.empty(); }
+  std::string Text() const {
+    return Candidates.empty() ? NickNotFoundText(Nick) : AmbiguousNickText(Nick, Candidates);
+  }
+};
+
 // Completes every entry of the field that holds no "@" from the book, keeping the blanks and
-// separators around it; returns the first entry the book does not know ("" when none).
-std::string CompleteNicks(TProperty<std::string>& text, const TStringList& book) {
+// separators around it; returns the first entry it could not complete.
+NickProblem CompleteNicks(TProperty<std::string>& text, const TStringList& book) {
   const std::string& field = text;
-  std::string unknown;
+  NickProblem problem;
   std::string completedField;
   for (std::size_t start = 0; start <= field.size();) {
     const std::size_t end = std::min(field.find(';', start), field.size());
@@ -82,17 +115,17 @@ std::string CompleteNicks(TProperty<std::string>& text, const TStringList& book)
       const std::size_t first = entry.find_first_not_of(" \t");
       const std::size_t last = entry.find_last_not_of(" \t");
       const std::string nick = entry.substr(first, last - first + 1);
-      if (const std::string completed = Completion(book, nick); !completed.empty())
-        entry.replace(first, last - first + 1, completed);
-      else if (unknown.empty())
-        unknown = nick;
+      if (const Lookup lookup = LookUp(book, nick); lookup.Entry)
+        entry.replace(first, last - first + 1, lookup.Entry->FullForm());
+      else if (!problem.Found())
+        problem = {nick, lookup.Candidates};
     }
     completedField += entry;
     if (end < field.size()) completedField += ';';
     start = end + 1;
   }
   text = completedField;  // tells the window only when something changed
-  return unknown;
+  return problem;
 }
 
 // One recipient in full form, split into the nick (the text before "<" without the blank in
@@ -197,50 +230,114 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && StartsWithIgnoringAsciiCase(a, b);
 }
 
-void TForm1::sendtoExit(TControl*) {
-  if (sendto.Text.empty()) return;
+namespace {
+
+// The exit event of every recipient field.
+void RecipientFieldExit(TForm1& form, TEdit& field) {
+  if (field.Text.empty()) return;
   bool noAccess = false;
-  BookFileScope scope(*this);
-  if (!AddressFile.empty()) {
-    SetStatus(*this, "Status: Looking for address...", true);
-    if (!FileCanOpen(AddressFile)) {
-      ErrorBox("Cannot access adressfile, please check server.");
-      if (HoldsNick(sendto.Text)) {
-        sendto.SetFocus();
-        SetStatus(*this, "Status: Ready (warning: cannot access adressfile).", false);
+  BookFileScope scope(form);
+  if (!form.AddressFile.empty()) {
+    SetStatus(form, "Status: Looking for address...", true);
+    if (!FileCanOpen(form.AddressFile)) {
+      form.ErrorBox("Cannot access adressfile, please check server.");
+      if (HoldsNick(field.Text)) {
+        field.SetFocus();
+        SetStatus(form, "Status: Ready (warning: cannot access adressfile).", false);
         return;
       }
       noAccess = true;
     } else {
-      SetIniFile(AddressFile, SettingsSection, true);
+      SetIniFile(form.AddressFile, form.SettingsSection, true);
     }
-    SetStatus(*this, "Status: Ready.", true);
+    SetStatus(form, "Status: Ready.", true);
   }
 
   const TStringList book = ReadBook();
   // Every entry without "@" is a nick, in a list as well as alone.
-  if (const std::string unknown = CompleteNicks(sendto.Text, book); !unknown.empty()) {
-    MessageBoxA(0, NickNotFoundText(unknown), kErrorCaption, MB_ICONERROR);
+  if (const NickProblem problem = CompleteNicks(field.Text, book); problem.Found()) {
     // Nobody is there to correct the field before the automatic send, which would go out to
     // the bare nick: a local user of the server's choosing, or nobody at all.
-    if (Scripting) AutoSend = false;
-    sendto.SetFocus();
+    if (form.Scripting) form.AutoSend = false;
+    if (!problem.Candidates.empty() && form.OnAmbiguousNick)
+      form.OnAmbiguousNick(field, problem.Nick, problem.Candidates);
+    else
+      MessageBoxA(0, problem.Text(), kErrorCaption, MB_ICONERROR);
+    field.SetFocus();
   }
-  if (Contains(sendto.Text, '@') && Contains(sendto.Text, '<') && Contains(sendto.Text, '>'))
-    StoreEntries(sendto.Text, book, noAccess, *this);
+  if (Contains(field.Text, '@') && Contains(field.Text, '<') && Contains(field.Text, '>'))
+    StoreEntries(field.Text, book, noAccess, form);
+}
+
+// The book as a lookup without questions reads it: a separate address file that cannot be
+// reached is an empty book.
+TStringList ReadBookQuietly(const TForm1& form) {
+  const bool reachable = form.AddressFile.empty() || FileCanOpen(form.AddressFile);
+  if (!form.AddressFile.empty() && reachable)
+    SetIniFile(form.AddressFile, form.SettingsSection, true);
+  return reachable ? ReadBook() : TStringList{};
+}
+
+}  // namespace
+
+void TForm1::sendtoExit(TControl*) {
+  RecipientFieldExit(*this, sendto);
+}
+
+void TForm1::ccExit(TControl*) {
+  RecipientFieldExit(*this, cc);
+}
+
+void TForm1::bccExit(TControl*) {
+  RecipientFieldExit(*this, bcc);
+}
+
+std::vector<TEdit*> TForm1::RecipientFields() {
+  return {&sendto, &cc, &bcc};
 }
 
 std::string TForm1::ResolveNicks() {
-  if (!HoldsNick(sendto.Text)) return "";
+  std::vector<TEdit*> withNicks;
+  for (TEdit* field : RecipientFields())
+    if (HoldsNick(field->Text)) withNicks.push_back(field);
+  if (withNicks.empty()) return "";
   BookFileScope scope(*this);
-  // An address file that cannot be reached is an empty book: the nick stays unknown.
-  const bool reachable = AddressFile.empty() || FileCanOpen(AddressFile);
-  if (!AddressFile.empty() && reachable) SetIniFile(AddressFile, SettingsSection, true);
-  const TStringList book = reachable ? ReadBook() : TStringList{};
-  return CompleteNicks(sendto.Text, book);
+  const TStringList book = ReadBookQuietly(*this);
+  for (TEdit* field : withNicks)
+    if (const NickProblem problem = CompleteNicks(field->Text, book); problem.Found())
+      return problem.Text();
+  return "";
+}
+
+std::vector<TForm1::TBookEntry> TForm1::AddressBookMatches(const std::string& typed) {
+  std::vector<TBookEntry> matches;
+  if (typed.empty()) return matches;
+  BookFileScope scope(*this);
+  for (const std::string& line : ReadBookQuietly(*this)) {
+    const TBookEntry entry = EntryOfLine(line);
+    if (EqualIgnoringAsciiCase(entry.Nick, typed))
+      matches.insert(matches.begin(), entry);
+    else if (StartsWithIgnoringAsciiCase(entry.Nick, typed) ||
+             StartsWithIgnoringAsciiCase(entry.Address, typed))
+      matches.push_back(entry);
+  }
+  return matches;
+}
+
+std::string TForm1::TBookEntry::FullForm() const {
+  return Nick + " <" + Address + ">";
 }
 
 std::string NickNotFoundText(const std::string& nick) {
   return "Can't find name in adressbook, please specify address.\r\"" + nick +
          "\" is not in the adressbook.";
+}
+
+std::string AmbiguousNickText(const std::string& typed,
+                              const std::vector<TForm1::TBookEntry>& candidates) {
+  std::string names;
+  for (const TForm1::TBookEntry& candidate : candidates)
+    names += (names.empty() ? "" : ", ") + candidate.FullForm();
+  return "\"" + typed + "\" begins several nicks in the adressbook: " + names +
+         ".\rPlease type the whole nick or the address.";
 }

@@ -26,6 +26,7 @@ void TForm1::SetUpControls() {
   PageControl1.AddPage(TabSheet2);
   PageControl1.AddPage(TabSheet3);
   for (TControl* c : {static_cast<TControl*>(&from), static_cast<TControl*>(&sendto),
+                      static_cast<TControl*>(&cc), static_cast<TControl*>(&bcc),
                       static_cast<TControl*>(&subject), static_cast<TControl*>(&Image1)})
     c->Parent = &TabSheet1;
   for (TControl* c :
@@ -41,6 +42,10 @@ void TForm1::SetUpControls() {
 
   from.Hint = "The sender of the mail";
   sendto.Hint = "The receiver of the email, seperate mutiple ones with a semicolon (;)";
+  cc.Hint = "Receivers of a copy, named in the mail; separate multiple ones with a semicolon (;)";
+  bcc.Hint =
+      "Receivers of a blind copy, named nowhere in the mail; separate multiple ones with a "
+      "semicolon (;)";
   subject.Hint = "The subject of the message";
   SignFile.Hint = "This sign if specified will be added to the end of your messages";
   Image1.Hint = "Click for help and info";
@@ -90,17 +95,37 @@ void TForm1::BindEvents() {
   auto keyDown = [this](TControl* sender, std::uint16_t& key, TShiftState shift) {
     FormKeyDown(sender, key, shift);
   };
-  for (TControl* c : std::initializer_list<TControl*>{
-           this, &from, &sendto, &subject, &MessageText, &AttachedFiles, &AutoDeleteAttached,
-           &SignFile, &AutoSave, &CloseWhenSent, &SendBtn, &ClearBtn, &AddFileBtn, &RemoveFileBtn,
-           &BrowseBtn, &SaveSettingsBtn, &tls, &user, &passwordcmd})
+  for (TControl* c : std::initializer_list<TControl*>{this,
+                                                      &from,
+                                                      &sendto,
+                                                      &cc,
+                                                      &bcc,
+                                                      &subject,
+                                                      &MessageText,
+                                                      &AttachedFiles,
+                                                      &AutoDeleteAttached,
+                                                      &SignFile,
+                                                      &AutoSave,
+                                                      &CloseWhenSent,
+                                                      &SendBtn,
+                                                      &ClearBtn,
+                                                      &AddFileBtn,
+                                                      &RemoveFileBtn,
+                                                      &BrowseBtn,
+                                                      &SaveSettingsBtn,
+                                                      &tls,
+                                                      &user,
+                                                      &passwordcmd})
     c->OnKeyDown = keyDown;
 
   auto keyPress = [this](TControl* sender, char& key) { FromKeyPress(sender, key); };
-  for (TControl* c : std::initializer_list<TControl*>{&from, &sendto, &subject, &MessageText})
+  for (TControl* c :
+       std::initializer_list<TControl*>{&from, &sendto, &cc, &bcc, &subject, &MessageText})
     c->OnKeyPress = keyPress;
 
   sendto.OnExit = [this](TControl* sender) { sendtoExit(sender); };
+  cc.OnExit = [this](TControl* sender) { ccExit(sender); };
+  bcc.OnExit = [this](TControl* sender) { bccExit(sender); };
 
   SendBtn.OnClick = [this](TControl* sender) { SendBtnClick(sender); };
   ClearBtn.OnClick = [this](TControl* sender) { ClearBtnClick(sender); };

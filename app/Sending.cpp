@@ -76,6 +76,7 @@ struct RecipientList {
   std::string Problem;
 };
 
+// The recipients of one recipient field (sendto, cc or bcc); none is no problem here.
 RecipientList RecipientsOf(const std::string& sendto) {
   RecipientList list;
   std::vector<std::string> entries;
@@ -100,8 +101,38 @@ RecipientList RecipientsOf(const std::string& sendto) {
     list.Addresses.Add(recipient.Address);
     list.HeaderTo += (list.HeaderTo.empty() ? "" : ", ") + entry;
   }
-  if (entries.empty()) list.Problem = "Reciptient not specified (to-field), can't send mail.";
   return list;
+}
+
+// The recipients of the three fields: the To and Cc header texts, and the envelope, which
+// names every address once (compared without regard to the case of ASCII letters), however
+// often the fields repeat it.
+struct Recipients {
+  RecipientList To;
+  RecipientList Cc;
+  TStringList Envelope;
+  std::string Problem;
+};
+
+void AddToEnvelope(TStringList& envelope, const std::string& address) {
+  for (const std::string& present : envelope)
+    if (EqualIgnoringAsciiCase(present, address)) return;
+  envelope.Add(address);
+}
+
+Recipients RecipientsOf(const TForm1& form) {
+  Recipients all;
+  all.To = RecipientsOf(form.sendto.Text);
+  all.Cc = RecipientsOf(form.cc.Text);
+  const RecipientList bcc = RecipientsOf(form.bcc.Text);
+  for (const RecipientList* list :
+       std::initializer_list<const RecipientList*>{&all.To, &all.Cc, &bcc}) {
+    for (const std::string& address : list->Addresses) AddToEnvelope(all.Envelope, address);
+    if (all.Problem.empty()) all.Problem = list->Problem;
+  }
+  if (all.To.Addresses.Empty() && all.Problem.empty())
+    all.Problem = "Reciptient not specified (to-field), can't send mail.";
+  return all;
 }
 
 // The envelope sender: the address in angle brackets, or the whole from-field.
@@ -154,14 +185,15 @@ ServerAddress ServerAddressOf(const std::string& field) {
 }
 
 // The first reason why the fields cannot be sent as they stand, or "".
-std::string FieldProblem(const TForm1& form, const RecipientList& recipients,
+std::string FieldProblem(const TForm1& form, const Recipients& recipients,
                          const ServerAddress& server) {
   struct Field {
     const char* Name;
     const std::string& Text;
   };
-  for (const Field& field : {Field{"from", form.from.Text}, Field{"to", form.sendto.Text},
-                             Field{"subject", form.subject.Text}})
+  for (const Field& field :
+       {Field{"from", form.from.Text}, Field{"to", form.sendto.Text}, Field{"cc", form.cc.Text},
+        Field{"bcc", form.bcc.Text}, Field{"subject", form.subject.Text}})
     if (HoldsLineBreak(field.Text))
       return std::string("The ") + field.Name +
              "-field holds a line break, which would end the command or header early, can't "
@@ -185,8 +217,8 @@ std::string CharSetOf(const TForm1& form) {
     beyondAscii = true;
     valid = valid && IsValidUtf8(text);
   };
-  for (const std::string* field :
-       {&form.from.Text.Get(), &form.sendto.Text.Get(), &form.subject.Text.Get()})
+  for (const std::string* field : {&form.from.Text.Get(), &form.sendto.Text.Get(),
+                                   &form.cc.Text.Get(), &form.subject.Text.Get()})
     scan(*field);
   for (const std::string& line : form.MessageText.Lines) scan(line);
   for (const std::string& line : form.SignLines) scan(line);
@@ -273,21 +305,24 @@ bool LoadSignature(TForm1& form) {
 }
 
 // The envelope, the header fields and the server, taken from the form.
-void FillClient(const TForm1& form, TSmtpCli& client, const RecipientList& recipients,
+void FillClient(const TForm1& form, TSmtpCli& client, const Recipients& recipients,
                 const ServerAddress& server) {
   client.RcptName().Clear();
   client.SetHdrFrom(form.from.Text);
   client.SetFromName(EnvelopeSender(form.from.Text));
-  for (const std::string& address : recipients.Addresses) client.RcptName().Add(address);
-  client.SetHdrTo(recipients.HeaderTo);
+  TStringList envelope = recipients.Envelope;
+  client.SetHdrTo(recipients.To.HeaderTo);
+  // Blind copies are in the envelope only: no header line names them.
+  client.SetHdrCc(recipients.Cc.HeaderTo);
   if (form.SendForward) {
     std::string self = form.from.Text;
     if (const std::size_t open = self.find('<'); open != std::string::npos) {
       self = self.substr(open + 1);
       if (!self.empty()) self.pop_back();  // the closing ">"
     }
-    client.RcptName().Add(self);
+    AddToEnvelope(envelope, self);
   }
+  client.SetRcptName(envelope);
   client.SetHdrSubject(form.subject.Text);
   client.SetHost(server.Host);
   client.SetPort(server.Port);
@@ -361,6 +396,15 @@ std::string RefusalHint(const TSmtpCli& client, const std::string& reply) {
   return "";
 }
 
+// True for a control that the sending state disables: the pages' fields, the memo, Clear.
+bool DisabledWhileSending(const TForm1& form, const TControl* control) {
+  if (!control) return false;
+  if (control == &form.MessageText || control == &form.ClearBtn) return true;
+  const auto& pages = form.PageControl1.Pages();
+  return control == &form.PageControl1 ||
+         std::find(pages.begin(), pages.end(), control->Parent) != pages.end();
+}
+
 void EnterSendingState(TForm1& form) {
   SetStatus(form, "Status: Connecting to server...");
   form.ProgressBar1.SetPosition(1);
@@ -368,6 +412,12 @@ void EnterSendingState(TForm1& form) {
   form.MessageText.Enabled = false;
   form.SendBtn.Caption = kAbortCaption;
   form.ClearBtn.Enabled = false;
+  // A disabled field keeps no focus, and without a focused control the keys reach nobody:
+  // the Abort button takes it, so that Ctrl+Enter aborts wherever the send was started from.
+  if (DisabledWhileSending(form, form.ActiveControl())) {
+    form.FocusBeforeSend = form.ActiveControl();
+    form.SendBtn.SetFocus();
+  }
 }
 
 }  // namespace
@@ -397,12 +447,16 @@ void TForm1::SendBtnClick(TControl*) {
   if (sendto.Text.empty()) return ErrorBox("Reciptient not specified (to-field), can't send mail.");
   if (MessageText.Text().empty()) return ErrorBox("No message text written, can't send mail.");
   // A nick the book does not know must not reach the server as a local user's name.
-  if (const std::string unknown = ResolveNicks(); !unknown.empty())
-    return ErrorBox(NickNotFoundText(unknown));
-  const RecipientList recipients = RecipientsOf(sendto.Text);
+  if (const std::string problem = ResolveNicks(); !problem.empty()) return ErrorBox(problem);
+  const Recipients recipients = RecipientsOf(*this);
   const ServerAddress server = ServerAddressOf(SMTPServer.Text);
   if (const std::string problem = FieldProblem(*this, recipients, server); !problem.empty())
     return ErrorBox(problem);
+  // A second press on a message that went out already would send a copy without a word.
+  if (!SentMessageImage.empty() && MessageImage() == SentMessageImage &&
+      MessageBoxA(0, "This message has been sent already.\r\rSend another copy of it?",
+                  "Message sent already", MB_YESNO + MB_ICONQUESTION) != IDYES)
+    return;
 
   if (IsKeyDown(VK_SHIFT)) DoRetry = true;
 
@@ -449,6 +503,8 @@ void TForm1::RestoreControls() {
   ClearBtn.Enabled = true;
   SendBtn.Caption = kSendCaption;
   ProgressBar1.SetPosition(0);
+  if (FocusBeforeSend && ActiveControl() == &SendBtn) FocusBeforeSend->SetFocus();
+  FocusBeforeSend = nullptr;
 }
 
 namespace {
@@ -457,6 +513,7 @@ namespace {
 // that a caller who stops waiting during QUIT neither finds them nor sends them again.
 void AcceptedByServer(TForm1& form) {
   form.MessageAccepted = true;
+  form.SentMessageImage = form.MessageImage();
   if (form.DeleteMessageFile) DeleteFileQuietly(form.MessageFileName);
   if (form.AutoDeleteAttached.Checked)
     for (const std::string& file : form.AttachedFiles.Items) DeleteFileQuietly(file);

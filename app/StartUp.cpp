@@ -1,5 +1,6 @@
 // Start-up and command line: OnInit, OnShow, the argument table, the help text, ErrorBox, the
 // exception report, the close event and reading a whole file.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -22,6 +23,11 @@ namespace {
 
 std::string Blanks(const std::string& value) {
   return ReplaceAll(value, "_", " ");
+}
+
+// Several recipient options or arguments make one ";"-separated list.
+void AddRecipients(TEdit& field, const std::string& recipients) {
+  field.Text += (field.Text.empty() ? "" : ";") + recipients;
 }
 
 // One command-line option: an argument that begins with Literal (case-sensitive) applies it with
@@ -47,6 +53,8 @@ constexpr CommandLineOption kOptions[] = {
     // The help text has always named the server option so.
     {"-serv:", [](TForm1& f, const std::string& v) { f.SMTPServer.Text = v; }},
     {"-from:", [](TForm1& f, const std::string& v) { f.from.Text = v; }},
+    {"-cc:", [](TForm1& f, const std::string& v) { AddRecipients(f.cc, v); }},
+    {"-bcc:", [](TForm1& f, const std::string& v) { AddRecipients(f.bcc, v); }},
     {"-helo:", [](TForm1& f, const std::string& v) { f.HeloName = v; }},
     {"-adel", [](TForm1& f, const std::string&) { f.AutoDeleteAttached.Checked = true; }},
     {"-close", [](TForm1& f, const std::string&) { f.CloseWhenDone = true; }},
@@ -260,6 +268,9 @@ void TForm1::ApplyArgument(const std::string& argument) {
 }
 
 void TForm1::OnShow(TControl*) {
+  if (!Scripting && !SessionSignals)
+    SessionSignals = std::make_unique<TSignalWatch>(std::initializer_list<int>{SIGTERM, SIGHUP},
+                                                    [this](int) { EndSession(); });
   from.SetFocus();
   if (!from.Text.empty()) sendto.SetFocus();
   ShowTimer.SetEnabled(true);

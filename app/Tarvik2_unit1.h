@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@
 #include "app/Credentials.h"
 #include "app/Version.h"
 #include "platform/Controls.h"
+#include "platform/SignalWatch.h"
 #include "platform/StringList.h"
 #include "platform/Timer.h"
 #include "smtp/SmtpProt.h"
@@ -46,6 +48,10 @@ class TForm1 : public TForm {
   // ---- First page ("&Standard")
   TEdit& from = Make<TEdit>("from");
   TEdit& sendto = Make<TEdit>("sendto");
+  // Copies: recipients named in the Cc line. Blind copies: recipients named in no header line.
+  // Both ";"-separated like sendto and completed from the address book like it.
+  TEdit& cc = Make<TEdit>("cc");
+  TEdit& bcc = Make<TEdit>("bcc");
   TEdit& subject = Make<TEdit>("subject");
   TImage& Image1 = Make<TImage>("Image1");
 
@@ -91,6 +97,9 @@ class TForm1 : public TForm {
   // The wait between two tries of a send under retry.
   TTimer RetryTimer{"RetryTimer", 5000, false};
   std::unique_ptr<TSmtpCli> SmtpCli1 = std::make_unique<TSmtpCli>();
+  // SIGTERM and SIGHUP (a logout, a closed terminal) while the window is up: EndSession, from
+  // the loop. Set up by OnShow outside scripting mode.
+  std::unique_ptr<TSignalWatch> SessionSignals;
 
   // ---- Run state (process-wide, shared by every part of the composer)
   std::string MessageFileName;
@@ -117,7 +126,13 @@ class TForm1 : public TForm {
   // one (TCustomSmtpClient::HeloName).
   std::string HeloName;
   bool KeepDraft = false;
+  // The message as the server last accepted it (MessageImage), "" before the first send: the
+  // same message again is a copy, sent only when the user says so, and closing loses nothing.
+  std::string SentMessageImage;
   bool SuppressKeyPress = false;
+  // The field that had the focus when a send began and gave it to the Abort button; it gets
+  // it back when the send ends.
+  TControl* FocusBeforeSend = nullptr;
   // Failed tries of the current send under retry, and how long to wait after each: from
   // FirstMs, doubling, up to CapMs, so that a server that is down or greylisting is neither
   // flooded nor given up on. Tests make the waits short.
@@ -161,6 +176,31 @@ class TForm1 : public TForm {
     std::size_t Offset = 0;
   };
   TBodyCursor BodyCursor;
+
+  // The draft files this window owns: a slot of the draft folder ("tarvik2.dft" ... for the
+  // first, "tarvik2-2.dft" ... for the next), held by a lock on the slot's lock file for as
+  // long as the window lives, so that no other window offers, overwrites or deletes them. The
+  // kernel drops the lock when the process ends, however it ends: the draft of a window that
+  // died is offered to the next one.
+  class TDraftSlot {
+   public:
+    TDraftSlot() = default;
+    ~TDraftSlot();
+    TDraftSlot(const TDraftSlot&) = delete;
+    TDraftSlot& operator=(const TDraftSlot&) = delete;
+    bool Held() const { return lockFd_ >= 0; }
+    // The path of one of the slot's files, from its extension ("dft", "dfh", "dfa", "lck").
+    std::string File(const std::string& extension) const;
+    // Takes the slot's lock (the folder must exist); false when another window holds it.
+    bool TryLock(const std::string& folder, int number);
+    void Release();
+
+   private:
+    std::string folder_;
+    int number_ = -1;
+    int lockFd_ = -1;
+  };
+  TDraftSlot DraftSlot;
 
   // The command-line arguments after the program name, set by program entry before OnInit.
   std::vector<std::string> Arguments;
@@ -213,7 +253,16 @@ class TForm1 : public TForm {
   // The end of the wait between two tries: Send is pressed again.
   void RetryTimerTimer(TTimer* Sender);
 
-  // ---- Drafts (Drafts.cpp)
+  // ---- Drafts and the close (Drafts.cpp)
+  // True when a close now would lose what was typed: the memo holds text that was neither sent
+  // (as it stands now) nor kept as the draft (KeepDraft).
+  bool HoldsUnsavedText() const;
+  // Everything that makes the message (sender, recipients, subject, text, attachments) as one
+  // text, for telling whether it changed.
+  std::string MessageImage() const;
+  // The end of the desktop session (SIGTERM, SIGHUP): the draft is kept and the window closes
+  // with the normal close processing, without a question.
+  void EndSession();
   void SaveDraft();
   void SaveDraftTimerTimer(TTimer* Sender);
   // The last step of OnShow: offers a saved draft.
@@ -222,10 +271,35 @@ class TForm1 : public TForm {
   void SaveOrDeleteDraft();
 
   // ---- Address book (AddressBook.cpp)
+  // One line of the book: the nick as stored and the bare address.
+  struct TBookEntry {
+    std::string Nick;
+    std::string Address;
+    // "Nick <address>", the form a completed entry takes in a recipient field.
+    std::string FullForm() const;
+    bool operator==(const TBookEntry&) const = default;
+  };
+  // The exit events of the recipient fields: nicks completed from the book, full-form
+  // recipients stored in it.
   void sendtoExit(TControl* Sender);
-  // Completes every entry of sendto that holds no "@" from the address book, quietly; returns
-  // the first entry the book does not know, or "" when there is none.
+  void ccExit(TControl* Sender);
+  void bccExit(TControl* Sender);
+  // The recipient fields, in the order their addresses are sent: sendto, cc, bcc.
+  std::vector<TEdit*> RecipientFields();
+  // Completes every entry of the recipient fields that holds no "@" from the address book,
+  // quietly; returns why one cannot be completed (a nick the book does not know, or one that
+  // begins several nicks), or "" when all could.
   std::string ResolveNicks();
+  // What completion offers while an entry is typed: the book's entries whose nick or address
+  // begins with typed (letters compared without case), a nick equal to typed first, then in
+  // book order. Nothing for an empty text.
+  std::vector<TBookEntry> AddressBookMatches(const std::string& typed);
+  // Called when an entry of a recipient field that is being left begins several nicks and
+  // equals none: the window offers the candidates (its completion list) and the field keeps
+  // the focus. Without it, an error box names them.
+  std::function<void(TEdit& field, const std::string& typed,
+                     const std::vector<TBookEntry>& candidates)>
+      OnAmbiguousNick;
 
   // ---- Window behaviour (WindowBehaviour.cpp)
   // The shortcuts. A key it acts on comes back as 0 (handled: the control does not get it as
@@ -249,6 +323,10 @@ class TForm1 : public TForm {
  protected:
   void DoShow() override { OnShow(this); }
   void DoClose() override { FormClose(this); }
+  // A close the person asked for with text that would be lost asks "Save draft / Discard /
+  // Cancel" first: Save keeps the draft for the next start, Discard closes as always (the
+  // draft goes), Cancel keeps the window open.
+  bool CanClose() override;
 
  private:
   void SetUpControls();
@@ -309,6 +387,9 @@ void WriteNotice(const std::string& text);
 
 // The report of a recipient entry the address book does not know.
 std::string NickNotFoundText(const std::string& nick);
+// The report of a recipient entry that begins several nicks of the book and equals none.
+std::string AmbiguousNickText(const std::string& typed,
+                              const std::vector<TForm1::TBookEntry>& candidates);
 
 // Whole seconds, blanks around allowed; nothing else (no sign, no fraction, nothing beyond
 // what a timer interval in milliseconds can hold).

@@ -51,7 +51,7 @@ void TForm1::FormKeyDown(TControl* Sender, std::uint16_t& Key, TShiftState Shift
     }
   } else if (Shift.Contains(TShiftState::Alt)) {
     if (IsLetterKey(pressed, 'x'))
-      Close();
+      RequestClose();
     else
       Key = pressed;
   } else if (Shift.Contains(TShiftState::Shift) && pressed == kEnter && SendBtn.Focused()) {
@@ -89,10 +89,13 @@ void TForm1::ShowMessageSize() {
 
 void TForm1::FromKeyPress(TControl* Sender, char& Key) {
   if (Key == '\r' && Sender != &MessageText) {
+    // To goes straight on to the subject, as it always did; a copy field goes on to the next.
     if (Sender == &from)
       sendto.SetFocus();
-    else if (Sender == &sendto)
+    else if (Sender == &sendto || Sender == &bcc)
       subject.SetFocus();
+    else if (Sender == &cc)
+      bcc.SetFocus();
     else if (Sender == &subject)
       MessageText.SetFocus();
     Key = 0;

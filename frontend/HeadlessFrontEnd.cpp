@@ -105,6 +105,47 @@ bool THeadlessFrontEnd::Ask(const std::string& choices, char yes) {
   return c == yes || c == yes - 'a' + 'A';
 }
 
+namespace {
+
+// The letter a caption's "&" marks (lower case), or its first letter.
+char MnemonicOf(const std::string& caption) {
+  const std::size_t amp = caption.find('&');
+  const char c = amp != std::string::npos && amp + 1 < caption.size() ? caption[amp + 1]
+                 : caption.empty()                                    ? '\0'
+                                                                      : caption[0];
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// "&Save draft" as "[S]ave draft".
+std::string TerminalCaption(const std::string& caption) {
+  const std::size_t amp = caption.find('&');
+  if (amp == std::string::npos || amp + 1 >= caption.size()) return caption;
+  return caption.substr(0, amp) + "[" + caption[amp + 1] + "]" + caption.substr(amp + 2);
+}
+
+}  // namespace
+
+int THeadlessFrontEnd::AskChoice(const std::string& text, const std::string& caption,
+                                 const std::vector<std::string>& buttons, int cancelIndex) {
+  WriteLine(err_, caption + ": " + text);
+  if (!inputIsTerminal_) {
+    err_ << "(no terminal to ask: cancelled)\n" << std::flush;
+    return cancelIndex;
+  }
+  std::string choices;
+  for (const std::string& button : buttons)
+    choices += (choices.empty() ? "" : " / ") + TerminalCaption(button);
+  err_ << choices << ": " << std::flush;
+  std::string answer;
+  if (!std::getline(in_, answer)) return cancelIndex;
+  const std::size_t first = answer.find_first_not_of(" \t");
+  if (first == std::string::npos) return cancelIndex;
+  const char letter = MnemonicOf(answer.substr(first, 1));
+  for (std::size_t i = 0; i < buttons.size(); ++i)
+    if (MnemonicOf(buttons[i]) == letter) return static_cast<int>(i);
+  return cancelIndex;
+}
+
 void THeadlessFrontEnd::ShowMessage(const std::string& text) {
   WriteLine(out_, text);
 }

@@ -4,6 +4,9 @@
 //  - ShowMessage prints to the output stream.
 //  - File dialogs are cancelled, no key is ever down, the pop-up menu never opens.
 //  - An exception report prints the application title and the message to the error stream.
+//  - A question with buttons of its own lists them as "[S]ave draft / [D]iscard / [C]ancel" and
+//    takes the first letter of the answer; without a terminal, or for any other answer, it is
+//    cancelled.
 //  - A password is asked on the controlling terminal (/dev/tty) with echo off; without one
 //    there is no way to ask.
 // RunHeadless drives the loop until the send has ended.
@@ -30,6 +33,8 @@ class THeadlessFrontEnd : public TFrontEnd {
   void Repaint(TControl& control) override;
   void ShowException(const std::exception& e) override;
   bool AskPassword(const std::string& prompt, TSecret& password) override;
+  int AskChoice(const std::string& text, const std::string& caption,
+                const std::vector<std::string>& buttons, int cancelIndex) override;
 
  private:
   // Asks on the terminal; true for an answer that begins with the letter of yes.

@@ -131,6 +131,13 @@ void TProgressBar::SetPosition(int position) {
   Changed(TControlChange::Position);
 }
 
+void TProgressBar::SetRange(int min, int max, int position) {
+  Min = min;
+  Max = max;
+  position_ = Max >= Min ? std::clamp(position, Min, Max) : Min;
+  Changed(TControlChange::Position);
+}
+
 void TProgressBar::StepIt() {
   const long long range = static_cast<long long>(Max) - Min;
   long long next = static_cast<long long>(position_) + Step;
@@ -211,4 +218,11 @@ void TForm::Close() {
   closing_ = false;
   closed_ = true;
   if (OnClosed) OnClosed(this);
+}
+
+bool TForm::RequestClose() {
+  if (closing_ || closed_) return true;
+  if (!CanClose()) return false;
+  Close();
+  return true;
 }

@@ -389,6 +389,8 @@ class TProgressBar : public TControl {
   int Step = 10;
   int Position() const { return position_; }
   void SetPosition(int position);  // clamped to Min..Max
+  // A new scale and the position on it, announced as one Position change.
+  void SetRange(int min, int max, int position);
   // Advances by Step; past Max the bar starts over from Min, as the platform's bar does.
   void StepIt();
 
@@ -497,12 +499,17 @@ class TForm : public TControl {
   // it can end its loop). A form closes once; later calls, also from inside DoClose, are
   // ignored.
   void Close();
+  // A close the person asked for (a close key, the window's close button, the window manager):
+  // CanClose decides first (it may ask), then Close. False when the form stays open; a window
+  // then keeps itself open too.
+  bool RequestClose();
   bool Closed() const { return closed_; }
   std::function<void(TForm* Sender)> OnClosed;
 
  protected:
   virtual void DoShow() {}
   virtual void DoClose() {}
+  virtual bool CanClose() { return true; }
 
  private:
   static constexpr int kMaxFocusNesting = 16;

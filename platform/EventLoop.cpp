@@ -194,6 +194,10 @@ class EventLoop::Impl {
       FireTimer(message.WParam);
       return;
     }
+    if (message.Msg == kReadableMessage && message.Window == 0) {
+      FireReadable(static_cast<int>(message.WParam));
+      return;
+    }
     auto it = windows_.find(static_cast<std::uint32_t>(message.Window));
     if (LoopIndexOf(message.Window) != index_ || it == windows_.end()) return;
     WindowProc* proc = it->second.get();
@@ -291,6 +295,25 @@ class EventLoop::Impl {
       return;
     }
     Update(fd, w);
+  }
+
+  // --- other descriptors ----------------------------------------------------------------------
+
+  int WatchReadable(int fd, std::function<void()> onReadable) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) return -1;
+    readWatches_[fd] = ReadWatch{std::make_shared<std::function<void()>>(std::move(onReadable))};
+    return 0;
+  }
+
+  void UnwatchReadable(int fd) {
+    if (readWatches_.erase(fd) == 0) return;
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    std::erase_if(queue_, [&](const QueuedMessage& m) {
+      return m.Window == 0 && m.Msg == kReadableMessage && m.WParam == static_cast<WPARAM>(fd);
+    });
   }
 
   void Forget(int fd) {
@@ -399,6 +422,14 @@ class EventLoop::Impl {
         [[maybe_unused]] ssize_t r = read(timerFd_, &ticks, sizeof ticks);
         continue;
       }
+      if (auto watch = readWatches_.find(fd); watch != readWatches_.end()) {
+        if (!watch->second.queued) {
+          watch->second.queued = true;
+          queue_.push_back(QueuedMessage{0, kReadableMessage, static_cast<WPARAM>(fd), 0});
+          SignalWake();
+        }
+        continue;
+      }
       auto it = sockets_.find(fd);
       if (it != sockets_.end()) {
         HandleReadiness(fd, it->second, events[i].events);
@@ -469,6 +500,14 @@ class EventLoop::Impl {
       SignalWake();
       ArmTimerFd();
     }
+  }
+
+  void FireReadable(int fd) {
+    auto it = readWatches_.find(fd);
+    if (it == readWatches_.end()) return;  // unwatched while its message waited
+    it->second.queued = false;
+    std::shared_ptr<std::function<void()>> onReadable = it->second.onReadable;
+    RunHandler([&] { (*onReadable)(); });
   }
 
   void FireTimer(TimerId id) {
@@ -614,6 +653,13 @@ class EventLoop::Impl {
   std::unordered_map<int, SocketWatch> sockets_;
   std::unordered_map<int, bool> connectingWithoutWatch_;
   std::unordered_map<int, FdWatch> fdWatches_;
+  // Descriptors watched for input only (WatchReadable); their message carries the descriptor.
+  static constexpr std::uint32_t kReadableMessage = WM_USER + 0x3F0;
+  struct ReadWatch {
+    std::shared_ptr<std::function<void()>> onReadable;
+    bool queued = false;  // its message waits in the queue
+  };
+  std::unordered_map<int, ReadWatch> readWatches_;
 };
 
 // --- EventLoop ---------------------------------------------------------------------------------
@@ -712,6 +758,12 @@ void EventLoop::SocketConnectStarted(int fd) {
 }
 void EventLoop::ReenableSocketEvent(int fd, std::uint32_t bits) {
   impl_->Reenable(fd, bits);
+}
+int EventLoop::WatchReadable(int fd, std::function<void()> onReadable) {
+  return impl_->WatchReadable(fd, std::move(onReadable));
+}
+void EventLoop::UnwatchReadable(int fd) {
+  impl_->UnwatchReadable(fd);
 }
 void EventLoop::ForgetSocket(int fd) {
   impl_->Forget(fd);

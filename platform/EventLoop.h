@@ -135,6 +135,12 @@ class EventLoop {
   int WatchFd(int fd, HWND window, std::uint32_t msg);
   void RearmFd(int fd);
   void UnwatchFd(int fd);
+  // A descriptor that is no socket (a signalfd, a pipe) watched for input: while it is
+  // readable, onReadable runs from the loop, once per look that finds it readable (it must
+  // read what waits, or it runs again). UnwatchReadable before closing the descriptor.
+  // Returns 0, or -1 with errno set.
+  int WatchReadable(int fd, std::function<void()> onReadable);
+  void UnwatchReadable(int fd);
 
   // Thread-safe post; false when the window does not exist.
   bool Post(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam);

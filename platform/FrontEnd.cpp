@@ -61,6 +61,11 @@ bool TFrontEnd::AskPasswordToRemember(const std::string& prompt, TSecret& passwo
   return AskPassword(prompt, password);
 }
 
+int TFrontEnd::AskChoice(const std::string&, const std::string&, const std::vector<std::string>&,
+                         int cancelIndex) {
+  return cancelIndex;
+}
+
 void TFrontEnd::Run() {
   EventLoop::Current().Run();
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "platform/Controls.h"
 #include "platform/EventLoop.h"
@@ -68,6 +69,12 @@ class TFrontEnd {
   // The same with a "Remember in keyring" box, ticked as remember says on entry; remember
   // holds the person's choice on return. The default shows no box: remember comes back false.
   virtual bool AskPasswordToRemember(const std::string& prompt, TSecret& password, bool& remember);
+  // A question with buttons of its own: their captions (an "&" marks the mnemonic), first the
+  // default one. Returns the index of the button chosen, or cancelIndex when the box is closed
+  // without a choice (Escape, the window manager). The default has no way to ask and returns
+  // cancelIndex.
+  virtual int AskChoice(const std::string& text, const std::string& caption,
+                        const std::vector<std::string>& buttons, int cancelIndex);
 
   // The main loop: dispatches the thread's event loop until Terminate. The default runs the
   // event loop itself; a toolkit's front-end runs the toolkit's loop, which hosts ours.

@@ -71,3 +71,15 @@ bool ScriptedFrontEnd::AskPassword(const std::string& prompt, TSecret& password)
   password.Assign(*answer);
   return true;
 }
+
+int ScriptedFrontEnd::AskChoice(const std::string& text, const std::string& caption,
+                                const std::vector<std::string>& buttons, int cancelIndex) {
+  ChoiceCall call{text, caption, buttons, cancelIndex};
+  if (!ChoiceAnswers.empty()) {
+    call.Answer = ChoiceAnswers.front();
+    ChoiceAnswers.pop_front();
+  }
+  Choices.push_back(call);
+  if (OnChoice) OnChoice(call);
+  return call.Answer;
+}

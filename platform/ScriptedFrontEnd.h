@@ -7,6 +7,8 @@
 //    queue, is a cancelled dialog.
 //  - GetKeyState: from KeyStates (SetKeyDown); keys not listed are up.
 //  - GetCursorPos: CursorPos.
+//  - AskChoice: the next index of ChoiceAnswers; an empty queue chooses the cancel index.
+//    OnChoice (optional) runs while the "box is open".
 //  - AskPassword: the next answer of PasswordAnswers (nullopt: cancelled); an empty queue
 //    cancels. The prompts are kept in PasswordPrompts.
 #pragma once
@@ -29,6 +31,12 @@ class ScriptedFrontEnd : public TFrontEnd {
     unsigned Type = 0;
     int Answer = 0;
   };
+  struct ChoiceCall {
+    std::string Text;
+    std::string Caption;
+    std::vector<std::string> Buttons;
+    int Answer = 0;
+  };
   struct PopupCall {
     TPopupMenu* Menu = nullptr;
     TPoint At;
@@ -41,6 +49,8 @@ class ScriptedFrontEnd : public TFrontEnd {
   TPoint CursorPos;
   std::function<void(const MessageBoxCall&)> OnMessageBox;
   std::deque<std::optional<std::string>> PasswordAnswers;
+  std::deque<int> ChoiceAnswers;
+  std::function<void(const ChoiceCall&)> OnChoice;
   void SetKeyDown(int virtualKey, bool down);
 
   // Records.
@@ -52,6 +62,7 @@ class ScriptedFrontEnd : public TFrontEnd {
   int RepaintCount() const { return static_cast<int>(Repainted.size()); }
   std::vector<std::string> Exceptions;
   std::vector<std::string> PasswordPrompts;
+  std::vector<ChoiceCall> Choices;
 
   int MessageBox(const std::string& text, const std::string& caption, unsigned type) override;
   void ShowMessage(const std::string& text) override;
@@ -67,4 +78,6 @@ class ScriptedFrontEnd : public TFrontEnd {
   bool AskPasswordToRemember(const std::string& prompt, TSecret& password, bool& remember) override;
   std::vector<bool> RememberOffered;
   bool RememberAnswer = false;
+  int AskChoice(const std::string& text, const std::string& caption,
+                const std::vector<std::string>& buttons, int cancelIndex) override;
 };

@@ -21,6 +21,7 @@
 #include "frontend/WindowModule.h"
 #include "platform/Application.h"
 #include "platform/FrontEnd.h"
+#include "platform/SignalWatch.h"
 
 namespace {
 
@@ -55,9 +56,15 @@ int RunProgram(int& argc, char** argv) {
 
   std::unique_ptr<TWindowFrontEnd> window;
   if (!HeadlessRequested(std::vector<std::string>(argv + 1, argv + argc))) {
+    // The window takes SIGTERM and SIGHUP from its loop (it keeps the draft and closes): they
+    // are blocked before the toolkit starts threads of its own, which inherit the mask.
+    BlockSignals({SIGTERM, SIGHUP});
     std::string why;
     window = OpenWindowFrontEnd(argc, argv, why);
-    if (!window) std::cerr << "tarvik: cannot open the window (" << why << "), running headless\n";
+    if (!window) {
+      UnblockSignals({SIGTERM, SIGHUP});
+      std::cerr << "tarvik: cannot open the window (" << why << "), running headless\n";
+    }
   }
   std::optional<ScopedFrontEnd> windowCurrent;
   if (window) windowCurrent.emplace(*window);

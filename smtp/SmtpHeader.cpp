@@ -196,6 +196,7 @@ void TCustomSmtpClient::BuildHeaderLines(TStringList& Hdr) {
   if (!IsBlankText(FHdrReturnPath)) hdr.Add("Return-Path: " + FHdrReturnPath);
   addresses("From: ", FHdrFrom);
   addresses("To: ", FHdrTo);
+  if (!IsBlankText(FHdrCc)) addresses("Cc: ", FHdrCc);
   hdr.Add("Subject: " + EncodeUnstructured(FHdrSubject, FCharSet, 9));
   if (!IsBlankText(FHdrSender))
     addresses("Sender: ", FHdrSender);

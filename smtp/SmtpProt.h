@@ -259,6 +259,10 @@ class TCustomSmtpClient {
   void SetHdrFrom(const std::string& Value) { FHdrFrom = Value; }
   const std::string& HdrTo() const { return FHdrTo; }
   void SetHdrTo(const std::string& Value) { FHdrTo = Value; }
+  // The Cc line's recipients, encoded like To; no line when blank. Blind copies have no
+  // property: they are RcptName entries that no header names.
+  const std::string& HdrCc() const { return FHdrCc; }
+  void SetHdrCc(const std::string& Value) { FHdrCc = Value; }
   const std::string& HdrReplyTo() const { return FHdrReplyTo; }
   void SetHdrReplyTo(const std::string& Value) { FHdrReplyTo = Value; }
   const std::string& HdrReturnPath() const { return FHdrReturnPath; }
@@ -536,6 +540,7 @@ class TCustomSmtpClient {
   TStringList FRcptName;
   TStringList FMailMessage;
   std::string FHdrFrom, FHdrTo, FHdrReplyTo, FHdrReturnPath, FHdrSubject, FHdrSender;
+  std::string FHdrCc;
   TSmtpState FState = TSmtpState::smtpReady;
   std::string FCharSet = "iso-8859-1";
   std::string FTextTransferEncoding = "7bit";

@@ -46,13 +46,68 @@ TEST_F(AddressBookTest, NickIsCompletedFromTheBookInTheSettingsFile) {
   Start();
   EXPECT_EQ(Leave("sales"), "Sales <sales@example.org>");
   EXPECT_EQ(Leave("SAM"), "Sam <sam@example.org>");
-  EXPECT_EQ(Leave("sa"), "Sales <sales@example.org>") << "the first line in file order";
+  EXPECT_EQ(Leave("sal"), "Sales <sales@example.org>") << "a prefix of exactly one nick";
   EXPECT_EQ(Leave("Sam=sam"), "Sam <sam@example.org>") << "a text that begins a whole line";
   EXPECT_EQ(Leave("help"), "Help Desk <helpdesk@example.org>");
   EXPECT_TRUE(frontEnd.MessageBoxes.empty());
   EXPECT_EQ(form().StatusBar1.SimpleText, "Status: Ready.");
   EXPECT_EQ(frontEnd.RepaintCount(), 0) << "no status texts without a separate address file";
   EXPECT_EQ(IniFileName(), SettingsFile());
+}
+
+TEST_F(AddressBookTest, ExactNickWinsOverALongerOneAboveIt) {
+  WriteFile(SettingsFile(), "[adresses]\nbobby=bobby.tables@example.org\nbob=bob@example.org\n");
+  Start();
+  EXPECT_EQ(Leave("bob"), "bob <bob@example.org>");
+  EXPECT_EQ(Leave("BOB; bobb"), "bob <bob@example.org>; bobby <bobby.tables@example.org>");
+  EXPECT_TRUE(frontEnd.MessageBoxes.empty());
+  EXPECT_EQ(form().ResolveNicks(), "");
+}
+
+TEST_F(AddressBookTest, PrefixOfSeveralNicksIsOfferedAndNeverTakenForTheFirst) {
+  WriteFile(SettingsFile(),
+            "[adresses]\nbobby=bobby.tables@example.org\nbob=bob@example.org\n"
+            "ann=ann@example.org\n");
+  Start();
+  // Without a window the box names every candidate.
+  EXPECT_EQ(Leave("ann; bo"), "ann <ann@example.org>; bo");
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_NE(Boxes()[0].find("bobby <bobby.tables@example.org>, bob <bob@example.org>"),
+            std::string::npos)
+      << Boxes()[0];
+  EXPECT_EQ(form().ActiveControl(), &form().sendto);
+
+  // A window offers them in its completion list instead, for the field being left.
+  form().sendto.Text.clear();
+  std::vector<TForm1::TBookEntry> offered;
+  TEdit* offeredFor = nullptr;
+  form().OnAmbiguousNick = [&](TEdit& field, const std::string& typed,
+                               const std::vector<TForm1::TBookEntry>& candidates) {
+    EXPECT_EQ(typed, "bo");
+    offeredFor = &field;
+    offered = candidates;
+  };
+  form().cc.SetFocus();
+  form().cc.Text = "bo";
+  form().subject.SetFocus();
+  EXPECT_EQ(form().cc.Text, "bo");
+  EXPECT_EQ(offeredFor, &form().cc);
+  const std::vector<TForm1::TBookEntry> both = {{"bobby", "bobby.tables@example.org"},
+                                                {"bob", "bob@example.org"}};
+  EXPECT_EQ(offered, both);
+  EXPECT_EQ(form().ActiveControl(), &form().cc);
+  EXPECT_EQ(Boxes().size(), 1u);
+
+  // The send refuses it as well, whichever field holds it.
+  EXPECT_NE(form().ResolveNicks().find("begins several nicks"), std::string::npos);
+
+  // Completion while typing: nicks and addresses that begin with the text, an exact nick first.
+  const std::vector<TForm1::TBookEntry> forBob = {{"bob", "bob@example.org"},
+                                                  {"bobby", "bobby.tables@example.org"}};
+  EXPECT_EQ(form().AddressBookMatches("BOB"), forBob);
+  EXPECT_EQ(form().AddressBookMatches("ann@"),
+            (std::vector<TForm1::TBookEntry>{{"ann", "ann@example.org"}}));
+  EXPECT_TRUE(form().AddressBookMatches("").empty());
 }
 
 TEST_F(AddressBookTest, UnknownNickIsReportedAndTheFieldTakesTheFocusAgain) {

@@ -2,6 +2,7 @@
 // loading and declining, the close, the switch for scripting mode, and a save interrupted by a
 // killed process, which must leave the previous draft whole.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 
 #include "app/Tarvik2_unit1.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/app/ComposerPeers.h"
 
 namespace {
 
@@ -71,11 +73,10 @@ TEST_F(DraftsTest, SaveWritesThreePrivateFilesWithCrLfLines) {
   EXPECT_EQ(ReadFile(Draft("dfa")), "/home/ann/a.pdf\r\n/home/ann/b c.txt\r\n");
   EXPECT_EQ(Mode(folder.File("state") + "/tarvik"), 0700);
   for (const char* extension : {"dft", "dfh", "dfa"}) EXPECT_EQ(Mode(Draft(extension)), 0600);
-  // Nothing but the three files is left in the folder.
+  // Nothing but the three files (and the window's lock file) is left in the folder.
   int entries = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator(folder.File("state") + "/tarvik"))
-    ++entries;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.File("state") + "/tarvik"))
+    if (entry.path().filename() != "tarvik2.lck") ++entries;
   EXPECT_EQ(entries, 3);
 }
 
@@ -130,6 +131,124 @@ TEST_F(DraftsTest, CtrlSDraftIsOfferedAndLoadedAtTheNextStart) {
   EXPECT_EQ(g.AttachedFiles.Items, (TStringList{"/tmp/x.bin"}));
   EXPECT_TRUE(g.KeepDraft);
   EXPECT_EQ(g.ActiveControl(), &g.MessageText);
+}
+
+TEST_F(DraftsTest, CopyFieldsAreKeptAndADraftWithoutThemStillLoads) {
+  TForm1& f = Composing();
+  f.cc.Text = "carol@example.org";
+  f.bcc.Text = "dave <dave@example.org>";
+  std::uint16_t key = 'S';
+  f.FormKeyDown(&f.MessageText, key, ssCtrl);
+  f.Close();
+  EXPECT_EQ(ReadFile(Draft("dfh")),
+            "Ann <ann@example.org>\r\nbob@example.org\r\nPlans\r\nmail.example.org:2525\r\n"
+            "carol@example.org\r\ndave <dave@example.org>\r\n");
+  TForm1& g = NextStart(IDYES);
+  EXPECT_EQ(g.cc.Text, "carol@example.org");
+  EXPECT_EQ(g.bcc.Text, "dave <dave@example.org>");
+  EXPECT_EQ(g.SMTPServer.Text, "mail.example.org:2525");
+  g.Close();
+
+  WriteFile(Draft("dfh"), "ann@example.org\r\nbob@example.org\r\nOld\r\nhost\r\n");
+  TForm1& h = NextStart(IDYES);
+  EXPECT_EQ(h.subject.Text, "Old");
+  EXPECT_EQ(h.cc.Text, "");
+  EXPECT_EQ(h.bcc.Text, "");
+}
+
+// Alt+X (or the window's close) with a message neither sent nor saved.
+TEST_F(DraftsTest, CloseWithUnsentTextAsksAndEachAnswerDoesWhatItSays) {
+  enum { kSave, kDiscard, kCancel };
+  auto altX = [](TForm1& form) { form.KeyDown(form.MessageText, 'X', ssAlt); };
+
+  TForm1& f = Composing();
+  f.SaveDraftTimer.OnTimer(&f.SaveDraftTimer);  // a periodic save alone keeps nothing
+  frontEnd.ChoiceAnswers = {kCancel};
+  altX(f);
+  ASSERT_EQ(frontEnd.Choices.size(), 1u);
+  EXPECT_EQ(frontEnd.Choices[0].Buttons,
+            (std::vector<std::string>{"&Save draft", "&Discard", "&Cancel"}));
+  EXPECT_FALSE(f.Closed()) << "Cancel keeps the window";
+  EXPECT_FALSE(f.RequestClose()) << "no answer is Cancel as well";
+  EXPECT_FALSE(f.Closed());
+
+  frontEnd.ChoiceAnswers = {kDiscard};
+  altX(f);
+  EXPECT_TRUE(f.Closed());
+  EXPECT_FALSE(Exists(Draft("dft"))) << "Discard closes as always";
+
+  TForm1& g = Composing();
+  frontEnd.ChoiceAnswers = {kSave};
+  EXPECT_TRUE(g.RequestClose());
+  EXPECT_TRUE(g.Closed());
+  TForm1& h = NextStart(IDYES);
+  EXPECT_TRUE(Offered());
+  EXPECT_EQ(h.MessageText.Lines, (TStringList{"Hello Bob,", "", "see you."}));
+
+  // Nothing to lose, nothing asked: a kept draft, a message sent as it stands, an empty memo.
+  const std::size_t asked = frontEnd.Choices.size();
+  EXPECT_TRUE(h.RequestClose());
+  TForm1& sent = Composing();
+  sent.SentMessageImage = sent.MessageImage();
+  EXPECT_TRUE(sent.RequestClose());
+  TForm1& changed = Composing();
+  changed.SentMessageImage = changed.MessageImage();
+  changed.MessageText.Lines.Add("P.S.");
+  frontEnd.ChoiceAnswers = {kCancel};
+  EXPECT_FALSE(changed.RequestClose()) << "changed after the send";
+  TForm1& empty = Start();
+  EXPECT_TRUE(empty.RequestClose());
+  EXPECT_EQ(frontEnd.Choices.size(), asked + 1);
+}
+
+TEST_F(DraftsTest, SigtermAndSighupKeepTheDraftAndCloseTheWindow) {
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    TForm1& f = Composing();
+    f.Show();
+    ASSERT_TRUE(f.SessionSignals && f.SessionSignals->Active());
+    ASSERT_EQ(::pthread_kill(::pthread_self(), signal), 0);
+    ASSERT_TRUE(composertest::RunLoopUntil([&] { return f.Closed(); })) << signal;
+    EXPECT_TRUE(frontEnd.Choices.empty()) << "nobody is asked at a logout";
+    TForm1& g = NextStart(IDYES);
+    EXPECT_TRUE(Offered()) << signal;
+    EXPECT_EQ(g.subject.Text, "Plans");
+    g.KeepDraft = false;
+    g.Close();
+  }
+}
+
+TEST_F(DraftsTest, EachWindowOwnsItsDraftAndADeadWindowsDraftIsOffered) {
+  auto window = [this](const std::string& text) {
+    auto form = std::make_unique<TForm1>();
+    form->OnInit(form.get());
+    form->Show();
+    if (!text.empty()) form->MessageText.Lines = TStringList{text};
+    return form;
+  };
+  auto ctrlS = [](TForm1& form) {
+    std::uint16_t key = 'S';
+    form.FormKeyDown(&form.MessageText, key, ssCtrl);
+  };
+  std::unique_ptr<TForm1> first = window("first");
+  ctrlS(*first);
+  std::unique_ptr<TForm1> second = window("second");
+  EXPECT_FALSE(Offered()) << "a running window's draft is never offered";
+  ctrlS(*second);
+  EXPECT_EQ(ReadFile(Draft("dft")), "first\r\n");
+  EXPECT_EQ(ReadFile(folder.File("state") + "/tarvik/tarvik2-2.dft"), "second\r\n");
+
+  // The first window dies (no close processing); the next window is offered its draft, not
+  // the one of the second window, which is still open.
+  first.reset();
+  frontEnd.MessageBoxAnswers = {IDYES};
+  std::unique_ptr<TForm1> third = window("");
+  EXPECT_TRUE(Offered());
+  EXPECT_EQ(third->MessageText.Lines, (TStringList{"first"}));
+  // Closing one window deletes its own draft only.
+  second->KeepDraft = false;
+  second->Close();
+  EXPECT_FALSE(Exists(folder.File("state") + "/tarvik/tarvik2-2.dft"));
+  EXPECT_TRUE(Exists(Draft("dft")));
 }
 
 TEST_F(DraftsTest, DecliningDeletesAllThreeAndTheNextStartMakesNoOffer) {

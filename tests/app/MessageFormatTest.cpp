@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include <cctype>
+
 #include "app/Tarvik2_unit1.h"
 #include "net/NameService.h"
 #include "tests/app/AppTestSupport.h"
@@ -218,6 +220,29 @@ TEST_F(MessageFormatTest, AServerFieldThatCannotBeSentToIsRefusedBeforeAnythingS
     EXPECT_FALSE(f.Sending());
     EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Ready.");
   }
+}
+
+TEST_F(MessageFormatTest, CopiesAreNamedInCcBlindCopiesNowhereAndEveryAddressGetsOneCopy) {
+  SmtpPeer server(folder.File("server"));
+  TForm1& f = Ready(server.Server());
+  f.sendto.Text = "john@example.org; Carol <carol@example.org>";
+  f.cc.Text = "Dörte Ü <dora@example.org>; JOHN@example.org";
+  f.bcc.Text = "Eve Hidden <eve@example.org>; carol@EXAMPLE.org";
+  Send(f);
+  ASSERT_EQ(server.Received(), 1) << (Boxes().empty() ? "" : Boxes()[0]);
+  EXPECT_EQ(ReadFile(server.Envelope(1)),
+            "FROM ann@example.org\nRCPT john@example.org\nRCPT carol@example.org\n"
+            "RCPT dora@example.org\nRCPT eve@example.org\n");
+  std::string raw = ReadFile(server.Message(1));
+  for (char& c : raw) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_FALSE(Has(raw, "bcc")) << raw;
+  EXPECT_FALSE(Has(raw, "eve")) << raw;
+  const std::string parsed = ParseMessage(server.Message(1), folder.File("."), "default");
+  EXPECT_TRUE(Has(parsed, "mailbox Cc 0: \"Dörte Ü\" <dora@example.org>\n")) << parsed;
+  EXPECT_TRUE(Has(parsed, "mailbox Cc 1: \"\" <JOHN@example.org>\n")) << parsed;
+  EXPECT_FALSE(Has(parsed, "mailbox Cc 2:")) << parsed;
+  EXPECT_TRUE(Has(parsed, "mailbox To 1: \"Carol\" <carol@example.org>\n")) << parsed;
+  EXPECT_TRUE(Has(parsed, "defects 0\n")) << parsed;
 }
 
 TEST_F(MessageFormatTest,

@@ -140,6 +140,43 @@ TEST_F(ProgramTest, BadSavedraftdelayIsReportedAndTheRunGoesOn) {
       << r.err;
 }
 
+TEST_F(ProgramTest, ScriptSendsToTheExactNickAndCopiesAndRefusesAnAmbiguousPrefix) {
+  WriteFile(SettingsFile(),
+            "[adresses]\nbobby=bobby.tables@example.org\nbob=bob@example.org\n"
+            "carol=carol@example.org\n");
+  SmtpPeer server(folder.File("mail"));
+  const std::vector<std::string> common = {"-nogui", "-send", "-server:" + server.Server(),
+                                           "-from:ann@example.org", "-msg:x"};
+  auto run = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), common.begin(), common.end());
+    return Run(more);
+  };
+  const RunResult exact = run({"bob", "-cc:carol;dave@example.org", "-bcc:eve@example.org"});
+  ASSERT_EQ(exact.exitCode, 0) << exact.err;
+  EXPECT_EQ(ReadFile(server.Envelope(1)),
+            "FROM ann@example.org\nRCPT bob@example.org\nRCPT carol@example.org\n"
+            "RCPT dave@example.org\nRCPT eve@example.org\n");
+  const std::string message = ReadFile(server.Message(1));
+  EXPECT_NE(message.find("To: bob <bob@example.org>\r\n"), std::string::npos) << message;
+  EXPECT_NE(message.find("Cc: carol <carol@example.org>, dave@example.org\r\n"), std::string::npos)
+      << message;
+  EXPECT_EQ(message.find("eve@"), std::string::npos) << message;
+
+  // A prefix of several nicks, in the to-field or in a copy: named, exit 1, nothing sent.
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"bo"}, std::vector<std::string>{"bob", "-bcc:bo"}}) {
+    const RunResult ambiguous = run(arguments);
+    EXPECT_EQ(ambiguous.exitCode, 1) << ambiguous.err;
+    EXPECT_NE(ambiguous.err.find("bobby <bobby.tables@example.org>, bob <bob@example.org>"),
+              std::string::npos)
+        << ambiguous.err;
+  }
+  const RunResult unknown = run({"bob", "-cc:zed"});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_NE(unknown.err.find("\"zed\" is not in the adressbook"), std::string::npos) << unknown.err;
+  EXPECT_EQ(server.Received(), 1);
+}
+
 TEST_F(ProgramTest, SettingsWrittenByACloseAreReadBackAtTheNextStart) {
   SmtpPeer server(folder.File("mail"));
   const std::string host = server.Server();

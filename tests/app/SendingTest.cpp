@@ -580,6 +580,7 @@ TEST_F(SendingTest, SendRightAfterASendWhoseServerHasNotClosedYet) {
   TForm1& f = Ready("127.0.0.1:" + server.PortText());
   Send();
   ASSERT_TRUE(f.SmtpCli1->Connected()) << "the server still holds the first session";
+  f.MessageText.Lines.Add("a second message");  // not a copy of the first
   Send();
   EXPECT_TRUE(Boxes().empty()) << (Boxes().empty() ? "" : Boxes()[0]);
   EXPECT_EQ(f.StatusBar1.SimpleText, "Status: Message sent successfully.");
@@ -638,6 +639,7 @@ TEST_F(SendingTest, NotifierIsToldTheOutcome) {
   f.ReportFailure = f.ReportSuccess = true;
   Send();
   ASSERT_TRUE(logged(1));
+  f.MessageText.Lines.Add("a second message");  // not a copy of the first
   SendToClosedPort();
   ASSERT_TRUE(logged(2));
   EXPECT_EQ(ReadFile(log),

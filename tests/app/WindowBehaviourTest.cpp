@@ -141,6 +141,24 @@ TEST_F(WindowBehaviourTest, CtrlEnterWhileSendingAborts) {
   EXPECT_EQ(server.Received(), 0);
 }
 
+TEST_F(WindowBehaviourTest, CtrlEnterAbortsASendStartedFromTheSubject) {
+  composertest::SmtpPeer server(folder.File("server"));
+  f().SMTPServer.Text = server.Server();
+  f().from.Text = "ann@example.org";
+  f().sendto.Text = "bob@example.org";
+  f().MessageText.Lines = TStringList{"x"};
+  f().subject.SetFocus();
+  Key(f().subject, 13, ssCtrl);
+  ASSERT_EQ(f().SendBtn.Caption, "&Abort");
+  // The subject is disabled now; the keys go where the focus went.
+  ASSERT_EQ(f().ActiveControl(), &f().SendBtn);
+  Key(*f().ActiveControl(), 13, ssCtrl);
+  ASSERT_TRUE(composertest::RunLoopUntil([&] { return f().SendBtn.Caption == "&Send"; }));
+  EXPECT_EQ(f().StatusBar1.SimpleText, "Status: Sending aborted.");
+  EXPECT_EQ(server.Received(), 0);
+  EXPECT_EQ(f().ActiveControl(), &f().subject);
+}
+
 TEST_F(WindowBehaviourTest, AttachmentButtons) {
   frontEnd.OpenDialogAnswers = {{"/data/a.pdf", "/data/b.txt"}, {"/data/a.pdf"}, {}};
   Key(f().AttachedFiles, 'A', ssCtrl);

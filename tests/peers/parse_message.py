@@ -10,8 +10,8 @@ Prints, one item per line (values as the parser decoded them):
     defects <count>                 parser defects in the message and all its parts (with
                                     --policy default also those of every header)
     mailbox <header> <i>: <display name> <address>
-                                    with --policy default: each mailbox of From, To, Sender,
-                                    Reply-To as the parser took it apart (display name in
+                                    with --policy default: each mailbox of From, To, Cc,
+                                    Sender, Reply-To as the parser took it apart (display name in
                                     double quotes, the address in angle brackets)
     part <i> type=<content type> charset=<charset> name=<name param> filename=<filename>
              encoding=<transfer encoding> size=<bytes of the decoded payload>
@@ -44,7 +44,7 @@ def main():
         out.append(f"header {name}: {value}")
         defects += len(getattr(value, "defects", ()))
     if opts.policy == "default":
-        for name in ("From", "To", "Sender", "Reply-To"):
+        for name in ("From", "To", "Cc", "Sender", "Reply-To"):
             for i, a in enumerate(getattr(msg[name], "addresses", ()) if msg[name] else ()):
                 out.append(f'mailbox {name} {i}: "{a.display_name}" <{a.addr_spec}>')
     out.append(f"multipart {'yes' if msg.is_multipart() else 'no'}")
