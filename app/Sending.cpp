@@ -327,6 +327,10 @@ void FillClient(const TForm1& form, TSmtpCli& client, const Recipients& recipien
   client.SetHost(server.Host);
   client.SetPort(server.Port);
   client.SetSignOn(form.HeloName);
+  client.SetUseEhlo(form.UseEhlo);
+  // The session ends after the message: where the server pipelines, QUIT goes with the final
+  // "." (the files still wait for the server's acceptance, the reply to ".").
+  client.SetQuitAfterData(true);
 }
 
 std::string LowerAscii(std::string text) {

@@ -71,6 +71,7 @@ constexpr CommandLineOption kOptions[] = {
      }},
     {"-tls:", [](TForm1& f, const std::string& v) { f.tls.Text = v; }},
     {"-user:", [](TForm1& f, const std::string& v) { f.user.Text = v; }},
+    {"-ehlo", [](TForm1& f, const std::string&) { f.UseEhlo = true; }},
     {"-timeout:",
      [](TForm1& f, const std::string& v) {
        const std::optional<std::uint32_t> seconds = ParseWholeSeconds(v);

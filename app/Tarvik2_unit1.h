@@ -167,6 +167,10 @@ class TForm1 : public TForm {
   bool AskingAgain = false;
   TKeyringStore KeyringStore;
 
+  // "ehlo" (1: the plain session greets with EHLO too, and pipelines where the server offers it;
+  // option -ehlo).
+  bool UseEhlo = false;
+
   // Where the body handed to the SMTP client stands: the next wire line expected, the source
   // line it comes from (message lines, then signature lines) and how much of that line has gone
   // out. Lets line N+1 follow line N without a rescan (Sending.cpp).
