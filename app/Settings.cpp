@@ -122,7 +122,7 @@ void TForm1::LoadSettings(const std::string& section) {
   AuthMethod = IniReadString("auth", "");
   CaFile = IniReadString("cafile", "");
   TlsFingerprint = IniReadString("tlsfingerprint", "");
-  UseEhlo = IniReadString("ehlo", "0") == "1";
+  UseEhlo = IniReadBool("ehlo", false);
   IniClose();
 
   SetIniSection("servers", true);
