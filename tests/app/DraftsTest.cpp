@@ -207,7 +207,7 @@ TEST_F(DraftsTest, SigtermAndSighupKeepTheDraftAndCloseTheWindow) {
     f.Show();
     ASSERT_TRUE(f.SessionSignals && f.SessionSignals->Active());
     ASSERT_EQ(::pthread_kill(::pthread_self(), signal), 0);
-    ASSERT_TRUE(composertest::RunLoopUntil([&] { return f.Closed(); })) << signal;
+    ASSERT_TRUE(composertest::PumpUntil([&] { return f.Closed(); })) << signal;
     EXPECT_TRUE(frontEnd.Choices.empty()) << "nobody is asked at a logout";
     TForm1& g = NextStart(IDYES);
     EXPECT_TRUE(Offered()) << signal;

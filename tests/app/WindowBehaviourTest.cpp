@@ -153,7 +153,7 @@ TEST_F(WindowBehaviourTest, CtrlEnterAbortsASendStartedFromTheSubject) {
   // The subject is disabled now; the keys go where the focus went.
   ASSERT_EQ(f().ActiveControl(), &f().SendBtn);
   Key(*f().ActiveControl(), 13, ssCtrl);
-  ASSERT_TRUE(composertest::RunLoopUntil([&] { return f().SendBtn.Caption == "&Send"; }));
+  ASSERT_TRUE(composertest::PumpUntil([&] { return f().SendBtn.Caption == "&Send"; }));
   EXPECT_EQ(f().StatusBar1.SimpleText, "Status: Sending aborted.");
   EXPECT_EQ(server.Received(), 0);
   EXPECT_EQ(f().ActiveControl(), &f().subject);
