@@ -537,7 +537,8 @@ bool TCustomTlsWSocket::SendsInPlain() const {
 int TCustomTlsWSocket::RawSend(const void* Data, int Len) {
   if (SendsInPlain()) return LowerLayer::RawSend(Data, Len);
   const TSendPart part{static_cast<const std::uint8_t*>(Data), Len};
-  return RawSendv(&part, 1);
+  // This layer's own gathered write: a virtual call would go back up through the layers above.
+  return TCustomTlsWSocket::RawSendv(&part, 1);
 }
 
 int TCustomTlsWSocket::RawSendv(const TSendPart* Parts, int Count) {

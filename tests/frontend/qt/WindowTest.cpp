@@ -185,7 +185,7 @@ TEST_F(ComposerWindowTest, AddressBookRewritesTheRecipientWhenTheFocusLeaves) {
   Type(Edit("sendto"), "sa");
   Key(Edit("sendto"), Qt::Key_Tab);
   EXPECT_EQ(Edit("sendto")->text(), "Sales <sales@example.org>");
-  EXPECT_EQ(form().ActiveControl(), &form().subject);
+  EXPECT_EQ(form().ActiveControl(), &form().cc);
 
   QTest::mouseClick(Edit("sendto"), Qt::LeftButton);
   Edit("sendto")->selectAll();
@@ -218,7 +218,7 @@ TEST_F(ComposerWindowTest, EveryWidgetHasAnAccessibleNameAndANaturalTabOrder) {
   }
   std::vector<std::string> order;
   QWidget* widget = Edit("from");
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 8; ++i) {
     TControl* control = window.ControlOf(widget);
     order.push_back(control ? control->Name : widget->objectName().toStdString());
     widget = widget->nextInFocusChain();
@@ -226,8 +226,8 @@ TEST_F(ComposerWindowTest, EveryWidgetHasAnAccessibleNameAndANaturalTabOrder) {
            !(widget->focusPolicy() & Qt::TabFocus))
       widget = widget->nextInFocusChain();
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"from", "sendto", "subject", "PageControl1",
-                                             "MessageText", "SendBtn"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"from", "sendto", "cc", "bcc", "subject",
+                                             "PageControl1", "MessageText", "SendBtn"}));
   EXPECT_EQ(Edit("from")->toolTip(), "The sender of the mail");
   EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabPosition(), QTabWidget::South);
   EXPECT_EQ(window.windowTitle(), "Tarvik V2.06");
