@@ -29,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   // An entry for the host put first, and ended by the next entry, wins over anything the text
   // holds (an entry left open would take the text's keywords as its own).
   const std::string withHost =
-      "machine mail.example.org login ann password p0\nmachine other.invalid\n" +
-      std::string(text);
+      "machine mail.example.org login ann password p0\nmachine other.invalid\n" + std::string(text);
   TSecret mine;
   Check(NetrcPassword(withHost, "mail.example.org", "ann", mine), "own entry found");
   Check(mine.View() == "p0", "own entry's password");
