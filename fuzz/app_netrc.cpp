@@ -7,16 +7,7 @@
 #include <string_view>
 
 #include "app/Credentials.h"
-
-namespace {
-
-void Check(bool Condition, const char* What) {
-  if (Condition) return;
-  std::fprintf(stderr, "broken: %s\n", What);
-  std::abort();
-}
-
-}  // namespace
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   const std::string_view text(reinterpret_cast<const char*>(Data), Size);

@@ -6,17 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "net/WSocket.h"
-
-namespace {
-
-void Check(bool Condition, const char* What) {
-  if (Condition) return;
-  std::fprintf(stderr, "broken: %s\n", What);
-  std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   const std::string text(reinterpret_cast<const char*>(Data), Size);

@@ -11,15 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/smtp_fuzz_client.h"
 
 namespace {
-
-void Check(bool Condition, const char* What) {
-  if (Condition) return;
-  std::fprintf(stderr, "broken: %s\n", What);
-  std::abort();
-}
 
 void CheckCapabilities(const TSmtpCapabilities& Caps) {
   Check(Caps.AuthMechanisms.size() <= TSmtpCapabilities::MaxAuthMechanisms, "mechanism count");

@@ -8,15 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
 #include "smtp/SmtpAuth.h"
 
 namespace {
-
-void Check(bool Condition, const char* What) {
-  if (Condition) return;
-  std::fprintf(stderr, "broken: %s\n", What);
-  std::abort();
-}
 
 // Iteration counts are the server's to choose, up to a million: too slow to fuzz with.
 bool CheapEnough(std::string_view First) {

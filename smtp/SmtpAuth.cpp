@@ -150,11 +150,44 @@ std::string PrintableDetail(std::string_view Text) {
   return out;
 }
 
-// RFC 7628 3.1: gs2-header, then key=value pairs each ended by ^A, and a final ^A.
-class TOAuthBearer : public TSaslMechanism {
+// OAUTHBEARER and XOAUTH2: the whole message goes in the AUTH line; a refused token comes back
+// as one challenge holding the server's error, which is answered with Answer so that the server
+// ends the exchange with its refusal code.
+class TBearerMechanism : public TSaslMechanism {
+ public:
+  bool InitialResponse(TSecret& Out) override {
+    Out = FMessage;
+    return true;
+  }
+  bool Respond(std::string_view Challenge, TSecret& Out, std::string& Problem) override {
+    if (FAnswered) {
+      Problem = std::string("unexpected second challenge in ") + Name() + " authentication";
+      return false;
+    }
+    FAnswered = true;
+    FDetail = PrintableDetail(Challenge);
+    Out.Assign(FAnswer);
+    return true;
+  }
+  std::string FailureDetail() const override { return FDetail; }
+
+ protected:
+  explicit TBearerMechanism(std::string_view Answer) : FAnswer(Answer) {}
+  TSecret FMessage;
+
+ private:
+  std::string_view FAnswer;
+  bool FAnswered = false;
+  std::string FDetail;
+};
+
+// RFC 7628 3.1: gs2-header, then key=value pairs each ended by ^A, and a final ^A. Its error
+// challenge is answered with a lone ^A (3.2.2).
+class TOAuthBearer : public TBearerMechanism {
  public:
   TOAuthBearer(std::string_view User, const TSecret& Token, std::string_view Host,
-               std::string_view Port) {
+               std::string_view Port)
+      : TBearerMechanism("\x01") {
     FMessage.Append("n,a=");
     FMessage.Append(SaslName(User));
     FMessage.Append(",\x01");
@@ -173,33 +206,11 @@ class TOAuthBearer : public TSaslMechanism {
     FMessage.Append("\x01\x01");
   }
   const char* Name() const override { return "OAUTHBEARER"; }
-  bool InitialResponse(TSecret& Out) override {
-    Out = FMessage;
-    return true;
-  }
-  // RFC 7628 3.2.2: a failure comes as a challenge holding the server's JSON error; the client
-  // answers with a lone ^A and the server then ends the exchange with its refusal.
-  bool Respond(std::string_view Challenge, TSecret& Out, std::string& Problem) override {
-    if (FAnswered) {
-      Problem = "unexpected second challenge in OAUTHBEARER authentication";
-      return false;
-    }
-    FAnswered = true;
-    FDetail = PrintableDetail(Challenge);
-    Out.Assign("\x01");
-    return true;
-  }
-  std::string FailureDetail() const override { return FDetail; }
-
- private:
-  TSecret FMessage;
-  bool FAnswered = false;
-  std::string FDetail;
 };
 
-class TXOAuth2 : public TSaslMechanism {
+class TXOAuth2 : public TBearerMechanism {
  public:
-  TXOAuth2(std::string_view User, const TSecret& Token) {
+  TXOAuth2(std::string_view User, const TSecret& Token) : TBearerMechanism("") {
     FMessage.Append("user=");
     FMessage.Append(User);
     FMessage.Append(
@@ -209,28 +220,6 @@ class TXOAuth2 : public TSaslMechanism {
     FMessage.Append("\x01\x01");
   }
   const char* Name() const override { return "XOAUTH2"; }
-  bool InitialResponse(TSecret& Out) override {
-    Out = FMessage;
-    return true;
-  }
-  // A refused token comes back as a challenge holding the provider's error; the empty answer
-  // makes the server end the exchange with its refusal code.
-  bool Respond(std::string_view Challenge, TSecret& Out, std::string& Problem) override {
-    if (FAnswered) {
-      Problem = "unexpected second challenge in XOAUTH2 authentication";
-      return false;
-    }
-    FAnswered = true;
-    FDetail = PrintableDetail(Challenge);
-    Out.Clear();
-    return true;
-  }
-  std::string FailureDetail() const override { return FDetail; }
-
- private:
-  TSecret FMessage;
-  bool FAnswered = false;
-  std::string FDetail;
 };
 
 class TScramSha256 : public TSaslMechanism {
