@@ -139,15 +139,16 @@ void TCustomSmtpClient::Auth() {
     PostMessageA(FWindowHandle, WM_SMTP_CREDENTIALS, 0, 0);
     return;
   }
-  SendAuth();
+  SendAuth(FPassword);
 }
 
 bool TCustomSmtpClient::ProvideCredentials(const TSecret& Password) {
   if (FState != TSmtpState::smtpWaitingCredentials) return false;
-  FPassword = Password;
   StateChange(TSmtpState::smtpInternalReady);
   try {
-    SendAuth();
+    // Not kept in FPassword: an answered request lives only in the exchange, which is wiped
+    // as soon as the server has answered it.
+    SendAuth(Password);
   } catch (const std::exception& E) {
     FailOnException(E);
   }
@@ -161,8 +162,8 @@ bool TCustomSmtpClient::RefuseCredentials(const std::string& Problem) {
   return true;
 }
 
-void TCustomSmtpClient::SendAuth() {
-  FSasl = MakeSaslMechanism(FSaslName, FUsername, FPassword, FScramNonce, FHost, FPort);
+void TCustomSmtpClient::SendAuth(const TSecret& Password) {
+  FSasl = MakeSaslMechanism(FSaslName, FUsername, Password, FScramNonce, FHost, FPort);
   std::string shown = "AUTH " + FSaslName;
   TSecret line(shown);
   TSecret initial;

@@ -394,9 +394,10 @@ class TCustomSmtpClient {
   // later, with ProvideCredentials or RefuseCredentials. So the password is asked for only when
   // a server over TLS has offered a mechanism the client will use.
   virtual void Auth();
-  // The answer to OnCredentialsNeeded: AUTH goes on with Password (copied; the owner may wipe
-  // its own). False, and nothing done, when the client no longer waits (the request ended
-  // meanwhile: an abort, a lost connection).
+  // The answer to OnCredentialsNeeded: AUTH goes on with Password (copied into the exchange
+  // only, and wiped with it when the server has answered; the owner may wipe its own). False,
+  // and nothing done, when the client no longer waits (the request ended meanwhile: an abort,
+  // a lost connection).
   bool ProvideCredentials(const TSecret& Password);
   // The other answer: the request ends with the client's 500 and "500 " + Problem; the session
   // stays open (RSET and QUIT can still follow). False when the client no longer waits.
@@ -500,8 +501,8 @@ class TCustomSmtpClient {
   void TlsDone(std::uint16_t Error);
   // True when the session runs over TLS, so that credentials may be sent.
   virtual bool SessionEncrypted() const;
-  // Sends the AUTH line for FSaslName with FPassword.
-  void SendAuth();
+  // Sends the AUTH line for FSaslName with Password.
+  void SendAuth(const TSecret& Password);
   void AuthReply();
   // The header as Data builds it (hooks run), one entry per physical line, with the empty
   // separator at the end.
