@@ -1,6 +1,8 @@
 // The composer window: its controls' design-time state and the binding of every event.
 #include "app/Tarvik2_unit1.h"
 
+#include "app/MessageStream.h"
+
 std::unique_ptr<TForm1> Form1;
 
 TForm1::TForm1() : TForm("Form1") {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/Credentials.h"
+#include "app/MessageStream.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
@@ -221,6 +222,10 @@ std::string CharSetOf(const TForm1& form) {
                                    &form.cc.Text.Get(), &form.subject.Text.Get()})
     scan(*field);
   for (const std::string& line : form.MessageText.Lines) scan(line);
+  if (const TMessageStream* text = form.MessageStream.get(); text && text->EightBit()) {
+    beyondAscii = true;
+    valid = valid && text->ValidUtf8();
+  }
   for (const std::string& line : form.SignLines) scan(line);
   return beyondAscii && valid ? "utf-8" : "iso-8859-1";
 }
@@ -231,6 +236,10 @@ std::string CharSetOf(const TForm1& form) {
 // allows or could pass for a MIME boundary. The text then arrives exactly as written.
 std::string TransferEncodingOf(const TForm1& form) {
   bool eightBit = false;
+  if (const TMessageStream* text = form.MessageStream.get()) {
+    if (text->LongestLine() > kMaxWireLine || text->PrefixSeen()) return "quoted-printable";
+    eightBit = text->EightBit();
+  }
   const TStringList* texts[] = {&form.MessageText.Lines, &form.SignLines};
   for (const TStringList* lines : texts) {
     for (const std::string& line : *lines) {
@@ -242,6 +251,11 @@ std::string TransferEncodingOf(const TForm1& form) {
 }
 
 const std::string* SourceLine(const TForm1& form, int index) {
+  // The text read from standard input comes first; "-msg:" lines given after it follow.
+  if (const TMessageStream* text = form.MessageStream.get()) {
+    if (index < text->LineCount()) return text->Line(index);
+    index -= text->LineCount();
+  }
   const int messageLines = form.MessageText.Lines.Count();
   if (index < messageLines) return &form.MessageText.Lines[index];
   if (index - messageLines < form.SignLines.Count()) return &form.SignLines[index - messageLines];
@@ -359,7 +373,7 @@ namespace {
 
 // TLS and the login for this send, from the settings; the first reason why the send cannot go
 // out as asked, or "". The password is not looked for here: only when AUTH is about to go.
-std::string ConfigureSecurity(const TForm1& form, TSmtpCli& client) {
+std::string ConfigureSecurity(const TForm1& form, TCustomSmtpClient& client) {
   const std::optional<TSmtpTlsMode> mode = TlsModeOf(form.tls.Text, client.Port());
   if (!mode)
     return "The setting tls (option -tls:) is \"" + form.tls.Text +
@@ -449,7 +463,8 @@ void TForm1::SendBtnClick(TControl*) {
   if (SMTPServer.Text.empty()) return ErrorBox("No SMTP Server specified, can't send mail.");
   if (from.Text.empty()) return ErrorBox("Sender not specified (from-field), can't send mail.");
   if (sendto.Text.empty()) return ErrorBox("Reciptient not specified (to-field), can't send mail.");
-  if (MessageText.Text().empty()) return ErrorBox("No message text written, can't send mail.");
+  if (MessageText.Text().empty() && !(MessageStream && MessageStream->ByteCount() > 0))
+    return ErrorBox("No message text written, can't send mail.");
   // A nick the book does not know must not reach the server as a local user's name.
   if (const std::string problem = ResolveNicks(); !problem.empty()) return ErrorBox(problem);
   const Recipients recipients = RecipientsOf(*this);
@@ -472,6 +487,10 @@ void TForm1::SendBtnClick(TControl*) {
     return ErrorBox(std::string("Cannot attach the file, can't send mail:\r") + e.what());
   }
   if (!LoadSignature(*this)) return;
+  TCustomSmtpClient::TSmtpProxy proxy;
+  if (const std::string problem = ParseProxy(Proxy, proxy); !problem.empty())
+    return ErrorBox(problem);
+  client.SetProxy(proxy);
   if (const std::string problem = ConfigureSecurity(*this, client); !problem.empty())
     return ErrorBox(problem);
   client.SetCharSet(CharSetOf(*this));
@@ -790,3 +809,20 @@ void TForm1::SmtpCli1ProcessHeader(TCustomSmtpClient*, TStringList& HdrLines) {
 }
 
 void TForm1::SmtpCli1SessionConnected(TCustomSmtpClient*, std::uint16_t) {}
+
+std::string_view TextBoundaryStart() {
+  return kBoundaryStart;
+}
+
+TServerField ServerFieldOf(const std::string& field) {
+  const ServerAddress server = ServerAddressOf(field);
+  return {server.Host, server.Port, server.Problem};
+}
+
+std::string EnvelopeSenderOf(const std::string& fromText) {
+  return EnvelopeSender(fromText);
+}
+
+std::string ConfigureClientSecurity(const TForm1& form, TCustomSmtpClient& client) {
+  return ConfigureSecurity(form, client);
+}

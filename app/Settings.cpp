@@ -123,6 +123,7 @@ void TForm1::LoadSettings(const std::string& section) {
   CaFile = IniReadString("cafile", "");
   TlsFingerprint = IniReadString("tlsfingerprint", "");
   UseEhlo = IniReadBool("ehlo", false);
+  Proxy = IniReadString("proxy", "");
   IniClose();
 
   SetIniSection("servers", true);

@@ -2,7 +2,9 @@
 // exception report, the close event and reading a whole file.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -13,7 +15,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
+#include "app/MessageStream.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "util/IniUtils.h"
@@ -30,6 +34,21 @@ void AddRecipients(TEdit& field, const std::string& recipients) {
   field.Text += (field.Text.empty() ? "" : ";") + recipients;
 }
 
+// "-f:-": a script's text stays in a temporary file and is sent from there, so that its size
+// costs no memory; the window shows it in the memo. There is no file for "-fdel" to delete.
+void ReadMessageFromStandardInput(TForm1& form) {
+  std::unique_ptr<TMessageStream> text = TMessageStream::Read(
+      STDIN_FILENO, "The standard input (-f:-)", /*DotEnds=*/false, TextBoundaryStart());
+  form.MessageFileName.clear();
+  form.MessageText.Lines.Clear();
+  form.MessageStream.reset();
+  if (form.Scripting) {
+    form.MessageStream = std::move(text);
+    return;
+  }
+  for (int i = 0; i < text->LineCount(); ++i) form.MessageText.Lines.Add(*text->Line(i));
+}
+
 // One command-line option: an argument that begins with Literal (case-sensitive) applies it with
 // the rest of the argument as its value. The first matching entry wins, so the order matters
 // ("-doretryonce" before "-doretry").
@@ -43,8 +62,10 @@ constexpr CommandLineOption kOptions[] = {
     {"-subject:", [](TForm1& f, const std::string& v) { f.subject.Text = Blanks(v); }},
     {"-f:",
      [](TForm1& f, const std::string& v) {
+       if (v == "-") return ReadMessageFromStandardInput(f);
        f.MessageText.Lines.SetText(TextFileContent(v));
        f.MessageFileName = v;
+       f.MessageStream.reset();
      }},
     {"-msg:", [](TForm1& f, const std::string& v) { f.MessageText.Lines.Add(Blanks(v)); }},
     {"-fdel", [](TForm1& f, const std::string&) { f.DeleteMessageFile = true; }},
@@ -72,6 +93,7 @@ constexpr CommandLineOption kOptions[] = {
     {"-tls:", [](TForm1& f, const std::string& v) { f.tls.Text = v; }},
     {"-user:", [](TForm1& f, const std::string& v) { f.user.Text = v; }},
     {"-ehlo", [](TForm1& f, const std::string&) { f.UseEhlo = true; }},
+    {"-proxy:", [](TForm1& f, const std::string& v) { f.Proxy = v; }},
     {"-timeout:",
      [](TForm1& f, const std::string& v) {
        const std::optional<std::uint32_t> seconds = ParseWholeSeconds(v);
@@ -80,6 +102,8 @@ constexpr CommandLineOption kOptions[] = {
                                   " is not a whole number of seconds.");
        f.SmtpCli1->SetTimeout(*seconds);
      }},
+    // The front-end is chosen by program entry before the form exists; the option is known.
+    {"-nogui", [](TForm1&, const std::string&) {}},
 };
 
 const CommandLineOption* FindOption(const std::string& argument) {
@@ -91,6 +115,40 @@ const CommandLineOption* FindOption(const std::string& argument) {
 bool IsCloseOption(const std::string& argument) {
   const CommandLineOption* option = FindOption(argument);
   return option && option->Literal == "-close";
+}
+
+// Levenshtein distance: insertions, deletions and substitutions of single bytes.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The known option closest to what was typed: the argument's name (up to its first ":")
+// against each literal, letter case aside ("-SEND" means "-send"); the first of equally close
+// ones.
+std::string_view NearestOption(const std::string& argument) {
+  const std::size_t colon = argument.find(':');
+  std::string name = argument.substr(0, colon == std::string::npos ? colon : colon + 1);
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::string_view best;
+  std::size_t bestDistance = SIZE_MAX;
+  for (const CommandLineOption& option : kOptions)
+    if (const std::size_t d = EditDistance(name, option.Literal); d < bestDistance) {
+      bestDistance = d;
+      best = option.Literal;
+    }
+  return best;
 }
 
 void WriteErrorToStandardError(const std::string& caption, const std::string& text) {
@@ -264,8 +322,13 @@ void TForm1::ApplyArgument(const std::string& argument) {
     // the field is left.
     sendto.Text += (sendto.Text.empty() ? "" : ";") + argument;
     FocusTimer.SetEnabled(true);
+  } else {
+    // A misspelt option must not send a message that lacks what it was meant to set.
+    throw std::runtime_error("Unknown option \"" + argument +
+                             "\": no option begins so and no file has that name. Did you mean \"" +
+                             std::string(NearestOption(argument)) +
+                             "\"? (tarvik --help lists the options)");
   }
-  // Anything else is an unknown option: ignored.
 }
 
 void TForm1::OnShow(TControl*) {
@@ -303,9 +366,11 @@ void TForm1::ReportException(const std::exception& e) {
 
 void TForm1::FormClose(TControl*) {
   // A settings file that cannot be written must neither hide the draft part nor turn a sent
-  // message into a failure: it is reported and the close goes on.
+  // message into a failure: it is reported and the close goes on. A script's command line
+  // describes one send, not the person's choices: it never rewrites the section of settings;
+  // only the server list grows.
   try {
-    if (AutoSave.Checked) {
+    if (AutoSave.Checked && !Scripting) {
       SaveSettings();
     } else {
       SetIniFile(SettingsFileName(), SettingsSection, false);

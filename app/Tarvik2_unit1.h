@@ -34,6 +34,8 @@
 #include "platform/Timer.h"
 #include "smtp/SmtpProt.h"
 
+class TMessageStream;
+
 class TForm1 : public TForm {
  public:
   TForm1();
@@ -103,6 +105,9 @@ class TForm1 : public TForm {
 
   // ---- Run state (process-wide, shared by every part of the composer)
   std::string MessageFileName;
+  // The message text read from standard input by "-f:-" in scripting mode: it stays in a
+  // temporary file and is read line by line as it is sent, before MessageText's lines.
+  std::unique_ptr<TMessageStream> MessageStream;
   bool DeleteMessageFile = false;
   bool AutoSend = false;
   bool CloseWhenDone = false;
@@ -166,6 +171,9 @@ class TForm1 : public TForm {
   TSecret PasswordToRemember;
   bool AskingAgain = false;
   TKeyringStore KeyringStore;
+  // The SOCKS proxy the send goes through (setting proxy, option -proxy:), a URL that
+  // ParseProxy reads; empty: a direct connection.
+  std::string Proxy;
 
   // "ehlo" (1: the plain session greets with EHLO too, and pipelines where the server offers it;
   // option -ehlo).
@@ -370,6 +378,31 @@ std::string HomeFolder();
 // none of auto, starttls, smtps, off (compared without regard to case). "auto" is TLS from the
 // first byte on port 465, STARTTLS (required) on port 587, otherwise the plain session.
 std::optional<TSmtpTlsMode> TlsModeOf(const std::string& setting, const std::string& port);
+
+// How the client's MIME boundaries begin: a text line that does so is sent encoded.
+std::string_view TextBoundaryStart();
+
+// The server field ("host", "host:port", "[IPv6]:port"; Sending.cpp): host and port (25 when
+// none is given), or the reason it cannot be used.
+struct TServerField {
+  std::string Host;
+  std::string Port;
+  std::string Problem;
+};
+TServerField ServerFieldOf(const std::string& field);
+// The envelope sender of a from-field: the address in angle brackets, or the whole text.
+std::string EnvelopeSenderOf(const std::string& fromText);
+// TLS and login of the form's settings set on client (the password asked for when a user is
+// set); "" or the first reason why a send cannot go out as asked.
+std::string ConfigureClientSecurity(const TForm1& form, TCustomSmtpClient& client);
+
+// The proxy URL text: socks4://, socks4a://, socks5:// or socks5h://, then an optional
+// user[:password]@ (percent escapes allowed; a password only for SOCKS 5), then host:port.
+// Fills proxy (Host empty for an empty text) and returns "", or the reason it cannot be used,
+// which shows the URL with its password as "****".
+std::string ParseProxy(const std::string& text, TCustomSmtpClient::TSmtpProxy& proxy);
+// The proxy URL as it may be shown: the password replaced by "****".
+std::string ProxyForDisplay(const std::string& text);
 
 // The whole content of a file (a message, a signature, a draft). Raises std::runtime_error with
 // the file name and the reason when it cannot be opened or read, or is no regular file (a

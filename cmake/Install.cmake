@@ -3,6 +3,9 @@
 #   tarvik      the program, its manual page, the bash completion and the documentation
 #   tarvik-gui  the window module, the .desktop file and the icon (their rules sit beside the
 #               module's target), with a documentation folder of its own
+#   tarvik-mta  /usr/sbin/sendmail as a link to the program (its sendmail-compatible mode) and
+#               sendmail(8) as a link to its manual page; nothing else of the system changes
+#               unless this one is installed
 # Included after every subdirectory, so the targets exist.
 
 set(TARVIK_PACKAGE_REVISION 1 CACHE STRING "Debian revision appended to the version of the packages")
@@ -38,10 +41,22 @@ if(TARGET tarvik_window)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvik-gui COMPONENT tarvik-gui)
 endif()
 
+# Relative links, made in the build folder and installed as links.
+file(CREATE_LINK ../bin/tarvik ${generated}/sendmail SYMBOLIC)
+file(CREATE_LINK ../man1/tarvik.1.gz ${generated}/sendmail.8.gz SYMBOLIC)
+install(FILES ${generated}/sendmail DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tarvik-mta)
+install(FILES ${generated}/sendmail.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+        COMPONENT tarvik-mta)
+install(FILES ${generated}/copyright ${generated}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvik-mta COMPONENT tarvik-mta)
+
 # Lintian reads these notes on tags that do not apply (only where Debian packages install).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/tarvik.lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarvik COMPONENT tarvik)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/tarvik-mta.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarvik-mta
+          COMPONENT tarvik-mta)
   if(TARGET tarvik_window)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/tarvik-gui.lintian-overrides
             DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarvik-gui

@@ -6,16 +6,20 @@
 //
 // Exit codes: 0 after a normal close (in scripting mode: after a successful send), 1 when an
 // error was reported under "-close", there was nothing to do, or the program could not start.
-// "--help" and "--version" answer on standard output and exit 0.
+// "--help" and "--version" answer on standard output and exit 0. Started as "sendmail" or with
+// "--sendmail" first, the program is the sendmail-compatible mode (app/SendmailMode.h), whose
+// exit codes are sysexits.
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/SendmailMode.h"
 #include "app/Tarvik2_unit1.h"
 #include "frontend/HeadlessFrontEnd.h"
 #include "frontend/WindowModule.h"
@@ -84,6 +88,35 @@ int RunProgram(int& argc, char** argv) {
   return exitCode;
 }
 
+// The sendmail-compatible mode: no window, no form of the person's; standard input is the
+// message, so nothing is ever asked on it. An exception that escapes a handler is an internal
+// error (sysexits' 70).
+// The caller (git send-email, mutt, cron) owns the terminal, if there is one: a password
+// prompt on it would mix with the caller's own output or wait for an answer nobody gives.
+class TSendmailFrontEnd : public THeadlessFrontEnd {
+ public:
+  using THeadlessFrontEnd::THeadlessFrontEnd;
+  bool AskPassword(const std::string&, TSecret&) override { return false; }
+  bool AskPasswordToRemember(const std::string&, TSecret&, bool&) override { return false; }
+};
+
+int RunSendmailProgram(std::vector<std::string> arguments) {
+  if (!arguments.empty() && arguments.front() == "--sendmail") arguments.erase(arguments.begin());
+  TSendmailFrontEnd headless(std::cin, std::cout, std::cerr, /*inputIsTerminal=*/false);
+  ScopedFrontEnd current(headless);
+  Application().Title = kTarvikTitle;
+  Application().OnException = [](const std::exception& e) {
+    std::cerr << "sendmail: internal error: " << TerminalText(e.what()) << '\n' << std::flush;
+    std::_Exit(SysExit::Software);
+  };
+  try {
+    return RunSendmail(arguments);
+  } catch (const std::exception& e) {
+    std::cerr << "sendmail: internal error: " << TerminalText(e.what()) << '\n';
+  }
+  return SysExit::Software;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +124,8 @@ int main(int argc, char** argv) {
   // process: what the program prints never changes its exit code. The sockets send without
   // SIGPIPE anyway; started programs get the default back.
   std::signal(SIGPIPE, SIG_IGN);
+  if (SendmailModeRequested(argv[0], std::vector<std::string>(argv + 1, argv + argc)))
+    return RunSendmailProgram(std::vector<std::string>(argv + 1, argv + argc));
   if (const std::optional<int> exitCode =
           AnswerInformationOption(std::vector<std::string>(argv + 1, argv + argc)))
     return *exitCode;

@@ -18,6 +18,10 @@
 #     before, no alternative and no desktop database entry naming tarvik, and the packages
 #     their install brought in go with them. Only what the packages touched is looked at, so
 #     that whatever else this machine installs meanwhile cannot fail the test.
+#  The package tarvik-mta is checked but never installed (the machine's own mail transport agent
+#  stays): lintian finds nothing, /usr/sbin/sendmail is a link to the program, it provides,
+#  conflicts with and replaces mail-transport-agent, `apt-get -s install` of it resolves, and
+#  the package tarvik holds no sendmail of its own.
 # It refuses to start when a tarvik package is installed already (it would remove that copy),
 # takes turns with other runs on this machine, and removes what it installed even when a step
 # fails. Registered with ctest as the test "packages" (label packaging) when the build is
@@ -145,6 +149,25 @@ step "lintian"
 lintian --fail-on error --tag-display-limit 0 "$cli_deb" $gui_deb 2>&1 \
   | tee "$work/lintian.out" || fail "lintian reports errors"
 echo "lintian: $(grep -c '^E:' "$work/lintian.out" || true) errors, $(grep -c '^W:' "$work/lintian.out" || true) warnings, $(grep -c '^[IP]:' "$work/lintian.out" || true) notes"
+
+step "tarvik-mta: checked with dpkg-deb, lintian and a simulated install only"
+mta_deb=$(ls "$packages"/tarvik-mta_*.deb)
+dpkg-deb -c "$mta_deb" | sed 's/^/  /'
+dpkg-deb -c "$mta_deb" | grep -q ' \./usr/sbin/sendmail -> \.\./bin/tarvik$' ||
+  fail "tarvik-mta has no link /usr/sbin/sendmail -> ../bin/tarvik"
+for field in Provides Conflicts Replaces; do
+  value=$(dpkg-deb -f "$mta_deb" "$field")
+  [ "$value" = mail-transport-agent ] || fail "tarvik-mta's $field is '$value', not mail-transport-agent"
+  echo "$field: $value"
+done
+[ "$(dpkg-deb -f "$mta_deb" Depends)" = "tarvik (= $version)" ] ||
+  fail "tarvik-mta depends on '$(dpkg-deb -f "$mta_deb" Depends)', not tarvik (= $version)"
+if dpkg-deb -c "$cli_deb" | grep -q 'sendmail'; then fail "the package tarvik holds a sendmail"; fi
+lintian --fail-on error,warning --tag-display-limit 0 "$mta_deb" || fail "lintian reports on tarvik-mta"
+$SUDO apt-get -o DPkg::Lock::Timeout=300 -s install "$cli_deb" "$mta_deb" >"$work/mta.sim" ||
+  fail "apt-get -s install of tarvik-mta does not resolve: $(cat "$work/mta.sim")"
+grep '^Inst\|^Remv' "$work/mta.sim" | sed 's/^/  /'
+grep -q '^Inst tarvik-mta ' "$work/mta.sim" || fail "the simulated install does not install tarvik-mta"
 
 # What the packages bring (every path in them) and which of those paths are there already
 # (shared folders such as /usr/bin), to prove that the removal leaves nothing of theirs behind.

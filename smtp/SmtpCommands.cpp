@@ -50,6 +50,8 @@ void TCustomSmtpClient::Connect() {
   FWSocket->OnDnsLookupDone = [this](TCustomWSocket* S, std::uint16_t E) {
     WSocketDnsLookupDone(S, E);
   };
+  // The proxy resolves the name itself: nothing is looked up here.
+  if (!FProxy.Host.empty() && FProxy.RemoteResolve) return ConnectSocket(FHost);
   try {
     FWSocket->LookupHost(FHost);
   } catch (const std::exception& E) {

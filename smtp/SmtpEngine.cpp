@@ -491,8 +491,24 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
     TriggerRequestDone(Error);
     return;
   }
+  if (FProxy.Host.empty()) return ConnectSocket("");
+  // The proxy is given one address, and SOCKS 4 can only carry IPv4.
+  std::string address = FWSocket->DnsResult();
+  for (const std::string& candidate : FWSocket->DnsResultList())
+    if (candidate.find(':') == std::string::npos) {
+      address = candidate;
+      break;
+    }
+  ConnectSocket(address);
+}
+
+void TCustomSmtpClient::ConnectSocket(const std::string& Addr) {
   try {
-    FWSocket->UseLookupResult();
+    // Direct, every address the lookup found is tried; through a proxy, the one it was given.
+    if (Addr.empty())
+      FWSocket->UseLookupResult();
+    else
+      FWSocket->SetAddr(Addr);
     FWSocket->SetProto("tcp");
     // A close after QUIT, or after anything else, is an orderly one: a reset makes the server
     // log an aborted session and may discard what it still had to say.
@@ -503,6 +519,20 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
     FWSocket->SetTlsCaFile(FCaFile);
     FWSocket->SetTlsFingerprint(FTlsFingerprint);
     FWSocket->SetTlsImplicit(FTlsMode == TSmtpTlsMode::smtpTlsImplicit);
+    FSocksErrorText.clear();
+    if (!FProxy.Host.empty()) {
+      // The socket forgets its proxy at every close: it is set for each connection.
+      FWSocket->SetSocksServer(FProxy.Host);
+      FWSocket->SetSocksPort(FProxy.Port);
+      FWSocket->SetSocksLevel(FProxy.Level);
+      FWSocket->SetSocksUsercode(FProxy.User);
+      FWSocket->SetSocksPassword(std::string(FProxy.Password.View()));
+      FWSocket->SetSocksAuthentication(FProxy.User.empty() ? socksNoAuthentication
+                                                           : socksAuthenticateUsercode);
+      FWSocket->OnSocksError = [this](TCustomWSocket*, int, const std::string& Msg) {
+        FSocksErrorText = Msg;
+      };
+    }
     FWSocket->OnSessionConnected = [this](TCustomWSocket* S, std::uint16_t E) {
       WSocketSessionConnected(S, E);
     };
@@ -519,10 +549,22 @@ void TCustomSmtpClient::WSocketDnsLookupDone(TCustomWSocket*, std::uint16_t Erro
   }
 }
 
+std::string TCustomSmtpClient::ConnectFailureLine(int Code) const {
+  if (!FProxy.Host.empty() && Code >= SocksError::LogicError && Code <= SocksError::ResolveFailed)
+    return "500 The SOCKS proxy " + FProxy.Host + ":" + FProxy.Port + " did not connect to " +
+           FHost + ": " + (FSocksErrorText.empty() ? SocketErrorText(Code) : FSocksErrorText) +
+           " (SOCKS error #" + std::to_string(Code) + ")";
+  if (!FProxy.Host.empty() && FState == TSmtpState::smtpConnecting &&
+      FWSocket->SocksPhase() == TSocksPhase::socksPhaseConnecting)
+    return WinsockErrorLine(Code).insert(
+        4, "The SOCKS proxy " + FProxy.Host + ":" + FProxy.Port + ": ");
+  return SocketFailureLine(*FWSocket, Code);
+}
+
 void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t Error) {
   if (Error != 0) {
     // With implicit TLS this comes after the handshake: a failed one ends the request here.
-    FLastResponse = SocketFailureLine(*FWSocket, Error);
+    FLastResponse = ConnectFailureLine(Error);
     FReplyCode = 500;
     FConnected = false;
     SetErrorMessage();

@@ -16,7 +16,7 @@ std::string JoinNames(const std::vector<std::string>& Names) {
 }  // namespace
 
 bool TCustomSmtpClient::NeedsEhlo() const {
-  return FUseEhlo || FTlsMode != TSmtpTlsMode::smtpTlsNone || !FUsername.empty();
+  return FUseEhlo || FTlsMode != TSmtpTlsMode::smtpTlsNone || !FUsername.empty() || FRawMessage;
 }
 
 // --- EHLO ---

@@ -186,6 +186,7 @@ void TCustomSmtpClient::BuildHeader() {
 }
 
 void TCustomSmtpClient::BuildHeaderLines(TStringList& Hdr) {
+  if (FRawMessage) return;  // the owner's lines carry the header and its blank line
   TStringList& hdr = Hdr;
   // Names and text beyond ASCII go out as encoded-words, display names with specials quoted;
   // plain ASCII stays as it was given.

@@ -289,6 +289,29 @@ class TCustomSmtpClient {
   virtual std::string TextWireEncoding() const { return FTextTransferEncoding; }
   TSmtpContentType ContentType() const { return FContentType; }
   void SetContentType(TSmtpContentType Value);
+  // The owner hands over the whole message, its header included, through OnGetData: the
+  // client adds no header line of its own (no hooks run for one), only the dot-stuffing and
+  // CR LF. TextTransferEncoding says whether it is "8bit" (declared with BODY=8BITMIME where
+  // the server announced it). Such a session always greets with EHLO, so that 8BITMIME and
+  // SIZE are known.
+  bool RawMessage() const { return FRawMessage; }
+  void SetRawMessage(bool Value) { FRawMessage = Value; }
+  // A SOCKS proxy the connection goes through (read when Connect starts; Host empty: none).
+  // Level "4", "4A" or "5". With RemoteResolve the proxy gets the server's name as typed
+  // (SOCKS 4A, SOCKS 5 with the name), else the IPv4 address it resolved to here. TLS runs
+  // over the proxy, the certificate checked against the server's name. A failed negotiation
+  // ends the request with the SOCKS code (20001 to 20017) and the proxy's reason in
+  // ErrorMessage; the password never appears there.
+  struct TSmtpProxy {
+    std::string Level = "5";
+    std::string Host;
+    std::string Port;
+    std::string User;
+    TSecret Password;
+    bool RemoteResolve = false;
+  };
+  const TSmtpProxy& Proxy() const { return FProxy; }
+  void SetProxy(const TSmtpProxy& Value) { FProxy = Value; }
   // --- ESMTP, TLS and AUTH (read when Open starts) ---
   TSmtpTlsMode TlsMode() const { return FTlsMode; }
   void SetTlsMode(TSmtpTlsMode Value) { FTlsMode = Value; }
@@ -524,6 +547,10 @@ class TCustomSmtpClient {
 
   // --- socket events ---
   void WSocketDnsLookupDone(TCustomWSocket* Sender, std::uint16_t Error);
+  // Connects the socket to Addr (an address, or under a remote-resolving proxy the name).
+  void ConnectSocket(const std::string& Addr);
+  // The connection's failure line for a socket error code.
+  std::string ConnectFailureLine(int Code) const;
   void WSocketSessionConnected(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketDataAvailable(TCustomWSocket* Sender, std::uint16_t Error);
   void WSocketSessionClosed(TCustomWSocket* Sender, std::uint16_t Error);
@@ -580,6 +607,10 @@ class TCustomSmtpClient {
   int FLineNum = 0;
   bool FMoreLines = true;
   char FLineBuffer[LineBufferSize + 1] = {};
+
+  bool FRawMessage = false;
+  TSmtpProxy FProxy;
+  std::string FSocksErrorText;  // the proxy's reason for the failure being reported
 
   // ESMTP.
   TSmtpTlsMode FTlsMode = TSmtpTlsMode::smtpTlsNone;

@@ -32,7 +32,7 @@ std::string CompletionPath() {
 }
 
 // Switches that program entry and the front-end choice answer before the option table is read.
-const std::vector<std::string> kProgramSwitches = {"-nogui", "--help", "--version"};
+const std::vector<std::string> kProgramSwitches = {"-nogui", "--help", "--version", "--sendmail"};
 
 // ---- The manual page as plain text
 

@@ -177,26 +177,45 @@ TEST_F(ProgramTest, ScriptSendsToTheExactNickAndCopiesAndRefusesAnAmbiguousPrefi
   EXPECT_EQ(server.Received(), 1);
 }
 
-TEST_F(ProgramTest, SettingsWrittenByACloseAreReadBackAtTheNextStart) {
+// A script's command line is for one send: the person's section of settings stays as it was,
+// byte for byte, while the server it used joins the list; what is stored is what the next
+// script without those options gets.
+TEST_F(ProgramTest, AScriptsSendLeavesTheStoredSettingsAloneAndGrowsTheServerList) {
   SmtpPeer server(folder.File("mail"));
-  const std::string host = server.Server();
+  const std::string defaults =
+      "; kept as written\n[defaults]\nfrom=Ann <ann@example.org>\nSMTPServer=" + server.Server() +
+      "\ntls = off\nAutoSave=1\n\n";
+  WriteFile(SettingsFile(), defaults + "[servers]\nserver1=old.example\n");
 
-  // First start: sender and server from the command line; the close after the send saves them.
-  const RunResult first = Run({"-nogui", "-send", "-server:" + host, "-from:Ann <ann@example.org>",
-                               "bob@example.org", "-s:first", "-msg:one"});
+  const RunResult first =
+      Run({"-nogui", "-send", "-server:" + server.Server(), "-from:cron@host.example", "-tls:auto",
+           "bob@example.org", "-s:first", "-msg:one"});
   ASSERT_EQ(first.exitCode, 0) << first.err;
-  EXPECT_NE(ReadFile(SettingsFile()).find("from=Ann <ann@example.org>"), std::string::npos);
+  const std::string after = ReadFile(SettingsFile());
+  EXPECT_EQ(after.substr(0, defaults.size()), defaults);
+  EXPECT_EQ(after.substr(defaults.size()),
+            "[servers]\nserver1=old.example\nserver2=" + server.Server() + "\n");
 
-  // Next start: no sender, no server on the command line; the stored ones are used.
   const RunResult second = Run({"-nogui", "-send", "carl@example.org", "-s:second", "-msg:two"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
   ASSERT_EQ(server.Received(), 2);
+  EXPECT_EQ(ReadFile(server.Envelope(1)), "FROM cron@host.example\nRCPT bob@example.org\n");
   EXPECT_EQ(ReadFile(server.Envelope(2)), "FROM ann@example.org\nRCPT carl@example.org\n");
   const std::string message = ReadFile(server.Message(2));
   EXPECT_NE(message.find("From: Ann <ann@example.org>"), std::string::npos) << message;
   EXPECT_NE(message.find("Subject: second"), std::string::npos) << message;
   EXPECT_FALSE(Exists(folder.File("state") + "/tarvik/tarvik2.dft"))
       << "a script never leaves a draft";
+}
+
+TEST_F(ProgramTest, AMisspeltOptionEndsAScriptWithExitCode1AndSendsNothing) {
+  Listener server;
+  const RunResult r = Run({"-nogui", "-send", "-server:127.0.0.1:" + std::to_string(server.Port()),
+                           "-from:a@example.org", "b@example.org", "-subjcet:Hello", "-msg:x"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Unknown option \"-subjcet:Hello\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"-subject:\""), std::string::npos) << r.err;
+  EXPECT_FALSE(server.Connected());
 }
 
 }  // namespace

@@ -128,9 +128,6 @@ TEST_F(StartUpTest, FlagOptionsMatchByPrefixInTableOrder) {
       {"-doretry", false, false, false, false, true, false, false},
       {"-doretrytwice", false, false, false, false, true, false, false},
       {"-vorelreport", false, false, false, false, false, false, true},
-      // Matching is case-sensitive: these are unknown options, ignored.
-      {"-SEND", false, false, false, false, false, false, false},
-      {"-Close", false, false, false, false, false, false, false},
   };
   for (const Case& c : cases) {
     TForm1& f = Start({c.argument});
@@ -202,12 +199,13 @@ TEST_F(StartUpTest, FreeArgumentsAreRecipientsAttachmentsOrIgnored) {
       {"C:\\mail\\file.txt", "C:\\mail\\file.txt", nullptr},  // "\" is no separator here
       {"/home/u/report.pdf", nullptr, "/home/u/report.pdf"},
       {"./relative/file", nullptr, "./relative/file"},
-      {"-x/y", nullptr, "-x/y"},  // begins with "-" but holds "/": a file
-      {"-unknown", nullptr, nullptr},
+      {"-x/y", nullptr, "-x/y"},              // begins with "-" but holds "/": a file
+      {"-notes.txt", nullptr, "-notes.txt"},  // and so does an existing file
       {"-nogui", nullptr, nullptr},
   };
   // Relative names are looked up in the folder the program runs in.
   WriteFile(folder.File("logo@2x.png"), "png");
+  WriteFile(folder.File("-notes.txt"), "notes");
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(folder.Path());
   for (const Case& c : cases) {
@@ -221,6 +219,28 @@ TEST_F(StartUpTest, FreeArgumentsAreRecipientsAttachmentsOrIgnored) {
       EXPECT_EQ(f.AttachedFiles.Items.Count(), 0);
   }
   std::filesystem::current_path(before);
+}
+
+// Matching is case-sensitive, and a misspelt option is no free argument: it ends the command
+// line with the option meant, before anything can be sent without what it was to set.
+TEST_F(StartUpTest, AnUnknownOptionEndsTheCommandLineNamingTheNearestOption) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"-subjcet:x", "-subject:"}, {"-SEND", "-send"},         {"-Close", "-close"},
+      {"-sever:h", "-server:"},    {"-timout:9", "-timeout:"}, {"-", "-s:"},
+  };
+  for (const auto& [argument, nearest] : cases) {
+    SCOPED_TRACE(argument);
+    try {
+      Start({"-s:kept", argument, "-send", "-s:lost"});
+      ADD_FAILURE() << "accepted";
+    } catch (const std::runtime_error& e) {
+      const std::string text = e.what();
+      EXPECT_EQ(text.rfind("Unknown option \"" + argument + "\"", 0), 0u) << text;
+      EXPECT_NE(text.find("Did you mean \"" + nearest + "\"?"), std::string::npos) << text;
+    }
+    EXPECT_FALSE(form().AutoSend);
+    EXPECT_EQ(form().subject.Text, "kept");
+  }
 }
 
 TEST_F(StartUpTest, LaterArgumentsOverrideFieldsWhileLinesAndFilesAccumulate) {

@@ -19,6 +19,7 @@
 #include "tests/app/ComposerPeers.h"
 #include "tests/peers/counting_relay.h"
 #include "tests/peers/postfix_server.h"
+#include "tests/peers/socks_real_proxies.h"
 #include "tests/peers/tls_peers.h"
 #include "tests/peers/tls_test_ca.h"
 
@@ -131,6 +132,44 @@ TEST_F(TlsProgramTest, StartTlsServerTakesTheMessageWithTlsAndRefusesItWithout) 
   ExpectRefused(Send(host), "set tls=starttls in the settings or use the option -tls:starttls");
   Settings("cafile=" + ca.CaFile() + "\n");
   ExpectDelivered(Send(host, {"-tls:starttls"}), server);
+}
+
+// Through real proxies: microsocks with a login carries a STARTTLS session whose certificate is
+// checked against the server's name although the proxy only got its address; Dante carries a
+// plain one under SOCKS 4 (option) and SOCKS 5 (setting). A wrong proxy password is refused
+// by name and shown nowhere.
+TEST_F(TlsProgramTest, ProxiesCarryPlainAndStartTlsSessionsAndAWrongProxyPasswordIsRefused) {
+  socks_test::ProxyProcess microsocks, dante;
+  ASSERT_TRUE(socks_test::StartMicrosocks(microsocks, "ann", "proxy-pw")) << microsocks.Error();
+  ASSERT_TRUE(socks_test::StartDante(dante)) << dante.Error();
+  const std::string viaMicrosocks = "127.0.0.1:" + std::to_string(microsocks.Port());
+  const std::string viaDante = "127.0.0.1:" + std::to_string(dante.Port());
+
+  SmtpPeer secure(folder.File("secure"), TlsOptions(localhost, {"--starttls"}));
+  Settings("cafile=" + ca.CaFile() + "\n");
+  ExpectDelivered(Send("localhost:" + std::to_string(secure.Port()),
+                       {"-tls:starttls", "-proxy:socks5://ann:proxy-pw@" + viaMicrosocks}),
+                  secure);
+
+  SmtpPeer plain(folder.File("plain"));
+  WriteFile(Attachment(), attachmentBytes);
+  ExpectDelivered(Send(plain.Server(), {"-proxy:socks4://" + viaDante}), plain, 1);
+  WriteFile(Attachment(), attachmentBytes);
+  Settings("proxy=SOCKS5://" + viaDante + "\n");
+  ExpectDelivered(Send(plain.Server()), plain, 2);
+
+  WriteFile(Attachment(), attachmentBytes);
+  const RunResult wrong =
+      Send(plain.Server(), {"-proxy:socks5h://ann:" + std::string(kMarker) + "@" + viaMicrosocks});
+  ExpectRefused(wrong,
+                "The SOCKS proxy " + viaMicrosocks +
+                    " did not connect to 127.0.0.1: " + "socks authentication failed",
+                2, &plain);
+  ExpectNoPasswordAnywhere(wrong);
+  const RunResult bad =
+      Send(plain.Server(), {"-proxy:http://ann:" + std::string(kMarker) + "@" + viaMicrosocks});
+  ExpectRefused(bad, "The proxy (setting proxy, option -proxy:) is \"http://ann:****@");
+  ExpectNoPasswordAnywhere(bad);
 }
 
 TEST_F(TlsProgramTest, ImplicitTlsAcceptsTheSameCertificateThroughCafileAndThroughItsFingerprint) {
@@ -349,6 +388,42 @@ TEST_F(TlsProgramTest, PasswordTypedAtTheTerminalPromptIsNeitherEchoedNorKept) {
   ExpectDelivered(r, server);
   EXPECT_EQ(run.screen.find(kMarker), std::string::npos) << "echoed: " << run.screen;
   EXPECT_TRUE(run.Echoes());
+  ExpectNoPasswordAnywhere(r);
+}
+
+// Started as sendmail, the program logs in with what passwordcmd prints; with no password
+// source it stops with the configuration status and never prompts on the caller's terminal,
+// though it has one.
+TEST_F(TlsProgramTest, TheSendmailModeLogsInWithoutEverAskingOnTheTerminal) {
+  SmtpPeer server(folder.File("in"), TlsOptions(localhost, {"--starttls", "--auth-user", "ann",
+                                                            "--auth-password", kMarker}));
+  WriteFile(folder.File("message"), "From: ann@example.org\nSubject: nightly\n\nAll fine.\n");
+  // A prompt would wait for an answer: timeout ends such a run.
+  const std::vector<std::string> argv = {"/bin/sh",
+                                         "-c",
+                                         "exec /usr/bin/timeout --foreground 60 \"$@\" < \"$0\"",
+                                         folder.File("message"),
+                                         ProgramPath(),
+                                         "--sendmail",
+                                         "bob@example.org"};
+  const std::string common = "SMTPServer=localhost:" + std::to_string(server.Port()) +
+                             "\ntls=starttls\nuser=ann\ncafile=" + ca.CaFile() + "\n";
+  Settings(common);
+  TerminalRun unanswered(argv, ChangedEnvironment(Environment()));
+  RunResult r;
+  r.exitCode = unanswered.Finish(r.out, r.err);
+  EXPECT_EQ(r.exitCode, 78) << r.err;
+  EXPECT_NE(r.err.find("No password for ann at localhost: none was given"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(unanswered.ScreenShows("Password")) << unanswered.screen;
+  EXPECT_EQ(server.Received(), 0);
+
+  Settings(common + PasswordCommand());
+  TerminalRun answered(argv, ChangedEnvironment(Environment()));
+  r.exitCode = answered.Finish(r.out, r.err);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(server.Received(), 1);
+  EXPECT_EQ(ReadFile(server.Envelope(1)), "FROM ann@example.org\nRCPT bob@example.org\n");
   ExpectNoPasswordAnywhere(r);
 }
 
