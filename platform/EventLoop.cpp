@@ -228,7 +228,7 @@ class EventLoop::Impl {
     TimerId id = nextTimerId_++;
     Timer& t = timers_[id];
     t.interval = interval;
-    t.due = Clock::now() + std::chrono::milliseconds(interval);
+    t.due = TimerNow() + std::chrono::milliseconds(interval);
     t.onTimer = std::make_shared<std::function<void()>>(std::move(onTimer));
     ArmTimerFd();
     return id;
@@ -237,6 +237,13 @@ class EventLoop::Impl {
   void KillTimer(TimerId id) {
     if (timers_.erase(id) != 0) ArmTimerFd();
   }
+
+  void SetTimeSource(TimeSource now) {
+    timeSource_ = std::move(now);
+    ArmTimerFd();
+  }
+
+  void TimeMoved() { QueueDueTimers(); }
 
   // --- sockets -------------------------------------------------------------------------------
 
@@ -458,9 +465,12 @@ class EventLoop::Impl {
 
   // --- timers -------------------------------------------------------------------------------
 
+  Clock::time_point TimerNow() const { return timeSource_ ? timeSource_() : Clock::now(); }
+
   int MillisecondsToNextTimer() const {
     auto next = NextDue();
     if (!next) return -1;
+    if (timeSource_) return *next <= TimerNow() ? 0 : -1;  // a set clock moves only by TimeMoved
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
     return wait < 0 ? 0 : static_cast<int>(std::min<long long>(wait, 1 << 30));
   }
@@ -477,7 +487,9 @@ class EventLoop::Impl {
 
   void ArmTimerFd() {
     itimerspec when{};
-    if (auto next = NextDue()) {
+    if (timeSource_) {
+      // Nothing falls due in real time under a set clock.
+    } else if (auto next = NextDue()) {
       auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next - Clock::now()).count();
       if (ns < 1) ns = 1;  // zero would disarm
       when.it_value.tv_sec = ns / 1000000000;
@@ -488,7 +500,7 @@ class EventLoop::Impl {
 
   void QueueDueTimers() {
     if (timers_.empty()) return;
-    auto now = Clock::now();
+    auto now = TimerNow();
     bool queuedAny = false;
     for (auto& [id, t] : timers_) {
       if (!Waiting(t) || t.due > now) continue;
@@ -515,7 +527,7 @@ class EventLoop::Impl {
     if (it == timers_.end()) return;  // killed while its tick waited
     Timer& t = it->second;
     t.queued = false;
-    t.due = Clock::now() + std::chrono::milliseconds(t.interval);
+    t.due = TimerNow() + std::chrono::milliseconds(t.interval);
     ArmTimerFd();
     std::shared_ptr<std::function<void()>> onTimer = t.onTimer;
     RunHandler([&] { (*onTimer)(); });
@@ -646,6 +658,7 @@ class EventLoop::Impl {
   std::atomic<bool> inboxNonEmpty_{false};
   int dispatchesSincePoll_ = 0;
   Clock::time_point lastPoll_{};
+  TimeSource timeSource_;  // empty: the steady clock
 
   TimerId nextTimerId_ = 1;
   std::map<TimerId, Timer> timers_;
@@ -747,6 +760,12 @@ EventLoop::TimerId EventLoop::SetTimer(std::uint32_t intervalMs, std::function<v
 }
 void EventLoop::KillTimer(TimerId id) {
   impl_->KillTimer(id);
+}
+void EventLoop::SetTimeSource(TimeSource now) {
+  impl_->SetTimeSource(std::move(now));
+}
+void EventLoop::TimeMoved() {
+  impl_->TimeMoved();
 }
 
 int EventLoop::SelectSocket(int fd, HWND window, std::uint32_t msg, std::uint32_t mask,

@@ -107,6 +107,12 @@ class EventLoop {
   using TimerId = std::uint64_t;
   TimerId SetTimer(std::uint32_t intervalMs, std::function<void()> onTimer);
   void KillTimer(TimerId id);
+  // The clock the timers read; empty puts back the steady clock. Under a set clock nothing
+  // falls due by itself: whoever moves the clock calls TimeMoved, and the timers that are due
+  // then are queued. Tests prove intervals of minutes this way in microseconds.
+  using TimeSource = std::function<std::chrono::steady_clock::time_point()>;
+  void SetTimeSource(TimeSource now);
+  void TimeMoved();
 
   // Socket notifications (WSAAsyncSelect). mask 0 stops all notifications for the socket.
   // FD_CONNECT and FD_CLOSE are posted once; FD_READ is posted when data waits and again only

@@ -745,7 +745,7 @@ TEST_F(SendingTest, AcceptedMessageDeletesTheFilesAtOnceAndQuitWaitsBriefly) {
             S::ReadToEnd()});
   TForm1& f = Ready("127.0.0.1:" + server.PortText());
   WithFilesToDelete(f, "attachment");
-  smtptest::FakeClock clock;
+  testsupport::FakeClock clock;
   f.SmtpCli1->SetClock(clock.Clock());
   f.SendBtn.Click();
   ASSERT_TRUE(PumpUntil([&] { return server.Transcript().ends_with("QUIT\r\n"); }));

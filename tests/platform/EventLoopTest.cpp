@@ -16,6 +16,7 @@
 
 #include "platform/Application.h"
 #include "platform/Timer.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/PumpUntil.h"
 
 namespace {
@@ -23,6 +24,7 @@ namespace {
 constexpr std::uint32_t kNotify = WM_USER + 1;
 using namespace std::chrono_literals;
 
+using testsupport::FakeClock;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
@@ -222,7 +224,10 @@ TEST(EventLoopThreads, WmQuitEndsRun) {
   loop.ResetTerminated();
 }
 
-TEST(EventLoopTimers, FireOnTheLoopRestartOnEnableAndZeroNeverFires) {
+// Under the driven clock a tick comes exactly when its interval is over, never a millisecond
+// before; the real clock is then out of the picture.
+TEST(EventLoopTimers, FireOnTheIntervalRestartOnEnableAndZeroNeverFires) {
+  FakeClock clock(FakeClock::Timers::Driven);
   int ticks = 0, zeroTicks = 0;
   TTimer timer("t", 20, false);
   timer.OnTimer = [&](TTimer*) { ++ticks; };
@@ -231,37 +236,55 @@ TEST(EventLoopTimers, FireOnTheLoopRestartOnEnableAndZeroNeverFires) {
   EXPECT_FALSE(zero.Running());
   // The loop itself keeps a zero interval quiet too, not only TTimer.
   EventLoop::TimerId loopZero = EventLoop::Current().SetTimer(0, [&] { ++zeroTicks; });
+  auto ticksAfter = [&](std::chrono::milliseconds step) {
+    clock.Advance(step);
+    EventLoop::Current().ProcessMessages();
+    return ticks;
+  };
   timer.SetEnabled(true);
-  auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(PumpUntil([&] { return ticks >= 3; }));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 55ms);
+  EXPECT_EQ(ticksAfter(19ms), 0);
+  EXPECT_EQ(ticksAfter(1ms), 1);
+  EXPECT_EQ(ticksAfter(19ms), 1);
+  EXPECT_EQ(ticksAfter(1ms), 2);
+  // A late loop gives one tick, not one per interval missed.
+  EXPECT_EQ(ticksAfter(100ms), 3);
   timer.SetEnabled(false);
-  int stopped = ticks;
-  PumpFor(60);
-  EXPECT_EQ(ticks, stopped);
+  EXPECT_EQ(ticksAfter(1h), 3);
   EXPECT_EQ(zeroTicks, 0);
   EventLoop::Current().KillTimer(loopZero);
 
   // Re-enabling restarts the interval: a tick comes one whole interval after the restart.
   timer.SetInterval(80);
   timer.SetEnabled(true);
-  PumpFor(50);
+  EXPECT_EQ(ticksAfter(50ms), 3);
   timer.SetEnabled(false);
   timer.SetEnabled(true);
-  auto restart = std::chrono::steady_clock::now();
-  ASSERT_TRUE(PumpUntil([&] { return ticks > stopped; }));
-  EXPECT_GE(std::chrono::steady_clock::now() - restart, 75ms);
+  EXPECT_EQ(ticksAfter(79ms), 3);
+  EXPECT_EQ(ticksAfter(1ms), 4);
+}
+
+TEST(EventLoopTimers, RealClockStillDrivesTimersWhenNoneIsSet) {
+  int ticks = 0;
+  TTimer timer("real", 20, true);
+  timer.OnTimer = [&](TTimer*) { ++ticks; };
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(PumpUntil([&] { return ticks >= 2; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 40ms);
 }
 
 TEST(EventLoopTimers, TimerStoppedInsideItsOwnTickDoesNotFireAgain) {
+  FakeClock clock(FakeClock::Timers::Driven);
   int ticks = 0;
   TTimer timer("once", 5, true);
   timer.OnTimer = [&](TTimer* t) {
     ++ticks;
     t->SetEnabled(false);
   };
-  ASSERT_TRUE(PumpUntil([&] { return ticks == 1; }));
-  PumpFor(30);
+  clock.Advance(5ms);
+  EventLoop::Current().ProcessMessages();
+  EXPECT_EQ(ticks, 1);
+  clock.Advance(1h);
+  EventLoop::Current().ProcessMessages();
   EXPECT_EQ(ticks, 1);
 }
 

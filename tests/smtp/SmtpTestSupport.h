@@ -32,6 +32,7 @@
 #include "platform/EventLoop.h"
 #include "smtp/SmtpProt.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/PumpUntil.h"
 #include "tests/support/TempDir.h"
 
@@ -39,6 +40,7 @@ extern char** environ;
 
 namespace smtptest {
 
+using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
 inline void WriteFile(const std::string& Path, const std::string& Bytes) {
@@ -239,18 +241,7 @@ class ScriptedServer {
   std::string transcript_;
 };
 
-// The one fake clock of the tests that wait: a client (SetClock) reads the time the test sets,
-// so a bound of minutes is proven in milliseconds. Starts at the real time.
-class FakeClock {
- public:
-  TCustomSmtpClient::TClock Clock() {
-    return [this] { return now_; };
-  }
-  void Advance(std::chrono::seconds By) { now_ += By; }
-
- private:
-  std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::now();
-};
+using testsupport::FakeClock;
 
 // Records every event of a client, in order.
 struct EventLog {
