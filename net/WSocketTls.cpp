@@ -7,8 +7,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -65,6 +68,46 @@ std::string OpenSslReason() {
   if (code == 0) return "protocol error";
   const char* reason = ERR_reason_error_string(code);
   return reason ? reason : "error " + std::to_string(ERR_GET_REASON(code));
+}
+
+// True when Folder holds at least one certificate under its subject-hash name ("5ad8a5d6.0"),
+// as c_rehash and update-ca-certificates make them.
+bool HasHashedCertificates(const char* Folder) {
+  struct CloseDir {
+    void operator()(DIR* Dir) const { closedir(Dir); }
+  };
+  std::unique_ptr<DIR, CloseDir> dir(opendir(Folder));
+  if (!dir) return false;
+  while (const dirent* entry = readdir(dir.get())) {
+    const char* name = entry->d_name;
+    if (std::strlen(name) < 10 || name[8] != '.' ||
+        !std::isdigit(static_cast<unsigned char>(name[9])))
+      continue;
+    if (std::all_of(name, name + 8,
+                    [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+      return true;
+  }
+  return false;
+}
+
+// The system's trust store, looked up in the hashed directory on demand: parsing the whole
+// bundle file, as the default paths do, costs every process some 20 ms of CPU for one chain.
+// The same certificates are trusted either way (the directory and the bundle are made from the
+// same set). SSL_CERT_DIR names another folder, SSL_CERT_FILE adds a bundle, and a system
+// without a hashed folder gets its bundle.
+void LoadSystemTrust(SSL_CTX* Context) {
+  const char* fileFromEnvironment = std::getenv(X509_get_default_cert_file_env());
+  const char* dirFromEnvironment = std::getenv(X509_get_default_cert_dir_env());
+  if (fileFromEnvironment) SSL_CTX_load_verify_file(Context, fileFromEnvironment);
+  if (dirFromEnvironment) {
+    SSL_CTX_load_verify_dir(Context, dirFromEnvironment);
+  } else if (HasHashedCertificates(X509_get_default_cert_dir())) {
+    SSL_CTX_load_verify_dir(Context, X509_get_default_cert_dir());
+  } else if (!fileFromEnvironment) {
+    SSL_CTX_load_verify_file(Context, X509_get_default_cert_file());
+  }
+  // A missing store is not an error of its own: the chain check says what is missing.
+  ERR_clear_error();
 }
 
 }  // namespace
@@ -233,6 +276,7 @@ void TCustomTlsWSocket::EnterTlsPhase(TTlsPhase Phase) {
 
 void TCustomTlsWSocket::ForgetTls() {
   Tls.reset();
+  Prepared.reset();
   Plain.clear();
   Plain.shrink_to_fit();
   PlainHead = 0;
@@ -255,7 +299,21 @@ void TCustomTlsWSocket::Connect() {
     FTlsErrorText.clear();
     FRecordsSent = FPlainBytesSent = 0;
   }
+  auto alive = AliveToken();
   LowerLayer::Connect();
+  if (Gone(alive)) return;
+  if (FTlsImplicit && SocketType() == SOCK_STREAM && State() != wsClosed) PrepareTls();
+}
+
+void TCustomTlsWSocket::PrepareTls() {
+  if (FTlsPhase != TTlsPhase::tlsOff) return;
+  std::string failure;
+  Prepared = NewSession(failure);
+  PreparedFor = SessionSettings();
+}
+
+std::string TCustomTlsWSocket::SessionSettings() const {
+  return PeerName() + '\n' + FTlsCaFile + '\n' + FTlsFingerprint;
 }
 
 void TCustomTlsWSocket::Dup(TSocket NewHandle) {
@@ -290,32 +348,33 @@ void TCustomTlsWSocket::FireSessionConnected(std::uint16_t Error) {
   BeginHandshake();
 }
 
-void TCustomTlsWSocket::BeginHandshake() {
+std::unique_ptr<TCustomTlsWSocket::Session> TCustomTlsWSocket::NewSession(std::string& Failure) {
   const std::string name = PeerName();
-  auto setupFailed = [&](const std::string& What) {
-    Fail(TlsError::Setup, "TLS: " + What + " (host " + name + ")");
+  auto failed = [&](const std::string& What) {
+    Failure = What;
+    return nullptr;
   };
   ERR_clear_error();
   auto tls = std::make_unique<Session>();
   tls->Context.reset(SSL_CTX_new(TLS_client_method()));
-  if (!tls->Context) return setupFailed("cannot create a context: " + OpenSslReason());
+  if (!tls->Context) return failed("cannot create a context: " + OpenSslReason());
   SSL_CTX* context = tls->Context.get();
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
   SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
   if (!FTlsFingerprint.empty()) {
     tls->Pin = ParseTlsFingerprint(FTlsFingerprint);
     if (tls->Pin.empty())
-      return setupFailed("the fingerprint is not a SHA-256 value in hex: " + FTlsFingerprint);
+      return failed("the fingerprint is not a SHA-256 value in hex: " + FTlsFingerprint);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, TlsBio::VerifyPin);
   } else {
-    SSL_CTX_set_default_verify_paths(context);
+    LoadSystemTrust(context);
     if (!FTlsCaFile.empty() &&
         SSL_CTX_load_verify_locations(context, FTlsCaFile.c_str(), nullptr) != 1)
-      return setupFailed("cannot read the CA file " + FTlsCaFile + ": " + OpenSslReason());
+      return failed("cannot read the CA file " + FTlsCaFile + ": " + OpenSslReason());
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
   }
   tls->Ssl.reset(SSL_new(context));
-  if (!tls->Ssl) return setupFailed("cannot create a session: " + OpenSslReason());
+  if (!tls->Ssl) return failed("cannot create a session: " + OpenSslReason());
   SSL* ssl = tls->Ssl.get();
   SSL_set_app_data(ssl, this);
   SSL_set_connect_state(ssl);
@@ -327,10 +386,20 @@ void TCustomTlsWSocket::BeginHandshake() {
       SSL_set1_host(ssl, name.c_str());
   }
   BIO* bio = BIO_new(TlsBio::Method());
-  if (!bio) return setupFailed("cannot create a BIO: " + OpenSslReason());
+  if (!bio) return failed("cannot create a BIO: " + OpenSslReason());
   BIO_set_data(bio, this);
   SSL_set_bio(ssl, bio, bio);
   SSL_set_msg_callback(ssl, TlsBio::Message);
+  return tls;
+}
+
+void TCustomTlsWSocket::BeginHandshake() {
+  std::unique_ptr<Session> tls = std::move(Prepared);
+  if (!tls || PreparedFor != SessionSettings()) {
+    std::string failure;
+    tls = NewSession(failure);
+    if (!tls) return Fail(TlsError::Setup, "TLS: " + failure + " (host " + PeerName() + ")");
+  }
   Tls = std::move(tls);
   HandshakeStep();
 }

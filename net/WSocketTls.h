@@ -25,13 +25,14 @@
 // error after the handshake (a forged record, an unexpected alert) closes the session with
 // OnSessionClosed(TlsError::Protocol) and the text in TlsErrorText.
 //
-// Verification: the server's certificate must chain to the system's CA store or to TlsCaFile (PEM,
-// trusted in addition), and be valid now and for TlsHostName (sent as SNI too). TlsHostName is the
-// name the user typed, not the address it resolved to; when empty, Addr is checked (as an IP
-// address when it is one). TlsFingerprint (SHA-256 of the certificate in DER form, hex, ':' and
-// case ignored) pins one certificate instead: a certificate with that fingerprint is accepted
-// without chain or name checks (a self-signed relay), any other fails. TLS 1.2 and 1.3 only,
-// renegotiation refused.
+// Verification: the server's certificate must chain to the system's CA store (OpenSSL's hashed
+// certificate directory, read one certificate at a time as a chain needs it; SSL_CERT_DIR names
+// another, SSL_CERT_FILE adds a bundle) or to TlsCaFile (PEM, trusted in addition), and be valid
+// now and for TlsHostName (sent as SNI too). TlsHostName is the name the user typed, not the
+// address it resolved to; when empty, Addr is checked (as an IP address when it is one).
+// TlsFingerprint (SHA-256 of the certificate in DER form, hex, ':' and case ignored) pins one
+// certificate instead: a certificate with that fingerprint is accepted without chain or name checks
+// (a self-signed relay), any other fails. TLS 1.2 and 1.3 only, renegotiation refused.
 //
 // OpenSSL never touches the descriptor: its reads and writes go through RecvRaw and the network
 // write of the layers below (see WSocketCore.h). Decrypted bytes not read yet are held here and
@@ -100,6 +101,13 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   std::uint64_t TlsRecordsSent() const { return FRecordsSent; }
   std::uint64_t TlsPlainBytesSent() const { return FPlainBytesSent; }
 
+  // Builds the TLS context and session for the current settings ahead of the handshake, so that
+  // the work is done while the connection or the server's reply is still on its way. Connect
+  // calls it itself with TlsImplicit; a client that will send STARTTLS calls it after Connect.
+  // A session prepared for other settings than those at the handshake is built again there;
+  // a failure here is reported by the handshake, as it would be without preparing.
+  void PrepareTls();
+
   // Starts the handshake on the connected session. Usage errors (not connected, TLS already on)
   // go through ReportError; everything else ends in OnTlsDone.
   virtual void StartTls();
@@ -137,6 +145,10 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   std::string PeerName() const;
   bool SendsInPlain() const;
   void EnterTlsPhase(TTlsPhase Phase);
+  // A new TLS session for the current settings; null with the reason in Failure.
+  std::unique_ptr<Session> NewSession(std::string& Failure);
+  // What a prepared session depends on: the name checked, the CA file, the pin.
+  std::string SessionSettings() const;
   void BeginHandshake();
   void HandshakeStep();
   void HandshakeDone();
@@ -157,6 +169,9 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   TTlsPhase FTlsPhase = TTlsPhase::tlsOff;
   std::string FTlsErrorText;
   std::unique_ptr<Session> Tls;
+  // Built by PrepareTls before the handshake, for the settings in PreparedFor.
+  std::unique_ptr<Session> Prepared;
+  std::string PreparedFor;
   // Decrypted bytes not read yet: Plain[PlainHead..].
   std::string Plain;
   std::size_t PlainHead = 0;

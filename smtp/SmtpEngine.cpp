@@ -541,6 +541,10 @@ void TCustomSmtpClient::ConnectSocket(const std::string& Addr) {
     };
     StateChange(TSmtpState::smtpConnecting);
     FWSocket->Connect();
+    // The TLS context is built while the connection and the greeting are on their way, not
+    // after the server's go-ahead. (With implicit TLS the socket does this itself.)
+    if (FTlsMode == TSmtpTlsMode::smtpTlsStartTls && FWSocket->State() != wsClosed)
+      FWSocket->PrepareTls();
   } catch (const std::exception& E) {
     // The socket refused the address or the port: no later try can do better.
     FailOnException(E, true);

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "../peers/tls_test_ca.h"
 #include "net/NetTrace.h"
 #include "net/WSocket.h"
+#include "tests/support/TempDir.h"
 
 using socks_test::PumpUntil;
 using tlstest::OpenSslServer;
@@ -281,6 +284,38 @@ TEST(TlsLayer, ASelfSignedCertificateIsAcceptedThroughItsCaFileOrItsFingerprint)
                                          certs.selfSigned.Fingerprint + ", not " +
                                          certs.localhost.Fingerprint + " (host localhost)");
   }
+}
+
+// The system's trust store is read as a hashed certificate folder (SSL_CERT_DIR names it here):
+// a CA found there under its hash name is trusted without TlsCaFile, and a folder without it
+// fails the chain. The session is prepared before the connection, for the folder of that time.
+TEST(TlsLayer, TheSystemStoreIsAHashedCertificateFolder) {
+  TestTempDir folder;
+  const std::string hashed = folder.File("hashed"), empty = folder.File("empty");
+  std::filesystem::create_directories(hashed);
+  std::filesystem::create_directories(empty);
+  std::filesystem::copy_file(Certs().ca.CaFile(), hashed + "/test-ca.pem");
+  ASSERT_EQ(std::system(("openssl rehash " + hashed + " 2>/dev/null").c_str()), 0);
+  const char* before = std::getenv("SSL_CERT_DIR");
+  const std::string saved = before ? before : "";
+  for (const std::string& store : {hashed, empty}) {
+    SCOPED_TRACE(store);
+    ::setenv("SSL_CERT_DIR", store.c_str(), 1);
+    OpenSslServer server(Certs().localhost.Cert, Certs().localhost.Key);
+    Client c;
+    c.ConnectImplicit(server.Port(), "");
+    ASSERT_TRUE(PumpUntil([&] { return !c.events.empty(); }, 10000));
+    if (store == hashed)
+      EXPECT_EQ(c.events[0], "TlsDone(0)") << c.sock.TlsErrorText();
+    else
+      EXPECT_EQ(c.sock.TlsErrorText(),
+                "TLS: certificate verify failed: unable to get local issuer certificate (host "
+                "localhost)");
+  }
+  if (before)
+    ::setenv("SSL_CERT_DIR", saved.c_str(), 1);
+  else
+    ::unsetenv("SSL_CERT_DIR");
 }
 
 // What a server may send after the handshake: a TLS 1.3 key update (with a request for ours) is
