@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   libssl-dev openssl
-  python3 python3-aiosmtpd postfix
+  python3 python3-aiosmtpd postfix sasl2-bin libsasl2-modules
   microsocks dante-server
   tzdata locales
   man-db bsdextrautils bash-completion xvfb xdotool

@@ -1,6 +1,8 @@
 // CountingRelay: a loopback TCP relay that counts every byte it passes, both ways. The client is
 // pointed at Port(); each connection is carried to 127.0.0.1:TargetPort by a thread of its own
-// until either side closes. Bytes() is what crossed the network in total.
+// until either side closes. Bytes() is what crossed the network in total; ClientBursts() is what
+// the client sent, one entry per turn: the bytes it sent before the server answered anything,
+// so a client that waits for every reply sends one command per burst.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,7 +12,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,6 +42,10 @@ class CountingRelay {
 
   int Port() const { return port_; }
   long Bytes() const { return bytes_.load(); }
+  std::vector<std::string> ClientBursts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bursts_;
+  }
 
  private:
   static sockaddr_in Loopback(int Port) {
@@ -64,6 +72,7 @@ class CountingRelay {
     if (::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
       pollfd p[2] = {{Client, POLLIN, 0}, {server, POLLIN, 0}};
       char buffer[65536];
+      bool clientsTurn = false;
       while (!stop_) {
         if (::poll(p, 2, 100) < 0) break;
         bool closed = false;
@@ -76,6 +85,7 @@ class CountingRelay {
             break;
           }
           bytes_ += n;
+          Record(i == 0, clientsTurn, buffer, n);
         }
         if (closed) break;
       }
@@ -84,10 +94,23 @@ class CountingRelay {
     ::close(Client);
   }
 
+  void Record(bool FromClient, bool& ClientsTurn, const char* Data, ssize_t Len) {
+    if (!FromClient) {
+      ClientsTurn = false;
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ClientsTurn || bursts_.empty()) bursts_.emplace_back();
+    bursts_.back().append(Data, static_cast<std::size_t>(Len));
+    ClientsTurn = true;
+  }
+
   int target_;
   int listen_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<long> bytes_{0};
+  mutable std::mutex mutex_;
+  std::vector<std::string> bursts_;
   std::thread thread_;
 };

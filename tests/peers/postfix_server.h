@@ -12,6 +12,9 @@
 //   std::string log = postfix.Log();                                  // the mail log
 // The extra lines are appended to main.cf, so they may override the defaults below (for TLS:
 // "smtpd_tls_cert_file = ...", "smtpd_tls_key_file = ...", "smtpd_tls_security_level = may").
+// Logins (user, password) switch on SMTP AUTH (PLAIN and LOGIN, after STARTTLS only) through
+// Cyrus SASL with a password database of the instance's own (saslpasswd2 from sasl2-bin); the
+// users log in by their plain names.
 // The folder's parent must exist; the folder and the parent become readable by Postfix's own
 // user (0755). The instance stops with this object.
 #pragma once
@@ -37,6 +40,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -45,7 +49,10 @@ namespace peers {
 
 class PostfixServer {
  public:
-  explicit PostfixServer(const std::string& Folder, const std::vector<std::string>& Extra = {})
+  using Logins = std::vector<std::pair<std::string, std::string>>;
+
+  explicit PostfixServer(const std::string& Folder, const std::vector<std::string>& Extra = {},
+                         const Logins& SaslLogins = {})
       : folder_(Folder) {
     namespace fs = std::filesystem;
     const passwd* user = ::getpwnam("postfix");
@@ -58,7 +65,14 @@ class PostfixServer {
       if (::chown(Path(sub).c_str(), user->pw_uid, user->pw_gid) != 0)
         throw std::runtime_error("cannot hand " + Path(sub) + " to the postfix user");
     port_ = FreePort();
-    WriteFile("conf/main.cf", MainCf(user->pw_uid, user->pw_gid, Extra));
+    std::vector<std::string> extra = Extra;
+    if (!SaslLogins.empty()) {
+      SetUpSasl(SaslLogins, *user);
+      extra.insert(extra.begin(), {"smtpd_sasl_auth_enable = yes", "smtpd_sasl_type = cyrus",
+                                   "smtpd_sasl_path = smtpd", "smtpd_tls_auth_only = yes",
+                                   "smtpd_sasl_local_domain = " + std::string(kSaslRealm)});
+    }
+    WriteFile("conf/main.cf", MainCf(user->pw_uid, user->pw_gid, extra));
     WriteFile("conf/master.cf", MasterCf());
     Start();
   }
@@ -104,7 +118,41 @@ class PostfixServer {
   }
 
  private:
+  static constexpr const char* kSaslRealm = "mail.example.org";
+
   std::string Path(const std::string& Sub) const { return folder_ + "/" + Sub; }
+
+  // Debian's smtpd reads its SASL settings from sasl/smtpd.conf in its configuration folder.
+  void SetUpSasl(const Logins& SaslLogins, const passwd& User) const {
+    std::filesystem::create_directories(Path("conf/sasl"));
+    const std::string db = Path("conf/sasl/sasldb2");
+    WriteFile("conf/sasl/smtpd.conf",
+              "pwcheck_method: auxprop\nauxprop_plugin: sasldb\nmech_list: PLAIN LOGIN\n"
+              "sasldb_path: " +
+                  db + "\n");
+    for (const auto& [name, password] : SaslLogins) {
+      const std::string passwordFile = Path("conf/sasl/password");
+      WriteFile("conf/sasl/password", password);
+      std::vector<std::string> argv = {
+          "/usr/sbin/saslpasswd2", "-p", "-c", "-f", db, "-u", kSaslRealm, name};
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, 0, passwordFile.c_str(), O_RDONLY, 0);
+      pid_t pid = -1;
+      const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+      posix_spawn_file_actions_destroy(&actions);
+      int status = 0;
+      if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+          WEXITSTATUS(status) != 0)
+        throw std::runtime_error("saslpasswd2 failed: is sasl2-bin installed?");
+      std::filesystem::remove(passwordFile);
+    }
+    if (::chown(db.c_str(), User.pw_uid, User.pw_gid) != 0)
+      throw std::runtime_error("cannot hand " + db + " to the postfix user");
+  }
 
   static std::string ReadAll(const std::string& File) {
     std::ifstream in(File, std::ios::binary);
