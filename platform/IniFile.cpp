@@ -1,14 +1,18 @@
 #include "platform/IniFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -275,6 +279,68 @@ std::string WriteTarget(const std::string& fileName) {
   return fileName;
 }
 
+// The lock wait's settings; process-wide, as the lock itself is.
+struct LockWaitState {
+  std::optional<std::chrono::milliseconds> Wait;
+  bool Stopped = false;
+};
+
+LockWaitState& LockWait() {
+  static LockWaitState state;
+  return state;
+}
+
+constexpr std::chrono::milliseconds kDefaultLockWait{10000};
+// A held lock is polled (flock has no timeout): first often, for the holder that is just
+// finishing its own write, then at most this seldom.
+constexpr long kMaxPollMs = 50;
+
+// The stop signals the calling thread has blocked: they can be awaited without a handler.
+sigset_t BlockedStopSignals() {
+  sigset_t blocked, stops;
+  sigemptyset(&stops);
+  if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0) return stops;
+  for (const int sig : {SIGINT, SIGTERM})
+    if (sigismember(&blocked, sig) == 1) sigaddset(&stops, sig);
+  return stops;
+}
+
+bool IsEmpty(const sigset_t& set) {
+  return sigismember(&set, SIGINT) != 1 && sigismember(&set, SIGTERM) != 1;
+}
+
+// Waits up to Ms for a blocked stop signal, or simply sleeps; true when a stop signal came.
+bool PauseForStop(const sigset_t& stops, long ms) {
+  timespec pause{ms / 1000, (ms % 1000) * 1000000L};
+  if (IsEmpty(stops)) {
+    ::nanosleep(&pause, nullptr);  // an unblocked signal ends the process or this sleep
+    return false;
+  }
+  return ::sigtimedwait(&stops, nullptr, &pause) > 0;
+}
+
+// Takes the lock on the open folder fd, waiting at most IniLockWait for another holder.
+void TakeLock(int fd, const std::string& folder) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
+  if (errno != EWOULDBLOCK && errno != EINTR) return;  // unlockable: the write goes on unlocked
+  const auto wait = IniLockWait();
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const sigset_t stops = BlockedStopSignals();
+  const std::string holder = "Another process holds the lock on the folder \"" + folder + "\"";
+  for (long step = 1;; step = std::min(step * 2, kMaxPollMs)) {
+    if (LockWait().Stopped) throw EIniFileLocked(holder + "; the wait was stopped", true);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0)
+      throw EIniFileLocked(holder + " (waited " + std::to_string(wait.count()) + " ms)", false);
+    if (PauseForStop(stops, std::min<long>(step, static_cast<long>(left))))
+      LockWait().Stopped = true;
+    else if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      return;
+  }
+}
+
 // Holds the advisory lock that serialises the read-modify-write of the ini files of one folder
 // between processes: flock on the folder itself. Not on the file, which every write replaces by
 // rename (a lock on it would guard an inode nobody reads any more), and not on a lock file of
@@ -292,7 +358,11 @@ class WriteLock {
                                                           : target.substr(0, slash);
     fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    try {
+      TakeLock(fd_, folder);
+    } catch (...) {
+      ::close(fd_);
+      throw;
     }
   }
   ~WriteLock() {
@@ -306,6 +376,28 @@ class WriteLock {
 };
 
 }  // namespace
+
+std::chrono::milliseconds IniLockWait() {
+  LockWaitState& state = LockWait();
+  if (!state.Wait) {
+    state.Wait = kDefaultLockWait;
+    if (const char* text = std::getenv("TARVIK_LOCK_WAIT_MS"); text && *text) {
+      char* end = nullptr;
+      const long long ms = std::strtoll(text, &end, 10);
+      if (*end == '\0' && ms >= 0) state.Wait = std::chrono::milliseconds(ms);
+    }
+  }
+  return *state.Wait;
+}
+
+void SetIniLockWait(std::chrono::milliseconds Wait) {
+  LockWait().Wait = Wait;
+  LockWait().Stopped = false;
+}
+
+void StopIniLockWaits() {
+  LockWait().Stopped = true;
+}
 
 void ReplaceFileContent(const std::string& fileName, const std::string& content,
                         RenameFunction renameFn) {

@@ -9,11 +9,14 @@
 // folder is created with mode 0700). A missing or unreadable file reads as empty.
 // A write that cannot be done raises EIniFileError and leaves the file as it was. Each write
 // reads, changes and replaces the file under an advisory lock (flock on the file's folder), so
-// that writes of several processes follow one another and none is lost. Texts that
+// that writes of several processes follow one another and none is lost. The wait for a lock
+// another process holds is bounded (IniLockWait); then the write raises EIniFileLocked and
+// changes nothing. Texts that
 // cannot be stored on one line (CR or LF anywhere, "=" or a leading "[" or ";" in a key, "]"
 // in a section name, an empty key) are refused with EIniFileError.
 #pragma once
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +26,26 @@ class EIniFileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A write gave up waiting for the lock of the file's folder, which another process holds.
+// Stopped: the wait ended early because SIGINT or SIGTERM came (or StopIniLockWaits was called).
+class EIniFileLocked : public EIniFileError {
+ public:
+  EIniFileLocked(const std::string& Text, bool Stopped) : EIniFileError(Text), stopped_(Stopped) {}
+  bool Stopped() const { return stopped_; }
+
+ private:
+  bool stopped_;
+};
+
+// How long a write waits for a lock held by another process: 10 seconds, or the milliseconds of
+// $TARVIK_LOCK_WAIT_MS when set (read once), or what SetIniLockWait set. While the waiting
+// thread has SIGINT and SIGTERM blocked (scripting mode reads them from a signalfd), such a
+// signal ends the wait at once; it is taken, and every later wait gives up at once too.
+std::chrono::milliseconds IniLockWait();
+void SetIniLockWait(std::chrono::milliseconds Wait);
+// From now on, a write that finds the lock held gives up at once: the process is stopping.
+void StopIniLockWaits();
 
 class TIniFile {
  public:

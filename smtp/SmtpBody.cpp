@@ -95,6 +95,13 @@ void TCustomSmtpClient::DataNext() {
 }
 
 void TCustomSmtpClient::SendFinalDot() {
+  // The last chance to keep a message that mixes two states of a file from the server.
+  if (const std::string changed = ChangedSourceFile(); !changed.empty()) {
+    // Trying again would send the file as it is now, which is not what was asked for.
+    return FailAndDisconnect(
+        "500 The file '" + changed + "' changed while it was sent; message not sent",
+        /*Permanent=*/true);
+  }
   StartCommand(TSmtpRequest::smtpData, {250}, nullptr);
   StartWait(TWaitFor::Reply, DataEndWait);
   if (FQuitAfterData && Pipelining()) {
@@ -163,6 +170,12 @@ void TCustomSmtpClient::SendLineBuffer(bool Header) {
 void TCustomSmtpClient::AbandonMessage(const std::exception& E) {
   FMoreLines = false;
   FailAndDisconnect("500 " + std::string(E.what()) + "; message not sent");
+}
+
+std::string TCustomSmtpClient::ChangedSourceFile() const {
+  for (const TSourceFile& file : FSourceFiles)
+    if (!FileUnchanged(file.Name, file.Identity)) return file.Name;
+  return "";
 }
 
 // --- the message size (RFC 1870) ---

@@ -4,6 +4,8 @@
 
 #include "smtp/SmtpProt.h"
 
+#include "smtp/SmtpAddress.h"
+
 namespace {
 
 std::string Trim(const std::string& S) {
@@ -19,6 +21,19 @@ std::string AddressLine(const char* Prefix, const std::string& Value) {
   const bool bracketed =
       Value.find('<') != std::string::npos && Value.find('>') != std::string::npos;
   return bracketed ? Prefix + Trim(Value) : Prefix + ("<" + Trim(Value) + ">");
+}
+
+// The envelope value as it goes out: an address whose domain is beyond ASCII gets its A-label
+// unless SMTPUTF8 carries it as it is; everything else is left to the address rule.
+std::string WireValue(const std::string& Value, bool SmtpUtf8) {
+  if (SmtpUtf8) return Value;
+  const std::string address = EnvelopeAddress(Value);
+  const std::string ascii = AsciiDomainAddress(address);
+  return ascii == address ? Value : "<" + ascii + ">";
+}
+
+std::string Refusal(const std::string& What, std::string_view Value, const std::string& Problem) {
+  return "The " + What + " \"" + VisibleText(Value) + "\" " + Problem + ", message not sent";
 }
 
 // A line end inside a command argument would let the value issue commands of its own.
@@ -40,6 +55,7 @@ void TCustomSmtpClient::Connect() {
   // Nothing a server announced outlives its session.
   FCapabilities = {};
   FServer8BitMime = false;
+  FSmtpUtf8InUse = false;
   FSasl.reset();
   FQuitSent = false;
   FQuitReply = 0;
@@ -63,7 +79,7 @@ void TCustomSmtpClient::Connect() {
 
 std::string TCustomSmtpClient::HeloName() {
   CheckOneLine(FSignOn, "SignOn");
-  if (!FSignOn.empty()) return FSignOn;
+  if (!FSignOn.empty()) return AsciiDomain(FSignOn);
   if (std::string fqdn = LocalFqdn(); !fqdn.empty()) return fqdn;
   const std::string local = FWSocket->State() == wsConnected ? FWSocket->BoundAddr() : "error";
   if (local == "error") return GetLocalHostName();
@@ -83,11 +99,20 @@ void TCustomSmtpClient::MailFrom() {
   CheckOneLine(FFromName, "FromName");
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
-  std::string line = AddressLine("MAIL FROM:", FFromName);
+  const std::string utf8Address = Utf8EnvelopeAddress();
+  if (!utf8Address.empty() && !FCapabilities.SmtpUtf8)
+    return FailRequest(TSmtpRequest::smtpMailFrom,
+                       "500 The server does not offer SMTPUTF8, which the address \"" +
+                           utf8Address +
+                           "\" needs (its local part is beyond ASCII); message not sent",
+                       /*Permanent=*/true);
+  FSmtpUtf8InUse = !utf8Address.empty();
+  std::string line = AddressLine("MAIL FROM:", WireValue(FFromName, FSmtpUtf8InUse));
   // RFC 1870: a server that announced SIZE refuses an oversized message here, before any of
   // it is sent.
   if (FCapabilities.Size) line += " SIZE=" + std::to_string(MessageSize());
   if (FServer8BitMime && TextWireEncoding() == "8bit") line += " BODY=8BITMIME";
+  if (FSmtpUtf8InUse) line += " SMTPUTF8";
   FRcptsPipelined = false;
   bool recipientsFit = FRcptName.Count() > 0;
   for (const auto& name : FRcptName)
@@ -98,7 +123,7 @@ void TCustomSmtpClient::MailFrom() {
   FPipeline.clear();
   FPipeline.reserve(static_cast<std::size_t>(FRcptName.Count()) + 1);
   FPipeline.push_back(std::move(line));
-  for (const auto& name : FRcptName) FPipeline.push_back(AddressLine("RCPT TO:", name));
+  for (const auto& name : FRcptName) FPipeline.push_back(AddressLine("RCPT TO:", WireValue(name, FSmtpUtf8InUse)));
   FPipelineSent = FPipelineAnswered = 0;
   FPipelineMailResult = FPipelineRcptResult = 0;
   FPipelineMailLine.clear();
@@ -209,7 +234,8 @@ void TCustomSmtpClient::RcptTo() {
 
 void TCustomSmtpClient::RcptToNext() {
   ++FItemCount;
-  ExecAsync(TSmtpRequest::smtpRcptTo, AddressLine("RCPT TO:", FRcptName[FItemCount]), {250, 251},
+  ExecAsync(TSmtpRequest::smtpRcptTo,
+            AddressLine("RCPT TO:", WireValue(FRcptName[FItemCount], FSmtpUtf8InUse)), {250, 251},
             &TCustomSmtpClient::RcptToDone);
 }
 
@@ -244,7 +270,40 @@ void TCustomSmtpClient::Rset() {
   ExecAsync(TSmtpRequest::smtpRset, "RSET", {250}, nullptr);
 }
 
+std::string TCustomSmtpClient::AddressesProblem() const {
+  if (const std::string sender = EnvelopeAddress(FFromName); !sender.empty())
+    if (const std::string problem = AddressProblem(sender); !problem.empty())
+      return Refusal("sender address (MAIL FROM)", sender, problem);
+  for (const std::string& entry : FRcptName)
+    if (const std::string problem = AddressProblem(EnvelopeAddress(entry)); !problem.empty())
+      return Refusal("recipient address (RCPT TO)", EnvelopeAddress(entry), problem);
+  if (!FSignOn.empty())
+    if (const std::string problem = DomainProblem(FSignOn); !problem.empty())
+      return Refusal("HELO name", FSignOn, problem);
+  const std::pair<const char*, const std::string*> headers[] = {
+      {"From", &FHdrFrom},     {"To", &FHdrTo},         {"Reply-To", &FHdrReplyTo},
+      {"Sender", &FHdrSender}, {"Return-Path", &FHdrReturnPath}};
+  for (const auto& [name, value] : headers)
+    if (const std::string problem = TextProblem(*value); !problem.empty())
+      return Refusal(std::string(name) + " header", *value, problem);
+  return "";
+}
+
+std::string TCustomSmtpClient::Utf8EnvelopeAddress() const {
+  if (const std::string sender = EnvelopeAddress(FFromName); NeedsSmtpUtf8(sender)) return sender;
+  for (const std::string& entry : FRcptName)
+    if (const std::string address = EnvelopeAddress(entry); NeedsSmtpUtf8(address)) return address;
+  return "";
+}
+
 void TCustomSmtpClient::Open() {
+  // Nothing that cannot be sent as asked may cause a connection at all.
+  if (const std::string problem = AddressesProblem(); !problem.empty())
+    throw SmtpException(problem);
+  if (const std::string address = Utf8EnvelopeAddress(); !address.empty() && !NeedsEhlo())
+    throw SmtpException("The address \"" + address +
+                        "\" needs SMTPUTF8 (its local part is beyond ASCII), which a HELO "
+                        "session cannot ask for; message not sent");
   TSmtpFctSet steps = SmtpFctBit(TSmtpFct::smtpFctConnect);
   if (!NeedsEhlo()) {
     steps |= SmtpFctBit(TSmtpFct::smtpFctHelo);

@@ -85,6 +85,8 @@ void ReadExtension(std::string_view Text, TSmtpCapabilities& Caps) {
     Caps.Pipelining = params.empty();
   } else if (name == "8BITMIME") {
     Caps.EightBitMime = params.empty();
+  } else if (name == "SMTPUTF8") {
+    Caps.SmtpUtf8 = params.empty();
   } else if (name == "SIZE") {
     Caps.Size = true;
     Caps.SizeLimit = SizeLimitOf(params);

@@ -19,6 +19,7 @@ struct TSmtpCapabilities {
   bool StartTls = false;
   bool Pipelining = false;
   bool EightBitMime = false;
+  bool SmtpUtf8 = false;  // RFC 6531: addresses and header beyond ASCII
   bool Size = false;
   // The SIZE limit in bytes (RFC 1870); 0 when the server announced SIZE without a limit (or
   // with one too large to mean anything).

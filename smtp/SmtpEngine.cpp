@@ -207,12 +207,13 @@ void TCustomSmtpClient::StartCommand(TSmtpRequest RqType, std::initializer_list<
   StartWait(TWaitFor::Reply, ReplyWaitSeconds(RqType));
 }
 
-void TCustomSmtpClient::FailRequest(TSmtpRequest RqType, const std::string& Text) {
+void TCustomSmtpClient::FailRequest(TSmtpRequest RqType, const std::string& Text,
+                                    bool Permanent) {
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
   if (!FHighLevelFlag) FRequestType = RqType;
   FRequestDoneFlag = false;
-  EndWithLocalError(Text);
+  EndWithLocalError(Text, Permanent);
 }
 
 std::uint32_t TCustomSmtpClient::ReplyWaitSeconds(TSmtpRequest Command) {
@@ -473,11 +474,11 @@ void TCustomSmtpClient::FailOnException(const std::exception& E, bool Permanent)
 }
 
 // A failure that leaves no way to go on with this server.
-void TCustomSmtpClient::FailAndDisconnect(const std::string& Text) {
+void TCustomSmtpClient::FailAndDisconnect(const std::string& Text, bool Permanent) {
   FRcvdCount = 0;
   FReceiveBuffer[0] = '\0';
   FWSocket->OnDataSent = nullptr;
-  EndWithLocalError(Text);
+  EndWithLocalError(Text, Permanent);
   FWSocket->AbortSession();
 }
 

@@ -16,7 +16,8 @@ std::string JoinNames(const std::vector<std::string>& Names) {
 }  // namespace
 
 bool TCustomSmtpClient::NeedsEhlo() const {
-  return FUseEhlo || FTlsMode != TSmtpTlsMode::smtpTlsNone || !FUsername.empty() || FRawMessage;
+  return FUseEhlo || FTlsMode != TSmtpTlsMode::smtpTlsNone || !FUsername.empty() || FRawMessage ||
+         !Utf8EnvelopeAddress().empty();
 }
 
 // --- EHLO ---

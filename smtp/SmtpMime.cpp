@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "smtp/SmtpProt.h"
 
@@ -63,6 +64,10 @@ void AddQuotedPrintable(const std::string& Line, TStringList& Lines) {
 
 std::string IoErrorText(const char* What, const std::string& Name, int Err) {
   return std::string(What) + " attachment '" + Name + "': " + std::strerror(Err);
+}
+
+std::string ChangedText(const std::string& Name) {
+  return "The file '" + Name + "' changed while it was sent";
 }
 
 }  // namespace
@@ -129,6 +134,7 @@ void TSmtpCli::PrepareEMail() {
   FAttachFile = -1;
   FMimeLines.Clear();
   FMimeHead = 0;
+  FSentAttachments.clear();
   FTextEncoding = TextWireEncoding();
   FEncodeText = FTextEncoding == "quoted-printable";
   FEncodeOwnerLines = FEncodeText && FTextTransferEncoding != "quoted-printable";
@@ -236,6 +242,11 @@ void TSmtpCli::TriggerGetData(int, char* MsgLine, int MaxLen, bool& More) {
   bool moreData = false;
   EncodeAttachmentLine(MsgLine, moreData);
   if (!moreData) {
+    // Read to its last byte: the file must still be what it was when opened, or the part
+    // holds old and new content mixed.
+    const std::optional<TFileIdentity> now = IdentityOfOpenFile(FAttachFile);
+    if (FAttachFile >= 0 && (!now || *now != FSentAttachments.back().Identity))
+      throw EInOutError(ChangedText(FAttachFileName));
     CloseAttachment();
     FFileStarted = false;
     ++FCurrentFile;
@@ -340,6 +351,7 @@ void TSmtpCli::OpenAttachment(const std::string& FileName) {
     ::close(fd);
     throw EInOutError(IoErrorText("Cannot read", FileName, EINVAL));
   }
+  FSentAttachments.push_back({FileName, *IdentityOfOpenFile(fd)});
   FAttachFile = fd;
   FAttachSize = static_cast<std::uint64_t>(st.st_size);
   FAttachRead = 0;
@@ -361,8 +373,8 @@ bool TSmtpCli::FillReadBuffer() {
   } while (n < 0 && errno == EINTR);
   if (n < 0) throw EInOutError(IoErrorText("Cannot read", FAttachFileName, errno));
   if ((n == 0 && left > 0) || (n > 0 && left == 0))
-    throw EInOutError("Attachment '" + FAttachFileName + "' changed its size while it was sent (" +
-                      std::to_string(FAttachSize) + " bytes when opened)");
+    throw EInOutError(ChangedText(FAttachFileName) + " (" + std::to_string(FAttachSize) +
+                      " bytes when opened)");
   FAttachRead += static_cast<std::uint64_t>(n);
   FReadPos = 0;
   FReadEnd = static_cast<std::size_t>(n);
@@ -390,4 +402,10 @@ void TSmtpCli::CloseAttachment() {
   FAttachFile = -1;
   if (fd >= 0 && ::close(fd) != 0)
     throw EInOutError(IoErrorText("Cannot close", FAttachFileName, errno));
+}
+
+std::string TSmtpCli::ChangedSourceFile() const {
+  for (const TSourceFile& file : FSentAttachments)
+    if (!FileUnchanged(file.Name, file.Identity)) return file.Name;
+  return TCustomSmtpClient::ChangedSourceFile();
 }

@@ -56,6 +56,7 @@
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpEhlo.h"
 #include "smtp/SmtpEncoding.h"
+#include "util/FileUtils.h"
 
 // Misuse of the client (a request started at the wrong time or without what it needs).
 class SmtpException : public std::runtime_error {
@@ -393,6 +394,35 @@ class TCustomSmtpClient {
   using TClock = std::function<std::chrono::steady_clock::time_point()>;
   void SetClock(TClock Clock) { FClock = std::move(Clock); }
 
+  // --- files the message carries ---
+  // Files whose content the owner put into the message (the text read from a file), each with
+  // the identity it had when it was read; kept until set again. Before the final "." each of
+  // them, and each attachment TSmtpCli read, must still be the file that was read, unchanged:
+  // otherwise the message is abandoned without its "." (the connection is dropped, so the
+  // server discards it) and Data ends with 500 naming the file.
+  struct TSourceFile {
+    std::string Name;
+    TFileIdentity Identity;
+  };
+  const std::vector<TSourceFile>& SourceFiles() const { return FSourceFiles; }
+  void SetSourceFiles(std::vector<TSourceFile> Files) { FSourceFiles = std::move(Files); }
+  // The first file of the message that is no longer as it was read, or "".
+  virtual std::string ChangedSourceFile() const;
+
+  // --- addresses ---
+  // Why the envelope (FromName, every RcptName entry), the address fields of the header or the
+  // HELO name (SignOn) cannot go to a server, naming the field and the value; "" when they can.
+  // Open raises it as SmtpException before anything is sent: control characters, bytes that
+  // are not UTF-8, RFC 5321's length limits, domains that are no IDNA 2008 names.
+  std::string AddressesProblem() const;
+  // The first envelope address whose local part is beyond ASCII ("" when none): it needs
+  // SMTPUTF8 (RFC 6531), so Open greets with EHLO, and MailFrom ends with 500 before MAIL FROM
+  // is sent when the server did not announce it. Without SMTPUTF8 in use, domains beyond ASCII
+  // go out as their A-labels.
+  std::string Utf8EnvelopeAddress() const;
+  // SMTPUTF8 is declared on the MAIL FROM of this session's transaction.
+  bool SmtpUtf8InUse() const { return FSmtpUtf8InUse; }
+
   // --- requests ---
   virtual void Connect();
   virtual void Helo();
@@ -484,7 +514,7 @@ class TCustomSmtpClient {
   // Sends a line that holds a secret; the trace shows Shown instead.
   void SendSecretCommand(const TSecret& Cmd, const std::string& Shown);
   // Starts RqType only to end it at once with the client's own 500 and Text (nothing is sent).
-  void FailRequest(TSmtpRequest RqType, const std::string& Text);
+  void FailRequest(TSmtpRequest RqType, const std::string& Text, bool Permanent = false);
   void NextExecAsync();
   void DisplayOnly();
   void DisplayLastResponse();
@@ -498,7 +528,7 @@ class TCustomSmtpClient {
   // the exception; FailAndDisconnect drops the session too.
   void EndWithLocalError(const std::string& Text, bool Permanent = false);
   void FailOnException(const std::exception& E, bool Permanent = false);
-  void FailAndDisconnect(const std::string& Text);
+  void FailAndDisconnect(const std::string& Text, bool Permanent = false);
   void HighLevelAsync(TSmtpRequest RqType, TSmtpFctSet Fcts);
   void NextHighLevelAsync();
   void RcptToNext();
@@ -511,8 +541,8 @@ class TCustomSmtpClient {
   void ReportPipelinedRecipients();
   // Sends Lines in one write, each traced as SendCommand does.
   void SendCommandGroup(const std::vector<std::string>& Lines);
-  // The end of the message: "." (and QUIT where it goes along). Whatever must hold before the
-  // server may take the message is checked before this is called.
+  // The end of the message: "." (and QUIT where it goes along), unless a file the message was
+  // read from changed meanwhile (ChangedSourceFile): then the session is dropped instead.
   void SendFinalDot();
   bool NeedsEhlo() const;
   void SendEhlo(TSmtpRequest RqType);
@@ -639,6 +669,8 @@ class TCustomSmtpClient {
   bool FServer8BitMime = false;
   std::unique_ptr<TSaslMechanism> FSasl;
   std::string FSaslName;  // the mechanism chosen for the AUTH being prepared
+  std::vector<TSourceFile> FSourceFiles;
+  bool FSmtpUtf8InUse = false;
   // The SCRAM client nonce; empty: a random one per exchange (only tests fix it).
   std::string FScramNonce;
 
@@ -685,6 +717,11 @@ class TSmtpCli : public TCustomSmtpClient {
   // bytes each, the last one shorter, each with CR LF; one empty line for an empty file.
   static std::uint64_t Base64PartSize(std::uint64_t FileSize);
   std::string TextWireEncoding() const override;
+  // The attachments the last Data read, in EmailFiles order as far as it got, each with the
+  // identity it had when it was opened: what a caller may delete after the message was taken
+  // (DeleteFileIfUnchanged), and nothing else.
+  const std::vector<TSourceFile>& SentAttachments() const { return FSentAttachments; }
+  std::string ChangedSourceFile() const override;
 
   TSmtpAttachmentContentType OnAttachContentType;
   TSmtpAttachHeader OnAttachHeader;
@@ -730,6 +767,7 @@ class TSmtpCli : public TCustomSmtpClient {
   std::string FAttachFileName;
   std::uint64_t FAttachSize = 0;  // its size when it was opened
   std::uint64_t FAttachRead = 0;
+  std::vector<TSourceFile> FSentAttachments;
   // The attachment is read in large blocks; the block is the only buffer a file ever gets.
   std::vector<unsigned char> FReadBuffer;
   std::size_t FReadPos = 0, FReadEnd = 0;

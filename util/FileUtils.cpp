@@ -28,3 +28,42 @@ bool FileCanOpen(const std::string& fileName) {
   ::close(fd);
   return !isFolder;
 }
+
+namespace {
+
+TFileIdentity IdentityOf(const struct stat& info) {
+  TFileIdentity identity;
+  identity.Device = static_cast<unsigned long long>(info.st_dev);
+  identity.Inode = static_cast<unsigned long long>(info.st_ino);
+  identity.Size = static_cast<long long>(info.st_size);
+  identity.ModifiedSec = static_cast<long long>(info.st_mtim.tv_sec);
+  identity.ModifiedNsec = static_cast<long long>(info.st_mtim.tv_nsec);
+  identity.ChangedSec = static_cast<long long>(info.st_ctim.tv_sec);
+  identity.ChangedNsec = static_cast<long long>(info.st_ctim.tv_nsec);
+  return identity;
+}
+
+}  // namespace
+
+std::optional<TFileIdentity> IdentityOfOpenFile(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  return IdentityOf(info);
+}
+
+std::optional<TFileIdentity> IdentityOfPath(const std::string& fileName) {
+  struct stat info {};
+  if (::stat(fileName.c_str(), &info) != 0) return std::nullopt;
+  return IdentityOf(info);
+}
+
+bool FileUnchanged(const std::string& fileName, const TFileIdentity& identity) {
+  const std::optional<TFileIdentity> now = IdentityOfPath(fileName);
+  return now && *now == identity;
+}
+
+bool DeleteFileIfUnchanged(const std::string& fileName, const TFileIdentity& identity) {
+  // What another program does between the check and the unlink cannot be seen from here; the
+  // check narrows that to the moment between two system calls.
+  return FileUnchanged(fileName, identity) && ::unlink(fileName.c_str()) == 0;
+}

@@ -9,6 +9,7 @@ when --stdin-eof is given.
 Every accepted message is saved in the folder given by --dir as
     msg-<n>.eml       the raw data as received (after the server removed dot-stuffing)
     msg-<n>.env       the envelope: "FROM <sender>" then one "RCPT <recipient>" line each
+    msg-<n>.opt       the MAIL FROM parameters (one line, blank-separated), when there were any
 numbered from 1 in the order of acceptance. msg-<n>.env is written after msg-<n>.eml, so a
 test that sees the .env file can read the whole message.
 
@@ -40,6 +41,7 @@ Options:
   --stdin-eof           also stop when standard input reaches end of file (so that the
                         server ends with the process that started it)
   --log                 log the SMTP conversation to standard error
+  --smtputf8            announce SMTPUTF8 (RFC 6531) and take addresses beyond ASCII with it
   --host ADDR           the loopback address to listen on (default 127.0.0.1; ::1 for IPv6)
   --commands FILE       append every HELO/EHLO, RSET and QUIT command line to FILE as it
                         arrives (what a server's log would show of how a session ended)
@@ -116,6 +118,9 @@ class Handler:
         with open(base + ".eml.tmp", "wb") as f:
             f.write(data)
         os.replace(base + ".eml.tmp", base + ".eml")
+        if envelope.mail_options:
+            with open(base + ".opt", "w", encoding="utf-8") as f:
+                f.write(" ".join(envelope.mail_options) + "\n")
         with open(base + ".env.tmp", "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write(f"FROM {envelope.mail_from}\n")
             for r in envelope.rcpt_tos:
@@ -218,7 +223,8 @@ async def main(opts):
     server = await loop.create_server(
         lambda: TestSMTP(handler, hostname="tarvik-test", data_size_limit=opts.size_limit,
                          tls_context=context if opts.starttls else None,
-                         require_starttls=opts.starttls, **auth),
+                         require_starttls=opts.starttls, enable_SMTPUTF8=opts.smtputf8,
+                         **auth),
         host=opts.host, port=0, ssl=context if opts.implicit_tls else None)
     port = server.sockets[0].getsockname()[1]
     print(f"PORT {port}", flush=True)
@@ -256,6 +262,7 @@ if __name__ == "__main__":
     p.add_argument("--auth-exclude", action="append", default=[])
     p.add_argument("--stdin-eof", action="store_true")
     p.add_argument("--log", action="store_true")
+    p.add_argument("--smtputf8", action="store_true")
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--commands")
     p.add_argument("--stall-at-mail", action="store_true")

@@ -302,8 +302,8 @@ TEST_F(SmtpMimeInterop, AnAttachmentThatChangesSizeWhileSentIsNotSent) {
     };
     ASSERT_TRUE(send.Run(server.Port()));
     EXPECT_EQ(send.DataError(), 500);
-    EXPECT_EQ(send.client.ErrorMessage(), "500 Attachment '" + file +
-                                              "' changed its size while it was sent (100000 "
+    EXPECT_EQ(send.client.ErrorMessage(), "500 The file '" + file +
+                                              "' changed while it was sent (100000 "
                                               "bytes when opened); message not sent");
     EXPECT_FALSE(send.client.Connected());
   }

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -136,6 +137,8 @@ class ScriptedServer {
     return transcript_;
   }
   long DataBytes() const { return dataBytes_.load(); }
+  // How many messages arrived whole, up to their final ".".
+  int DataEnds() const { return dataEnds_.load(); }
   bool Done() const { return done_.load(); }
   void Release() {
     std::lock_guard<std::mutex> g(mutex_);
@@ -198,6 +201,7 @@ class ScriptedServer {
             const std::size_t end = pending.find("\r\n.\r\n", from);
             if (end != std::string::npos) {
               dataBytes_ += static_cast<long>(end + 5);
+              ++dataEnds_;
               take(end + 5, keep);
               break;
             }
@@ -234,6 +238,7 @@ class ScriptedServer {
   std::atomic<int> conn_{-1};
   std::atomic<bool> done_{false};
   std::atomic<long> dataBytes_{0};
+  std::atomic<int> dataEnds_{0};
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   int gates_ = 0;
@@ -366,6 +371,46 @@ inline std::vector<ScriptedServer::Step> SinkScript(bool KeepData = true) {
           S::Reply("250 queued\r\n"), S::ReadLine(),
           S::Reply("221 bye\r\n")};
 }
+
+// A server that takes one message as SinkScript does, but stops at a gate until the test calls
+// Release(): in the data right after its 354 (BeforeData: the client's upload stalls on a full
+// socket), or after the final "." before its 250 (the message is whole, not yet accepted).
+inline std::vector<ScriptedServer::Step> GatedSinkScript(bool BeforeData) {
+  using S = ScriptedServer;
+  std::vector<S::Step> script = SinkScript(/*KeepData=*/false);
+  const auto data = std::find_if(script.begin(), script.end(),
+                                 [](const S::Step& s) { return s.kind == S::Step::DiscardData; });
+  script.insert(BeforeData ? data : data + 1, S::Gate());
+  return script;
+}
+
+// A listening socket that nobody serves: a connection attempt shows as a pending accept.
+class IdleListener {
+ public:
+  IdleListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("cannot listen");
+    port_ = ntohs(a.sin_port);
+  }
+  ~IdleListener() { ::close(fd_); }
+  std::string PortText() const { return std::to_string(port_); }
+  bool SawConnection() const {
+    const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c >= 0) ::close(c);
+    return c >= 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 
 inline std::string DataOf(const std::string& Transcript) {
   const auto start = Transcript.find("DATA\r\n") + 6;
