@@ -15,6 +15,8 @@
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
+#include "smtp/SmtpAddress.h"
+#include "util/FileUtils.h"
 #include "util/KeyUtils.h"
 #include "util/StringUtils.h"
 
@@ -185,6 +187,41 @@ ServerAddress ServerAddressOf(const std::string& field) {
   return server;
 }
 
+std::string AddressRefusal(const char* what, std::string_view value, const char* field,
+                           const std::string& problem) {
+  return std::string("The ") + what + " \"" + VisibleText(value) + "\" in the " + field + " " +
+         problem + ", can't send mail.";
+}
+
+// The addresses as the server and the header get them: every byte must be one a server and a
+// reader take as meant (the client checks again whatever else reaches its envelope).
+std::string AddressFieldProblem(const TForm1& form, const Recipients& recipients) {
+  const std::string sender = EnvelopeAddress(EnvelopeSender(form.from.Text));
+  if (std::string problem = AddressProblem(sender); !problem.empty())
+    return AddressRefusal("address", sender, "from-field", problem);
+  if (std::string problem = TextProblem(form.from.Text); !problem.empty())
+    return AddressRefusal("text", form.from.Text, "from-field", problem);
+  struct Field {
+    const char* Name;
+    const RecipientList* List;
+    const std::string& Text;
+  };
+  const RecipientList bcc = RecipientsOf(form.bcc.Text);
+  for (const Field& field :
+       {Field{"to-field", &recipients.To, form.sendto.Text},
+        Field{"cc-field", &recipients.Cc, form.cc.Text}, Field{"bcc-field", &bcc, form.bcc.Text}}) {
+    for (const std::string& address : field.List->Addresses)
+      if (std::string problem = AddressProblem(EnvelopeAddress(address)); !problem.empty())
+        return AddressRefusal("address", address, field.Name, problem);
+    if (std::string problem = TextProblem(field.Text); !problem.empty())
+      return AddressRefusal("text", field.Text, field.Name, problem);
+  }
+  if (!form.HeloName.empty())
+    if (std::string problem = DomainProblem(form.HeloName); !problem.empty())
+      return AddressRefusal("name", form.HeloName, "helo setting (option -helo:)", problem);
+  return "";
+}
+
 // The first reason why the fields cannot be sent as they stand, or "".
 std::string FieldProblem(const TForm1& form, const Recipients& recipients,
                          const ServerAddress& server) {
@@ -206,7 +243,8 @@ std::string FieldProblem(const TForm1& form, const Recipients& recipients,
   if (form.from.Text.find('<') != std::string::npos && IsBlankOnly(EnvelopeSender(form.from.Text)))
     return "The sender \"" + form.from.Text +
            "\" holds no address (nothing between \"<\" and \">\"), can't send mail.";
-  return recipients.Problem;
+  if (!recipients.Problem.empty()) return recipients.Problem;
+  return AddressFieldProblem(form, recipients);
 }
 
 // "utf-8" when the text the user wrote (header fields included) holds valid UTF-8 beyond ASCII,
@@ -294,8 +332,16 @@ void StartNotifier(const char* parameter) {
   StartProgram(kNotifier, parameter);
 }
 
-void DeleteFileQuietly(const std::string& fileName) {
-  if (!fileName.empty()) ::unlink(fileName.c_str());  // a file that cannot go is skipped
+// Deletes a file that was sent, but only while it is still the file that was sent: one changed
+// since holds something the message did not carry, which would be lost. A file that cannot go
+// is skipped; one that changed is named (stderr in scripting mode, the status line otherwise).
+void DeleteSentFile(TForm1& form, const std::string& fileName,
+                    const std::optional<TFileIdentity>& identity) {
+  if (fileName.empty() || !identity) return;
+  if (DeleteFileIfUnchanged(fileName, *identity)) return;
+  if (FileUnchanged(fileName, *identity) || !IdentityOfPath(fileName)) return;
+  form.KeptFilesNotice += (form.KeptFilesNotice.empty() ? "" : " ") + std::string("The file ") +
+                          fileName + " changed after it was sent and is kept.";
 }
 
 // The signature: an empty line, "--" and the lines of the file. False when the file cannot be
@@ -481,6 +527,10 @@ void TForm1::SendBtnClick(TControl*) {
 
   TSmtpCli& client = *SmtpCli1;
   FillClient(*this, client, recipients, server);
+  if (MessageFileIdentity)
+    client.SetSourceFiles({{MessageFileName, *MessageFileIdentity}});
+  else
+    client.SetSourceFiles({});
   try {
     client.SetEmailFiles(AttachedFiles.Items);
   } catch (const SmtpException& e) {
@@ -537,9 +587,12 @@ namespace {
 void AcceptedByServer(TForm1& form) {
   form.MessageAccepted = true;
   form.SentMessageImage = form.MessageImage();
-  if (form.DeleteMessageFile) DeleteFileQuietly(form.MessageFileName);
+  form.KeptFilesNotice.clear();
+  if (form.DeleteMessageFile) DeleteSentFile(form, form.MessageFileName, form.MessageFileIdentity);
   if (form.AutoDeleteAttached.Checked)
-    for (const std::string& file : form.AttachedFiles.Items) DeleteFileQuietly(file);
+    for (const auto& file : form.SmtpCli1->SentAttachments())
+      DeleteSentFile(form, file.Name, file.Identity);
+  if (!form.KeptFilesNotice.empty() && form.Scripting) WriteNotice(form.KeptFilesNotice);
   form.KeepDraft = false;
 }
 
@@ -586,6 +639,8 @@ void FinishSend(TForm1& form, std::uint16_t quitError) {
   if (quitError != 0) form.SmtpCli1->Abort();
   SetStatus(form, form.SendSucceeded ? "Status: Message sent successfully."
                                      : "Status: Message not sent due to an error.");
+  if (form.SendSucceeded && !form.KeptFilesNotice.empty())
+    SetStatus(form, form.StatusBar1.SimpleText.Get() + " " + form.KeptFilesNotice);
   form.ProgressBar1.SetPosition(0);
   form.RestoreControls();
   if (!form.SendSucceeded) return;

@@ -20,6 +20,7 @@
 #include "app/MessageStream.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
+#include "platform/IniFile.h"
 #include "util/IniUtils.h"
 #include "util/StringUtils.h"
 
@@ -40,6 +41,7 @@ void ReadMessageFromStandardInput(TForm1& form) {
   std::unique_ptr<TMessageStream> text = TMessageStream::Read(
       STDIN_FILENO, "The standard input (-f:-)", /*DotEnds=*/false, TextBoundaryStart());
   form.MessageFileName.clear();
+  form.MessageFileIdentity.reset();
   form.MessageText.Lines.Clear();
   form.MessageStream.reset();
   if (form.Scripting) {
@@ -63,8 +65,10 @@ constexpr CommandLineOption kOptions[] = {
     {"-f:",
      [](TForm1& f, const std::string& v) {
        if (v == "-") return ReadMessageFromStandardInput(f);
-       f.MessageText.Lines.SetText(TextFileContent(v));
+       TFileIdentity identity;
+       f.MessageText.Lines.SetText(TextFileContent(v, &identity));
        f.MessageFileName = v;
+       f.MessageFileIdentity = identity;
        f.MessageStream.reset();
      }},
     {"-msg:", [](TForm1& f, const std::string& v) { f.MessageText.Lines.Add(Blanks(v)); }},
@@ -164,7 +168,7 @@ void WriteNotice(const std::string& text) {
 
 // ---- Files
 
-std::string FileContent(const std::string& fileName) {
+std::string FileContent(const std::string& fileName, TFileIdentity* identity) {
   std::FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file)
     throw std::runtime_error("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
@@ -173,20 +177,30 @@ std::string FileContent(const std::string& fileName) {
     std::fclose(file);
     throw std::runtime_error("Cannot read file \"" + fileName + "\". It is not a regular file.");
   }
+  const std::optional<TFileIdentity> atOpen = IdentityOfOpenFile(::fileno(file));
   std::string content;
   char chunk[65536];
   std::size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, n);
   const bool failed = std::ferror(file) != 0;
   const int error = errno;
+  const std::optional<TFileIdentity> atEnd = IdentityOfOpenFile(::fileno(file));
   std::fclose(file);
   if (failed)
     throw std::runtime_error("Cannot read file \"" + fileName + "\". " + std::strerror(error));
+  if (identity) {
+    // The text must be one state of the file, not the start of one and the end of another.
+    if (!atOpen || !atEnd || *atOpen != *atEnd ||
+        static_cast<long long>(content.size()) != atEnd->Size)
+      throw std::runtime_error("Cannot read file \"" + fileName +
+                               "\". It changed while it was read.");
+    *identity = *atEnd;
+  }
   return content;
 }
 
-std::string TextFileContent(const std::string& fileName) {
-  std::string content = FileContent(fileName);
+std::string TextFileContent(const std::string& fileName, TFileIdentity* identity) {
+  std::string content = FileContent(fileName, identity);
   if (const std::size_t nul = content.find('\0'); nul != std::string::npos)
     throw std::runtime_error("The file \"" + fileName + "\" holds a NUL byte (byte " +
                              std::to_string(nul + 1) +
@@ -376,6 +390,17 @@ void TForm1::FormClose(TControl*) {
       SetIniFile(SettingsFileName(), SettingsSection, false);
       SaveServers();
     }
+  } catch (const EIniFileLocked& e) {
+    // Another program's lock must not hold the close (and a script's exit code) for ever, nor
+    // turn the send's outcome, reported before, into something else.
+    IniClose();
+    const std::string text =
+        "The settings were not saved because another process holds them: " + SettingsFileName() +
+        (e.Stopped() ? " (the wait was stopped)." : ".");
+    if (Scripting)
+      WriteNotice(text);
+    else
+      StatusBar1.SimpleText = "Status: " + text;
   } catch (const std::exception& e) {
     IniClose();
     MessageBoxA(0, std::string("The settings could not be saved:\r") + e.what(), kErrorCaption,

@@ -108,6 +108,12 @@ class TForm1 : public TForm {
   // The message text read from standard input by "-f:-" in scripting mode: it stays in a
   // temporary file and is read line by line as it is sent, before MessageText's lines.
   std::unique_ptr<TMessageStream> MessageStream;
+  // The message file as it was when its text was read: the send ends without the message when
+  // the file changed since, and -fdel deletes only that file. None for a text not read from a
+  // regular file.
+  std::optional<TFileIdentity> MessageFileIdentity;
+  // The files a successful send did not delete because they changed after they were sent.
+  std::string KeptFilesNotice;
   bool DeleteMessageFile = false;
   bool AutoSend = false;
   bool CloseWhenDone = false;
@@ -407,7 +413,9 @@ std::string ProxyForDisplay(const std::string& text);
 // The whole content of a file (a message, a signature, a draft). Raises std::runtime_error with
 // the file name and the reason when it cannot be opened or read, or is no regular file (a
 // device such as /dev/zero would never end).
-std::string FileContent(const std::string& fileName);
+// Identity, when given, receives the file's identity as it was read (unchanged from the open to
+// the last byte, or the read fails as "changed while it was read").
+std::string FileContent(const std::string& fileName, TFileIdentity* identity = nullptr);
 
 // Comparisons that ignore the case of the letters A to Z only, as the ini file compares its keys.
 bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix);
@@ -435,7 +443,7 @@ std::optional<std::uint32_t> ParseWholeSeconds(const std::string& text);
 // The content of a text file that becomes part of the message (the message file, the
 // signature): as FileContent, but a NUL byte, which no mail text can carry and which would cut
 // its line, is refused with the file name and the byte's position.
-std::string TextFileContent(const std::string& fileName);
+std::string TextFileContent(const std::string& fileName, TFileIdentity* identity = nullptr);
 
 // Ends the process at once with the exit code through the current front-end, which takes its
 // window down first; the standard streams are flushed. No close processing, no destructors.

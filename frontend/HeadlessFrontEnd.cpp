@@ -16,6 +16,7 @@
 #include "app/Tarvik2_unit1.h"
 #include "platform/Application.h"
 #include "platform/EventLoop.h"
+#include "platform/IniFile.h"
 
 namespace {
 
@@ -278,6 +279,9 @@ int RunHeadless(TForm1& form, std::ostream& err) {
     WaitForLoop(loop.Fd(), signals.Fd());
     if (const char* signal = signals.Take()) {
       WriteLine(err, std::string(kErrorCaption) + ": Stopped by " + signal + ".");
+      // What is still to be written at the close (the settings) must not wait for another
+      // process any more.
+      StopIniLockWaits();
       if (!form.Sending()) return 1;
       // Abort: a wait between tries or a session ends at once and nothing is deleted; a
       // message the server has already accepted counts as sent.

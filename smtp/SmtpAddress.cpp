@@ -83,8 +83,8 @@ Idna ToALabel(std::string_view Domain) {
   char* output = nullptr;
   const int rc = idn2_to_ascii_8z(input.c_str(), &output, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
   const std::unique_ptr<char, decltype(&idn2_free)> owned(output, &idn2_free);
-  if (rc != IDN2_OK) return {"", std::string("is no valid international domain name (") +
-                                     idn2_strerror(rc) + ")"};
+  if (rc != IDN2_OK)
+    return {"", std::string("is no valid international domain name (") + idn2_strerror(rc) + ")"};
   return {output, ""};
 }
 
@@ -99,7 +99,8 @@ std::string EnvelopeAddress(std::string_view Value) {
   const std::size_t open = Value.find('<');
   if (open != std::string_view::npos && Value.find('>') != std::string_view::npos) {
     const std::size_t close = Value.find('>', open + 1);
-    if (close != std::string_view::npos) return std::string(Value.substr(open + 1, close - open - 1));
+    if (close != std::string_view::npos)
+      return std::string(Value.substr(open + 1, close - open - 1));
   }
   return std::string(Trimmed(Value));
 }

@@ -123,7 +123,8 @@ void TCustomSmtpClient::MailFrom() {
   FPipeline.clear();
   FPipeline.reserve(static_cast<std::size_t>(FRcptName.Count()) + 1);
   FPipeline.push_back(std::move(line));
-  for (const auto& name : FRcptName) FPipeline.push_back(AddressLine("RCPT TO:", WireValue(name, FSmtpUtf8InUse)));
+  for (const auto& name : FRcptName)
+    FPipeline.push_back(AddressLine("RCPT TO:", WireValue(name, FSmtpUtf8InUse)));
   FPipelineSent = FPipelineAnswered = 0;
   FPipelineMailResult = FPipelineRcptResult = 0;
   FPipelineMailLine.clear();
@@ -280,9 +281,11 @@ std::string TCustomSmtpClient::AddressesProblem() const {
   if (!FSignOn.empty())
     if (const std::string problem = DomainProblem(FSignOn); !problem.empty())
       return Refusal("HELO name", FSignOn, problem);
-  const std::pair<const char*, const std::string*> headers[] = {
-      {"From", &FHdrFrom},     {"To", &FHdrTo},         {"Reply-To", &FHdrReplyTo},
-      {"Sender", &FHdrSender}, {"Return-Path", &FHdrReturnPath}};
+  const std::pair<const char*, const std::string*> headers[] = {{"From", &FHdrFrom},
+                                                                {"To", &FHdrTo},
+                                                                {"Reply-To", &FHdrReplyTo},
+                                                                {"Sender", &FHdrSender},
+                                                                {"Return-Path", &FHdrReturnPath}};
   for (const auto& [name, value] : headers)
     if (const std::string problem = TextProblem(*value); !problem.empty())
       return Refusal(std::string(name) + " header", *value, problem);
@@ -300,10 +303,6 @@ void TCustomSmtpClient::Open() {
   // Nothing that cannot be sent as asked may cause a connection at all.
   if (const std::string problem = AddressesProblem(); !problem.empty())
     throw SmtpException(problem);
-  if (const std::string address = Utf8EnvelopeAddress(); !address.empty() && !NeedsEhlo())
-    throw SmtpException("The address \"" + address +
-                        "\" needs SMTPUTF8 (its local part is beyond ASCII), which a HELO "
-                        "session cannot ask for; message not sent");
   TSmtpFctSet steps = SmtpFctBit(TSmtpFct::smtpFctConnect);
   if (!NeedsEhlo()) {
     steps |= SmtpFctBit(TSmtpFct::smtpFctHelo);

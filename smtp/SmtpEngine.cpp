@@ -207,8 +207,7 @@ void TCustomSmtpClient::StartCommand(TSmtpRequest RqType, std::initializer_list<
   StartWait(TWaitFor::Reply, ReplyWaitSeconds(RqType));
 }
 
-void TCustomSmtpClient::FailRequest(TSmtpRequest RqType, const std::string& Text,
-                                    bool Permanent) {
+void TCustomSmtpClient::FailRequest(TSmtpRequest RqType, const std::string& Text, bool Permanent) {
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
   if (!FHighLevelFlag) FRequestType = RqType;

@@ -53,6 +53,7 @@ class SendingTest : public ComposerTest {
     WriteFile(folder.File("message.txt"), "Hello\r\n");
     WriteFile(folder.File("a.bin"), attachment);
     f.MessageFileName = folder.File("message.txt");
+    f.MessageFileIdentity = IdentityOfPath(f.MessageFileName);  // as -f: read it
     f.DeleteMessageFile = true;
     f.AutoDeleteAttached.Checked = true;
     f.AttachedFiles.Items.Add(folder.File("a.bin"));

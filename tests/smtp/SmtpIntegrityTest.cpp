@@ -43,8 +43,8 @@ TEST(SmtpIntegrity, AnAttachmentRewrittenInPlaceDuringASlowUploadIsNotSent) {
   ASSERT_TRUE(PumpUntil([&] { return !send.client.SentAttachments().empty(); }));
   RewriteInPlace(file);
   server.Release();
-  ASSERT_TRUE(PumpUntil([&] { return !send.log.done.empty() && send.log.done.back().error != 0; },
-                        60000));
+  ASSERT_TRUE(
+      PumpUntil([&] { return !send.log.done.empty() && send.log.done.back().error != 0; }, 60000));
   EXPECT_EQ(send.DataError(), 500);
   EXPECT_EQ(send.client.ErrorMessage(),
             "500 The file '" + file + "' changed while it was sent; message not sent");

@@ -411,7 +411,6 @@ class IdleListener {
   int port_ = 0;
 };
 
-
 inline std::string DataOf(const std::string& Transcript) {
   const auto start = Transcript.find("DATA\r\n") + 6;
   const auto end = Transcript.find("\r\n.\r\n", start);
