@@ -769,7 +769,7 @@ bool LoginDone(TForm1& form, std::uint16_t error) {
   if (error == 0 && !form.PasswordToRemember.Empty())
     form.KeyringStore.Start(
         form.PasswordQuestion, form.PasswordToRemember,
-        [&form](bool stored, const std::string& problem) {
+        [](bool stored, const std::string& problem) {
           if (!stored) WriteNotice("The password was not stored in the keyring: " + problem);
         });
   form.PasswordToRemember.Clear();

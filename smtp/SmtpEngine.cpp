@@ -589,6 +589,9 @@ void TCustomSmtpClient::WSocketSessionConnected(TCustomWSocket*, std::uint16_t E
 
 void TCustomSmtpClient::WSocketSessionClosed(TCustomWSocket*, std::uint16_t Error) {
   FConnected = false;
+  // An AUTH exchange cut short (an abort, a lost connection) holds the password: wiped now,
+  // not at the next session.
+  FSasl.reset();
   if (!FRequestDoneFlag && FErrorMessage.empty()) {
     // The open request ends with WSAEINTR; say why, so that the report is never empty.
     if (FState == TSmtpState::smtpAbort)
