@@ -71,7 +71,8 @@ mkdir -p "$work/in" "$work/home"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 1 \
   -subj /CN=localhost -addext subjectAltName=DNS:localhost 2>/dev/null
 /usr/bin/python3 tests/peers/smtp_server.py --dir "$work/in" --tls-cert "$work/cert.pem" \
-  --tls-key "$work/key.pem" --starttls --auth-user ann --auth-password bench-pw >"$work/server.out" &
+  --tls-key "$work/key.pem" --starttls --auth-user ann --auth-password bench-pw >"$work/server.out" \
+  2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do grep -q PORT "$work/server.out" && break; sleep 0.1; done
 auth_port=$(awk '/PORT/ {print $2}' "$work/server.out")
