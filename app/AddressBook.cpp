@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/SettingKeys.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "util/FileUtils.h"
@@ -20,7 +21,7 @@
 
 namespace {
 
-constexpr const char* kBookSection = "adresses";
+constexpr const char* kBookSection = setting::kAddresses;
 constexpr std::size_t kMaxAddress = 255;
 
 char LowerAscii(char c) {

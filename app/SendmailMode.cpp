@@ -15,6 +15,7 @@
 
 #include "app/Credentials.h"
 #include "app/MessageStream.h"
+#include "app/SettingKeys.h"
 #include "app/Tarvik2_unit1.h"
 #include "net/WSocketSocks.h"
 #include "net/WSocketTls.h"
@@ -437,7 +438,7 @@ int RunSendmail(const std::vector<std::string>& Arguments) {
   TForm1 form;
   form.Scripting = true;
   try {
-    form.LoadSettings("defaults");
+    form.LoadSettings(setting::kDefaults);
   } catch (const std::exception& e) {
     Say(std::string("The settings cannot be read: ") + e.what());
     return SysExit::Config;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "app/SettingKeys.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/IniFile.h"
@@ -65,8 +66,8 @@ void TForm1::LoadSettings(const std::string& section) {
   LoadControl(AutoSave);
   LoadControl(CloseWhenSent);
 
-  if (IniReadString("savedraft", "1") == "0") SaveDraftTimer.SetEnabled(false);
-  if (const std::string delay = IniReadString("savedraftdelay", ""); !delay.empty()) {
+  if (IniReadString(setting::kSaveDraft, "1") == "0") SaveDraftTimer.SetEnabled(false);
+  if (const std::string delay = IniReadString(setting::kSaveDraftDelay, ""); !delay.empty()) {
     if (const std::optional<std::uint32_t> seconds = ParseWholeSeconds(delay)) {
       SaveDraftTimer.SetInterval(*seconds * 1000);
     } else {
@@ -80,7 +81,7 @@ void TForm1::LoadSettings(const std::string& section) {
     }
   }
 
-  if (const std::string wait = IniReadString("passwordtimeout", ""); !wait.empty()) {
+  if (const std::string wait = IniReadString(setting::kPasswordTimeout, ""); !wait.empty()) {
     const std::optional<std::uint32_t> seconds = ParseWholeSeconds(wait);
     if (seconds && *seconds > 0)
       PasswordTimeoutSeconds = *seconds;
@@ -93,7 +94,7 @@ void TForm1::LoadSettings(const std::string& section) {
                   kErrorCaption, MB_ICONERROR);
   }
 
-  if (const std::string timeout = IniReadString("timeout", ""); !timeout.empty()) {
+  if (const std::string timeout = IniReadString(setting::kTimeout, ""); !timeout.empty()) {
     if (const std::optional<std::uint32_t> seconds = ParseWholeSeconds(timeout)) {
       SmtpCli1->SetTimeout(*seconds);
     } else {
@@ -107,26 +108,27 @@ void TForm1::LoadSettings(const std::string& section) {
   }
 
   LoadControl(from);
-  if (std::string file = IniReadString("addressfile", ""); !file.empty()) AddressFile = file;
+  if (std::string file = IniReadString(setting::kAddressFile, ""); !file.empty())
+    AddressFile = file;
   // The HELO name; empty leaves it to the client (the host's FQDN or the address literal).
-  const std::string helo = IniReadString("helo", "");
+  const std::string helo = IniReadString(setting::kHelo, "");
   const std::size_t first = helo.find_first_not_of(" \t");
   HeloName = first == std::string::npos
                  ? ""
                  : helo.substr(first, helo.find_last_not_of(" \t") - first + 1);
-  const std::string tempDir = IniReadString("tempdir", "");
+  const std::string tempDir = IniReadString(setting::kTempDir, "");
   DraftDir = tempDir.empty() ? DefaultDraftDir() : tempDir;
   LoadControl(tls);
   LoadControl(user);
   LoadControl(passwordcmd);
-  AuthMethod = IniReadString("auth", "");
-  CaFile = IniReadString("cafile", "");
-  TlsFingerprint = IniReadString("tlsfingerprint", "");
-  UseEhlo = IniReadBool("ehlo", false);
-  Proxy = IniReadString("proxy", "");
+  AuthMethod = IniReadString(setting::kAuth, "");
+  CaFile = IniReadString(setting::kCaFile, "");
+  TlsFingerprint = IniReadString(setting::kTlsFingerprint, "");
+  UseEhlo = IniReadBool(setting::kEhlo, false);
+  Proxy = IniReadString(setting::kProxy, "");
   IniClose();
 
-  SetIniSection("servers", true);
+  SetIniSection(setting::kServers, true);
   IniReadSectionValues(SMTPServer.Items);
   for (int i = 0; i < SMTPServer.Items.Count(); ++i)
     SMTPServer.Items[i] = GetToken(SMTPServer.Items[i], "=", 2);
@@ -158,7 +160,7 @@ void TForm1::SaveServers() {
 
   // Servers another run has added since this one read the list are kept after ours.
   TStringList stored;
-  SetIniSection("servers", true);
+  SetIniSection(setting::kServers, true);
   IniReadSectionValues(stored);
   for (const std::string& line : stored) {
     const std::string server = GetToken(line, "=", 2);

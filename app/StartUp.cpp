@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/MessageStream.h"
+#include "app/SettingKeys.h"
 #include "app/Tarvik2_unit1.h"
 #include "platform/FrontEnd.h"
 #include "platform/IniFile.h"
@@ -303,7 +304,7 @@ std::string TerminalText(const std::string& text) {
 // ---- Start-up
 
 void TForm1::OnInit(TControl*) {
-  SettingsSection = "defaults";
+  SettingsSection = setting::kDefaults;
   LoadSettings(SettingsSection);
   for (std::size_t i = 0; i < Arguments.size(); ++i) {
     try {

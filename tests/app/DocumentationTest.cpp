@@ -1,8 +1,7 @@
 // The manual page (docs/tarvik.1) and the bash completion (packaging/bash-completion/tarvik)
 // against the code. Every option of the option table, every option the help text names, every
-// settings key and section and every environment variable the program reads must be in the
-// page, and the completion must offer every option. Keys and variables are collected from the
-// sources, so a new one read anywhere fails here until it is documented.
+// settings key and section of the settings table and every environment variable the program
+// reads must be in the page, and the completion must offer every option.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/SettingKeys.h"
 #include "app/Tarvik2_unit1.h"
 #include "tests/app/ComposerPeers.h"
 #include "tests/support/TempDir.h"
@@ -229,66 +229,6 @@ bool IsLiteral(const std::string& argument) {
   return argument.size() >= 2 && argument.front() == '"' && argument.back() == '"';
 }
 
-// The text of a string argument: a literal, or a constant of the same file defined from one
-// ("kName = "text"" or "kName{"text"}"). Empty when it is neither (a variable).
-std::string ArgumentText(const SourceFile& file, const std::string& argument) {
-  if (IsLiteral(argument)) return argument.substr(1, argument.size() - 2);
-  if (argument.empty() || !std::all_of(argument.begin(), argument.end(), IsWordChar)) return "";
-  const std::string& text = file.Text;
-  for (std::size_t at = 0; (at = text.find(argument, at)) != std::string::npos; ++at) {
-    const std::size_t after = at + argument.size();
-    if ((at > 0 && IsWordChar(text[at - 1])) || (after < text.size() && IsWordChar(text[after])))
-      continue;
-    const std::size_t sign = text.find_first_not_of(" \t", after);
-    if (sign == std::string::npos || (text[sign] != '=' && text[sign] != '{')) continue;
-    const std::size_t quote = text.find_first_not_of(" \t", sign + 1);
-    if (quote == std::string::npos || text[quote] != '"') continue;
-    const std::size_t close = text.find('"', quote + 1);
-    if (close != std::string::npos) return text.substr(quote + 1, close - quote - 1);
-  }
-  return "";
-}
-
-struct SettingsRead {
-  std::set<std::string> Keys;
-  std::set<std::string> Sections;
-  std::vector<std::string> Unresolved;  // calls whose key is neither a literal nor a constant
-};
-
-// Every settings key read through the ini helpers (IniReadString, IniReadBool, and LoadControl,
-// whose key is the control's name) or straight from an ini accessor, and every section set by
-// name.
-SettingsRead SettingsTheCodeReads() {
-  SettingsRead read;
-  for (const SourceFile& file : Sources({"app", "frontend", "platform", "util", "net", "smtp"})) {
-    // The ini helpers themselves read whatever key they are given.
-    if (file.Path.find("/util/IniUtils") != std::string::npos) continue;
-    for (const char* reader : {"IniReadString", "IniReadBool"})
-      for (const std::vector<std::string>& arguments : CallArguments(file.Text, reader)) {
-        const std::string key = ArgumentText(file, arguments[0]);
-        if (key.empty())
-          read.Unresolved.push_back(file.Path + ": " + reader + "(" + arguments[0] + ", ...)");
-        else
-          read.Keys.insert(key);
-      }
-    for (const std::vector<std::string>& arguments : CallArguments(file.Text, "LoadControl")) {
-      const std::string& control = arguments[0];  // "from", "form.from" or "form->from"
-      const std::size_t dot = control.find_last_of(".>");
-      read.Keys.insert(Trimmed(dot == std::string::npos ? control : control.substr(dot + 1)));
-    }
-    for (const char* reader : {".ReadString", ".ReadBool", ".ReadInteger"})
-      for (const std::vector<std::string>& arguments : CallArguments(file.Text, reader))
-        if (arguments.size() >= 2 && IsLiteral(arguments[0]) && IsLiteral(arguments[1])) {
-          read.Sections.insert(ArgumentText(file, arguments[0]));
-          read.Keys.insert(ArgumentText(file, arguments[1]));
-        }
-    for (const std::vector<std::string>& arguments : CallArguments(file.Text, "SetIniSection"))
-      if (const std::string section = ArgumentText(file, arguments[0]); !section.empty())
-        read.Sections.insert(section);
-  }
-  return read;
-}
-
 // Every environment variable the program's code asks for by name.
 std::set<std::string> EnvironmentTheCodeReads() {
   std::set<std::string> variables;
@@ -355,31 +295,29 @@ TEST(ManPage, DocumentsEveryOptionOfTheProgram) {
         << option << " has no item in OPTIONS of docs/tarvik.1";
 }
 
-TEST(ManPage, DocumentsEverySettingsKeyAndSectionTheCodeReads) {
-  const SettingsRead read = SettingsTheCodeReads();
-  EXPECT_TRUE(read.Unresolved.empty())
-      << "a settings key that is neither a literal nor a constant cannot be checked against the "
-         "documentation: "
-      << read.Unresolved.front();
-  // The collection itself works: the keys and sections read since the first version are found.
-  for (const char* key : {"SMTPServer", "SignFile", "AutoSave", "CloseWhenSent", "from",
-                          "savedraft", "savedraftdelay", "addressfile", "tempdir"})
-    EXPECT_TRUE(read.Keys.count(key)) << key << " not found in the sources";
-  for (const char* section : {"servers", "adresses"})
-    EXPECT_TRUE(read.Sections.count(section)) << section << " not found in the sources";
-
+// Both ways: every key and section of the settings table has its item, and every item of the
+// page names a key the program reads (a key dropped from the code leaves no stale item).
+TEST(ManPage, DocumentsExactlyTheSettingsOfTheTable) {
   const ManPage page = ReadManPage();
   const ManSection& settings = page.Section("SETTINGS");
-  for (const std::string& key : read.Keys)
-    EXPECT_TRUE(DocumentsName(settings, key)) << key << " has no item in SETTINGS";
-  std::set<std::string> sections = read.Sections;
-  sections.insert("defaults");  // the section of the keys above (the composer's SettingsSection)
-  for (const std::string& section : sections)
-    EXPECT_TRUE(std::any_of(settings.Headings.begin(), settings.Headings.end(),
-                            [&](const std::string& heading) {
-                              return heading.find("[" + section + "]") != std::string::npos;
-                            }))
-        << "[" << section << "] has no subsection in SETTINGS";
+  std::set<std::string> keys;
+  for (const setting::Entry& entry : setting::kTable) {
+    if (!entry.Key.empty()) {
+      keys.emplace(entry.Key);
+      EXPECT_TRUE(DocumentsName(settings, std::string(entry.Key)))
+          << entry.Key << " has no item in SETTINGS";
+    }
+    const std::string heading = "[" + std::string(entry.Section) + "]";
+    EXPECT_TRUE(
+        std::any_of(settings.Headings.begin(), settings.Headings.end(),
+                    [&](const std::string& h) { return h.find(heading) != std::string::npos; }))
+        << heading << " has no subsection in SETTINGS";
+  }
+  for (const std::string& tag : settings.Tags) {
+    const std::string key = tag.substr(0, tag.find_first_of(" ="));
+    EXPECT_TRUE(keys.count(key)) << "SETTINGS documents " << key
+                                 << ", which the program never reads";
+  }
 }
 
 TEST(ManPage, NamesEveryFileTheComposerKeeps) {
