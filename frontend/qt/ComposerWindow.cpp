@@ -18,6 +18,7 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -27,6 +28,7 @@
 
 #include "app/Tarvik2_unit1.h"
 #include "frontend/qt/QtFrontEnd.h"
+#include "frontend/qt/RecipientCompletion.h"
 
 namespace {
 
@@ -119,12 +121,14 @@ TComposerWindow::TComposerWindow(TForm1& form, TQtFrontEnd& frontEnd)
       binding->SetSpokenName(SpokenName(button->text()));
   input_.Watch(*this);
   SetTabOrder();
+  CompleteRecipients();
   AcceptFileDrops();
   bindings_.ShowWholeStateAndObserve();
 }
 
 // The widgets go before their bindings, and what they signal on the way is no person's doing.
 TComposerWindow::~TComposerWindow() {
+  form_.OnAmbiguousNick = nullptr;
   bindings_.Stop();
   input_.Stop();
   qDeleteAll(findChildren<QWidget*>(Qt::FindDirectChildrenOnly));
@@ -266,6 +270,24 @@ bool TComposerWindow::focusNextPrevChild(bool next) {
   return true;
 }
 
+// ---- Completion of the recipient fields
+
+void TComposerWindow::CompleteRecipients() {
+  for (TEdit* field : form_.RecipientFields())
+    if (auto* line = qobject_cast<QLineEdit*>(WidgetOf(*field)))
+      completions_[field] = new TRecipientCompletion(form_, *field, *line, frontEnd_);
+  // The field keeps the focus; the popup opens once the focus move has settled.
+  form_.OnAmbiguousNick = [this](TEdit& field, const std::string& typed,
+                                 const std::vector<TForm1::TBookEntry>& candidates) {
+    const auto found = completions_.find(&field);
+    if (found == completions_.end()) return;
+    TRecipientCompletion* completion = found->second;
+    QTimer::singleShot(0, completion, [completion, typed, candidates] {
+      completion->OfferCandidates(typed, candidates);
+    });
+  };
+}
+
 // ---- Files dropped on the window
 
 namespace {
@@ -355,7 +377,13 @@ void TComposerWindow::CloseForEnd() {
   hide();
 }
 
+// The close button and the window manager close as Alt+X does: text that would be lost is asked
+// about first, and the window stays when the person says so.
 void TComposerWindow::closeEvent(QCloseEvent* event) {
-  if (!ending_ && !form_.Closed()) frontEnd_.InModel([this] { form_.Close(); });
-  event->accept();
+  bool closes = ending_ || form_.Closed();
+  if (!closes) frontEnd_.InModel([&] { closes = form_.RequestClose(); });
+  if (closes)
+    event->accept();
+  else
+    event->ignore();
 }

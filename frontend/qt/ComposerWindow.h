@@ -8,6 +8,7 @@
 
 #include <QStringList>
 #include <QWidget>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,7 @@ class QStatusBar;
 class QTabWidget;
 class TForm1;
 class TQtFrontEnd;
+class TRecipientCompletion;
 
 class TComposerWindow : public QWidget {
  public:
@@ -53,6 +55,7 @@ class TComposerWindow : public QWidget {
   // A field with its label (the label's buddy, and the name read out for the field).
   QLabel* Labelled(TControl& control, QWidget* field);
   void SetTabOrder();
+  void CompleteRecipients();
   void AcceptFileDrops();
   void Attach(const QStringList& files);
 
@@ -63,4 +66,5 @@ class TComposerWindow : public QWidget {
   bool ending_ = false;
   QStatusBar* statusBar_ = nullptr;
   std::vector<QWidget*> tabOrder_;
+  std::map<const TEdit*, TRecipientCompletion*> completions_;  // owned by their fields
 };

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QStringDecoder>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -243,6 +244,25 @@ int TQtFrontEnd::MessageBox(const std::string& text, const std::string& caption,
   RunModal(box);
   const auto found = answers.find(box.clickedButton());
   return found != answers.end() ? found->second : buttons.back().second;
+}
+
+// A question box with the model's own buttons: the first is the default, the cancel one answers
+// Escape and the box's close.
+int TQtFrontEnd::AskChoice(const std::string& text, const std::string& caption,
+                           const std::vector<std::string>& buttons, int cancelIndex) {
+  QMessageBox box(QMessageBox::Question, ToQt(caption), BoxText(text), QMessageBox::NoButton,
+                  DialogParent());
+  std::vector<QPushButton*> made;
+  for (std::size_t i = 0; i < buttons.size(); ++i) {
+    const bool cancels = static_cast<int>(i) == cancelIndex;
+    made.push_back(box.addButton(ToQt(buttons[i]),
+                                 cancels ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+    if (cancels) box.setEscapeButton(made.back());
+  }
+  if (!made.empty()) box.setDefaultButton(made.front());
+  RunModal(box);
+  const auto chosen = std::find(made.begin(), made.end(), box.clickedButton());
+  return chosen == made.end() ? cancelIndex : static_cast<int>(chosen - made.begin());
 }
 
 void TQtFrontEnd::ShowMessage(const std::string& text) {

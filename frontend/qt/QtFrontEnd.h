@@ -40,6 +40,8 @@ class TQtFrontEnd : public TWindowFrontEnd {
   void ShowException(const std::exception& e) override;
   bool AskPassword(const std::string& prompt, TSecret& password) override;
   bool AskPasswordToRemember(const std::string& prompt, TSecret& password, bool& remember) override;
+  int AskChoice(const std::string& text, const std::string& caption,
+                const std::vector<std::string>& buttons, int cancelIndex) override;
   void Run() override;
   void Terminate() override;
   int RunForm(TForm1& form) override;

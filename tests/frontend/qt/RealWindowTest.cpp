@@ -123,6 +123,39 @@ TEST_F(RealWindowTest, TypedMessageArrivesByteForByte) {
   EXPECT_EQ(program.Finish(out, err), 0) << err;
 }
 
+// A person picks a recipient from the completion popup (the exact nick, which the book holds
+// below a longer one that begins with it), fills Cc and sends with Ctrl+Enter: the message goes
+// to exactly those two, with the chosen address in To and the copy in Cc.
+TEST_F(RealWindowTest, RecipientPickedFromThePopupAndACopyArrive) {
+  apptest::WriteFile(folder.File("tarvik2.ini"),
+                     "[adresses]\nbobby=bobby.tables@example.org\nbob=bob@example.org\n");
+  SmtpPeer server(folder.File("server"));
+  ChildProcess program({ProgramPath(), "-server:" + server.Server(), "-from:ann@example.org"},
+                       Environment(x.Display()), true);
+  const std::string window = WaitForWindow();
+  Xdotool({"windowfocus", "--sync", window});
+  // A stored sender puts the focus in To.
+  Xdotool({"type", "--delay", "2", "bob"});
+  Xdotool({"key", "Down", "Return"});  // the first entry offered: the exact nick
+  Xdotool({"key", "Tab"});
+  Xdotool({"type", "--delay", "2", "carl@example.org"});
+  Xdotool({"key", "Tab", "Tab"});
+  Xdotool({"type", "--delay", "2", "Picked"});
+  Xdotool({"key", "Return"});
+  Xdotool({"type", "--delay", "2", "Hello both."});
+  Xdotool({"key", "ctrl+Return"});
+  ASSERT_TRUE(Eventually([&] { return server.Received() == 1; })) << "no message arrived";
+  EXPECT_EQ(apptest::ReadFile(server.Envelope(1)),
+            "FROM ann@example.org\nRCPT bob@example.org\nRCPT carl@example.org\n");
+  const std::string message = apptest::ReadFile(server.Message(1));
+  EXPECT_NE(message.find("\r\nTo: bob <bob@example.org>\r\n"), std::string::npos) << message;
+  EXPECT_NE(message.find("\r\nCc: carl@example.org\r\n"), std::string::npos) << message;
+  EXPECT_NE(message.find("\r\nSubject: Picked\r\n"), std::string::npos) << message;
+  Xdotool({"key", "alt+x"});
+  std::string out, err;
+  EXPECT_EQ(program.Finish(out, err), 0) << err;
+}
+
 // A script on a desktop: "-send -close" sends through the window and ends with exit code 0.
 TEST_F(RealWindowTest, SendAndCloseWithADisplayEndsWithZero) {
   SmtpPeer server(folder.File("server"));

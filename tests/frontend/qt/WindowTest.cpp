@@ -1,6 +1,7 @@
 // The composer window as a person uses it, under Qt's offscreen platform: keys typed into the
 // widgets, buttons clicked, boxes answered; the model and the window checked against each
 // other, and whole sends to the aiosmtpd test server on loopback.
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
@@ -48,6 +49,14 @@ class ComposerWindowTest : public WindowTest {
       else
         QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(ch), Qt::NoModifier);
     }
+  }
+  // A completion popup (a window of its own, so no child of the composer's).
+  QAbstractItemView* Popup(const char* name) {
+    for (QWidget* widget : QApplication::allWidgets())
+      if (widget->objectName() == QLatin1String(name))
+        return qobject_cast<QAbstractItemView*>(widget);
+    ADD_FAILURE() << name;
+    return nullptr;
   }
   void Key(QWidget* widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QTest::keyClick(widget, key, modifiers);
@@ -177,6 +186,26 @@ TEST_F(ComposerWindowTest, ClearAttachmentsAndAltX) {
   EXPECT_TRUE(Application().Terminated());
 }
 
+// The window manager's close (here QWidget::close, which sends the same close event) with an
+// unsent message asks as Alt+X does: Cancel keeps the window, Save draft keeps the text for the
+// next start and closes.
+TEST_F(ComposerWindowTest, WindowManagerCloseAsksAboutUnsentText) {
+  Open();
+  Type(Memo(), "worth keeping");
+  boxes.Choices = {"&Cancel"};
+  EXPECT_FALSE(frontEnd.Window()->close());
+  ASSERT_EQ(boxes.Boxes.size(), 1u);
+  EXPECT_EQ(boxes.Boxes[0].Caption, "Unsent message");
+  EXPECT_TRUE(frontEnd.Window()->isVisible());
+  EXPECT_FALSE(form().Closed());
+
+  boxes.Choices = {"&Save draft"};
+  EXPECT_TRUE(frontEnd.Window()->close());
+  EXPECT_EQ(boxes.Boxes.size(), 2u);
+  EXPECT_TRUE(form().Closed());
+  EXPECT_EQ(apptest::ReadFile(folder.File("state") + "/tarvik/tarvik2.dft"), "worth keeping\r\n");
+}
+
 // The address book completes a nick when the focus leaves the recipient field by Tab or mouse.
 TEST_F(ComposerWindowTest, AddressBookRewritesTheRecipientWhenTheFocusLeaves) {
   Ini("[adresses]\nSales=sales@example.org\n");
@@ -203,6 +232,45 @@ TEST_F(ComposerWindowTest, AddressBookRewritesTheRecipientWhenTheFocusLeaves) {
       << " model " << (form().ActiveControl() ? form().ActiveControl()->Name : "none") << " active "
       << (QApplication::activeWindow() ? QApplication::activeWindow()->objectName().toStdString()
                                        : "none");
+}
+
+// Typing a recipient opens the book's matches, an exact nick first even below a longer one;
+// the choice replaces only the entry being typed. A prefix of several nicks left by Tab offers
+// them in the same popup, with no error box and the focus kept.
+TEST_F(ComposerWindowTest, RecipientCompletionPopupOffersTheBookAndTheCandidates) {
+  Ini("[adresses]\nbobby=bobby.tables@example.org\nbob=bob@example.org\n");
+  Open();
+  QTest::mouseClick(Edit("sendto"), Qt::LeftButton);
+  Type(Edit("sendto"), "bob");
+  auto* popup = Popup("sendtoCompletion");
+  ASSERT_TRUE(WaitUntil([&] { return popup->isVisible(); }));
+  ASSERT_EQ(popup->model()->rowCount(), 2);
+  EXPECT_EQ(popup->model()->index(0, 0).data().toString(), "bob <bob@example.org>");
+  Key(popup, Qt::Key_Down);
+  Key(popup, Qt::Key_Return);
+  EXPECT_FALSE(popup->isVisible());
+  EXPECT_EQ(form().sendto.Text, "bob <bob@example.org>");
+
+  QTest::mouseClick(Edit("cc"), Qt::LeftButton);
+  Type(Edit("cc"), "carl@example.org; BOBB");
+  auto* ccPopup = Popup("ccCompletion");
+  ASSERT_TRUE(WaitUntil([&] { return ccPopup->isVisible(); }));
+  ASSERT_EQ(ccPopup->model()->rowCount(), 1);
+  QTest::mouseClick(ccPopup->viewport(), Qt::LeftButton, {},
+                    ccPopup->visualRect(ccPopup->model()->index(0, 0)).center());
+  EXPECT_EQ(Edit("cc")->text(), "carl@example.org; bobby <bobby.tables@example.org>");
+
+  QTest::mouseClick(Edit("bcc"), Qt::LeftButton);
+  Type(Edit("bcc"), "bo");
+  auto* bccPopup = Popup("bccCompletion");
+  ASSERT_TRUE(WaitUntil([&] { return bccPopup->isVisible(); }));
+  bccPopup->hide();
+  Key(Edit("bcc"), Qt::Key_Tab);
+  ASSERT_TRUE(WaitUntil([&] { return bccPopup->isVisible(); }));
+  EXPECT_EQ(bccPopup->model()->rowCount(), 2);
+  EXPECT_EQ(form().bcc.Text, "bo");
+  EXPECT_EQ(form().ActiveControl(), &form().bcc);
+  EXPECT_TRUE(boxes.Boxes.empty());
 }
 
 // Every control a person can reach has a name to be read out, and Tab walks them in the

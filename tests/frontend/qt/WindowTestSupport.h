@@ -54,6 +54,8 @@ class BoxReader : public QObject {
     timer_.start();
   }
   std::deque<QMessageBox::StandardButton> Answers;
+  // Answers to boxes with buttons of their own, by caption ("&Save draft"); before Answers.
+  std::deque<QString> Choices;
   std::function<bool()> HoldOpenUntil;
   std::vector<Seen> Boxes;
 
@@ -72,7 +74,11 @@ class BoxReader : public QObject {
     if (pending_) return;
     QAbstractButton* button = box->escapeButton();
     if (!button && box->buttons().size() == 1) button = box->buttons().front();
-    if (!Answers.empty()) {
+    if (!Choices.empty()) {
+      for (QAbstractButton* offered : box->buttons())
+        if (offered->text() == Choices.front()) button = offered;
+      Choices.pop_front();
+    } else if (!Answers.empty()) {
       button = box->button(Answers.front());
       Answers.pop_front();
     }
