@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/MailtoUri.h"
 #include "app/MessageStream.h"
 #include "app/SettingKeys.h"
 #include "app/Tarvik2_unit1.h"
@@ -50,6 +51,33 @@ void ReadMessageFromStandardInput(TForm1& form) {
     return;
   }
   for (int i = 0; i < text->LineCount(); ++i) form.MessageText.Lines.Add(*text->Line(i));
+}
+
+std::string Joined(const std::vector<std::string>& addresses) {
+  std::string list;
+  for (const std::string& address : addresses) list += (list.empty() ? "" : ";") + address;
+  return list;
+}
+
+// A link's mailto: address fills the fields it names (recipients join those already given); a
+// file: address is a file to attach. One that cannot be read is refused as a whole.
+void ApplyDesktopUri(TForm1& form, const std::string& argument) {
+  try {
+    if (IsFileUri(argument)) {
+      form.AttachedFiles.Items.Add(LocalPathOfFileUri(argument));
+      return;
+    }
+    const TMailto mailto = ParseMailto(argument);
+    if (!mailto.To.empty()) AddRecipients(form.sendto, Joined(mailto.To));
+    if (!mailto.Cc.empty()) AddRecipients(form.cc, Joined(mailto.Cc));
+    if (!mailto.Bcc.empty()) AddRecipients(form.bcc, Joined(mailto.Bcc));
+    if (mailto.Subject) form.subject.Text = *mailto.Subject;
+    if (mailto.Body) form.MessageText.Lines.SetText(*mailto.Body);
+    if (!mailto.To.empty()) form.FocusTimer.SetEnabled(true);
+  } catch (const std::invalid_argument& e) {
+    throw std::runtime_error("Cannot use the address \"" + TerminalText(argument) +
+                             "\": " + e.what() + ".");
+  }
 }
 
 // One command-line option: an argument that begins with Literal (case-sensitive) applies it with
@@ -324,6 +352,10 @@ void TForm1::OnInit(TControl*) {
 void TForm1::ApplyArgument(const std::string& argument) {
   if (const CommandLineOption* option = FindOption(argument)) {
     option->Apply(*this, argument.substr(option->Literal.size()));
+    return;
+  }
+  if (IsMailtoUri(argument) || IsFileUri(argument)) {
+    ApplyDesktopUri(*this, argument);
     return;
   }
   // A path is a file to attach, even with an "@" in it ("logo@2x.png"): one that holds a "/",
