@@ -143,6 +143,7 @@ void TForm1::BindEvents() {
   ShowTimer.OnTimer = [this](TTimer* sender) { OnShowTimer(sender); };
   StatusBarTimer.OnTimer = [this](TTimer* sender) { OnStatusBarTimer(sender); };
   RetryTimer.OnTimer = [this](TTimer* sender) { RetryTimerTimer(sender); };
+  ProgressTimer.OnTimer = [this](TTimer* sender) { ProgressTimerTimer(sender); };
 }
 
 void TForm1::BindSmtpClient() {

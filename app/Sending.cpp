@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -460,6 +462,33 @@ std::string RefusalHint(const TSmtpCli& client, const std::string& reply) {
   return "";
 }
 
+// A second line for the failures a person can mend in the settings: what to check, named by
+// the setting and the option that set it. The failure's own text stays as it is, before it.
+std::string FailureHint(const TSmtpCli& client, const std::string& reply) {
+  const std::string where = client.Host() + " port " + client.Port();
+  auto holds = [&](const char* part) { return reply.find(part) != std::string::npos; };
+  if (holds("Connection refused") || holds("Connection timed out") ||
+      holds("No connection to the server within") || holds("Network is unreachable") ||
+      holds("No route to host"))
+    return "\rNo SMTP server answered at " + where +
+           ": check the setting SMTPServer (option -server:HOST:PORT) and that the server runs.";
+  if (holds("Host not found") || holds("host not found") || holds("No host data"))
+    return "\rThe name " + client.Host() +
+           " does not resolve to an address: check the setting SMTPServer (option "
+           "-server:HOST:PORT) and the name service.";
+  if (holds("certificate verify failed") || holds("certificate fingerprint mismatch")) {
+    const std::string& seen = client.TlsPeerFingerprint();
+    return "\rTo trust this server, set cafile to a file with the certificate of the CA that "
+           "issued its certificate, or tlsfingerprint" +
+           (seen.empty() ? std::string(" to its certificate's SHA-256 fingerprint") : "=" + seen) +
+           ", in the settings.";
+  }
+  if (reply.starts_with("535"))
+    return "\rThe server refused the password of user " + client.Username() + " at " + where +
+           ": check the setting user and the password (passwordcmd, ~/.netrc, the keyring).";
+  return RefusalHint(client, reply);
+}
+
 // True for a control that the sending state disables: the pages' fields, the memo, Clear.
 bool DisabledWhileSending(const TForm1& form, const TControl* control) {
   if (!control) return false;
@@ -570,7 +599,49 @@ void TForm1::SendBtnClick(TControl*) {
   }
 }
 
+namespace {
+
+constexpr int kPhases = 6;
+constexpr int kTransferPhase = 4;  // the bar's position while the message goes out
+constexpr int kPerMille = 1000;
+
+// A byte count as people read it: "812 bytes", "12.3 kB", "100 MB" (powers of 1000).
+std::string ReadableSize(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + " bytes";
+  const char* units[] = {"kB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1000;
+  std::size_t unit = 0;
+  while (value >= 999.95 && unit + 1 < std::size(units)) {
+    value /= 1000;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, value < 99.95 ? "%.1f %s" : "%.0f %s", value, units[unit]);
+  std::string shown = text;
+  if (const std::size_t zero = shown.find(".0 "); zero != std::string::npos) shown.erase(zero, 2);
+  return shown;
+}
+
+// The transfer is over (done, failed or aborted): the bar is back on its phases.
+void EndTransferProgress(TForm1& form) {
+  if (!form.ProgressTimer.Enabled() && form.ProgressBar1.Max == kPhases) return;
+  form.ProgressTimer.SetEnabled(false);
+  if (form.ProgressBar1.Max != kPhases) form.ProgressBar1.SetRange(0, kPhases, kTransferPhase);
+}
+
+}  // namespace
+
+void TForm1::ProgressTimerTimer(TTimer*) {
+  if (TransferTotal == 0 || !Sending()) return;
+  const std::uint64_t sent = std::min(SmtpCli1->DataBytesSent(), TransferTotal);
+  const auto perMille = static_cast<int>(sent * kPerMille / TransferTotal);
+  ProgressBar1.SetRange(0, kPerMille, perMille);
+  SetStatus(*this, "Status: Sending email message... " + ReadableSize(sent) + " of " +
+                       ReadableSize(TransferTotal) + " (" + std::to_string(perMille / 10) + "%)");
+}
+
 void TForm1::RestoreControls() {
+  EndTransferProgress(*this);
   PageControl1.Enabled = true;
   MessageText.Enabled = true;
   ClearBtn.Enabled = true;
@@ -615,8 +686,10 @@ bool StartNextRequest(TForm1& form, TSmtpRequest finished) {
       SetStatus(form, "Status: Sending reciptient information...");
       break;
     case TSmtpRequest::smtpRcptTo:
+      form.TransferTotal = client.DeclaredSize() ? client.DeclaredSize() : client.MessageSize();
       client.Data();
       SetStatus(form, "Status: Sending email message...");
+      form.ProgressTimer.SetEnabled(true);
       break;
     case TSmtpRequest::smtpData:
       AcceptedByServer(form);
@@ -820,11 +893,12 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
       RqType != smtpData && RqType != smtpQuit && RqType != smtpAuth)
     return;
   TSmtpCli& client = *SmtpCli1;
+  if (RqType == smtpData) EndTransferProgress(*this);
   if ((RqType == smtpOpen || RqType == smtpAuth) && LoginDone(*this, Error)) return;
   if (MessageAccepted && (RqType == smtpQuit || Error != 0)) return FinishSend(*this, Error);
   if (Error != 0) {
     const std::string reason = FailureText(client);
-    return FailSend(*this, reason + RefusalHint(client, reason));
+    return FailSend(*this, reason + FailureHint(client, reason));
   }
   if (RqType == smtpRcptTo && !client.ErrorMessage().empty())
     // A recipient was refused while a later one was accepted: the client reports success, but

@@ -98,6 +98,9 @@ class TForm1 : public TForm {
   TTimer StatusBarTimer{"StatusBarTimer", 2000, false};
   // The wait between two tries of a send under retry.
   TTimer RetryTimer{"RetryTimer", 5000, false};
+  // During the message transfer: the bytes sent of the message's total, shown a few times a
+  // second (never per line, which would slow the send).
+  TTimer ProgressTimer{"ProgressTimer", 250, false};
   std::unique_ptr<TSmtpCli> SmtpCli1 = std::make_unique<TSmtpCli>();
   // SIGTERM and SIGHUP (a logout, a closed terminal) while the window is up: EndSession, from
   // the loop. Set up by OnShow outside scripting mode.
@@ -148,6 +151,8 @@ class TForm1 : public TForm {
   // FirstMs, doubling, up to CapMs, so that a server that is down or greylisting is neither
   // flooded nor given up on. Tests make the waits short.
   int RetryCount = 0;
+  // The size of the message being transferred (what MAIL FROM declared, or counted at DATA).
+  std::uint64_t TransferTotal = 0;
   struct TRetryPacing {
     std::uint32_t FirstMs = 5000;
     std::uint32_t CapMs = 300000;
@@ -270,6 +275,9 @@ class TForm1 : public TForm {
   void SmtpCli1CredentialsNeeded(TCustomSmtpClient* Sender, const std::string& Mechanism);
   // The end of the wait between two tries: Send is pressed again.
   void RetryTimerTimer(TTimer* Sender);
+  // The progress bar and the status line show how far the transfer is: the bar on a scale of
+  // per mille while the bytes are shown, back to its phases afterwards.
+  void ProgressTimerTimer(TTimer* Sender);
 
   // ---- Drafts and the close (Drafts.cpp)
   // True when a close now would lose what was typed: the memo holds text that was neither sent

@@ -220,18 +220,35 @@ struct TlsBio {
     return method;
   }
 
-  // Checks the pinned fingerprint on the server's own certificate; chain and name do not count.
-  static int VerifyPin(int, X509_STORE_CTX* Store) {
+  // The server's own certificate (depth 0) is seen: its fingerprint is kept for the report of a
+  // failed verification. The session, or null when the digest cannot be made.
+  static TCustomTlsWSocket::Session* NoteServerCertificate(X509_STORE_CTX* Store,
+                                                           unsigned char* Digest, unsigned& Len) {
     auto* ssl =
         static_cast<SSL*>(X509_STORE_CTX_get_ex_data(Store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     TCustomTlsWSocket& owner = *static_cast<TCustomTlsWSocket*>(SSL_get_app_data(ssl));
+    X509* certificate = X509_STORE_CTX_get_current_cert(Store);
+    if (!certificate || !X509_digest(certificate, EVP_sha256(), Digest, &Len)) return nullptr;
+    owner.Tls->SeenFingerprint = HexFingerprint(Digest, Len);
+    return owner.Tls.get();
+  }
+
+  // The chain and the name are verified by OpenSSL; this only notes the server's certificate.
+  static int VerifyChain(int Ok, X509_STORE_CTX* Store) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (X509_STORE_CTX_get_error_depth(Store) == 0) NoteServerCertificate(Store, digest, len);
+    return Ok;
+  }
+
+  // Checks the pinned fingerprint on the server's own certificate; chain and name do not count.
+  static int VerifyPin(int, X509_STORE_CTX* Store) {
     if (X509_STORE_CTX_get_error_depth(Store) != 0) return 1;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned len = 0;
-    X509* certificate = X509_STORE_CTX_get_current_cert(Store);
-    if (!certificate || !X509_digest(certificate, EVP_sha256(), digest, &len)) return 0;
-    auto& tls = *owner.Tls;
-    tls.SeenFingerprint = HexFingerprint(digest, len);
+    TCustomTlsWSocket::Session* session = NoteServerCertificate(Store, digest, len);
+    if (!session) return 0;
+    auto& tls = *session;
     tls.PinMismatch = std::string(reinterpret_cast<char*>(digest), len) != tls.Pin;
     if (tls.PinMismatch) return 0;
     X509_STORE_CTX_set_error(Store, X509_V_OK);
@@ -371,7 +388,7 @@ std::unique_ptr<TCustomTlsWSocket::Session> TCustomTlsWSocket::NewSession(std::s
     if (!FTlsCaFile.empty() &&
         SSL_CTX_load_verify_locations(context, FTlsCaFile.c_str(), nullptr) != 1)
       return failed("cannot read the CA file " + FTlsCaFile + ": " + OpenSslReason());
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, TlsBio::VerifyChain);
   }
   tls->Ssl.reset(SSL_new(context));
   if (!tls->Ssl) return failed("cannot create a session: " + OpenSslReason());
@@ -394,6 +411,7 @@ std::unique_ptr<TCustomTlsWSocket::Session> TCustomTlsWSocket::NewSession(std::s
 }
 
 void TCustomTlsWSocket::BeginHandshake() {
+  FTlsPeerFingerprint.clear();
   std::unique_ptr<Session> tls = std::move(Prepared);
   if (!tls || PreparedFor != SessionSettings()) {
     std::string failure;
@@ -414,6 +432,7 @@ void TCustomTlsWSocket::HandshakeStep() {
   if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) return;
 
   const std::string host = " (host " + PeerName() + ")";
+  FTlsPeerFingerprint = Tls->SeenFingerprint;
   if (Tls->PinMismatch)
     return Fail(TlsError::Verify, "TLS: certificate fingerprint mismatch: the server's is " +
                                       Tls->SeenFingerprint + ", not " + FTlsFingerprint + host);

@@ -95,6 +95,9 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   bool TlsActive() const { return FTlsPhase == TTlsPhase::tlsActive; }
   // The text of the last failure; kept until the next Connect or StartTls.
   const std::string& TlsErrorText() const { return FTlsErrorText; }
+  // After a failed verification: the SHA-256 fingerprint of the server's own certificate (hex
+  // pairs with colons, as tlsfingerprint takes it), "" when it was not seen.
+  const std::string& TlsPeerFingerprint() const { return FTlsPeerFingerprint; }
   std::string TlsVersion() const;  // "TLSv1.3"; empty without a session
   std::string TlsCipher() const;
   // Records written after the handshake and the plain text they carried (this session).
@@ -168,6 +171,7 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   bool FTlsImplicit = false;
   TTlsPhase FTlsPhase = TTlsPhase::tlsOff;
   std::string FTlsErrorText;
+  std::string FTlsPeerFingerprint;
   std::unique_ptr<Session> Tls;
   // Built by PrepareTls before the handshake, for the settings in PreparedFor.
   std::unique_ptr<Session> Prepared;

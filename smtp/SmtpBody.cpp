@@ -47,6 +47,7 @@ void TCustomSmtpClient::DataAfterDataCommand() {
   }
   // Until "." is sent, server lines are only shown: a stray one must not start a second chain.
   FNext = &TCustomSmtpClient::DisplayOnly;
+  FDataBytesSent = FDataBatchBytes = 0;
   StartWait(TWaitFor::DataTaken, DataBlockWait);
   SetCorked(true);
   DataNext();
@@ -61,6 +62,8 @@ void TCustomSmtpClient::SetCorked(bool Corked) {
 }
 
 void TCustomSmtpClient::WSocketDataSent(TCustomWSocket*, std::uint16_t) {
+  FDataBytesSent += FDataBatchBytes;
+  FDataBatchBytes = 0;
   StartWait(TWaitFor::DataTaken, DataBlockWait);
   StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
   DataNext();
@@ -79,6 +82,7 @@ void TCustomSmtpClient::DataNext() {
       // check without a state notification of its own).
       StateChange(TSmtpState::smtpInternalReady, TStateNotice::Quiet);
       FWSocket->OnDataSent = nullptr;
+      FDataBytesSent += static_cast<std::uint64_t>(FWSocket->BufferedByteCount());
       SetCorked(false);
       SendFinalDot();
       return;
@@ -91,6 +95,7 @@ void TCustomSmtpClient::DataNext() {
     return;
   }
   FWSocket->OnDataSent = [this](TCustomWSocket* S, std::uint16_t E) { WSocketDataSent(S, E); };
+  FDataBatchBytes = static_cast<std::uint64_t>(FWSocket->BufferedByteCount());
   FWSocket->Send(nullptr, 0);  // pushes the batch; OnDataSent follows once it has gone
 }
 

@@ -110,7 +110,8 @@ void TCustomSmtpClient::MailFrom() {
   std::string line = AddressLine("MAIL FROM:", WireValue(FFromName, FSmtpUtf8InUse));
   // RFC 1870: a server that announced SIZE refuses an oversized message here, before any of
   // it is sent.
-  if (FCapabilities.Size) line += " SIZE=" + std::to_string(MessageSize());
+  FDeclaredSize = FCapabilities.Size ? MessageSize() : 0;
+  if (FCapabilities.Size) line += " SIZE=" + std::to_string(FDeclaredSize);
   if (FServer8BitMime && TextWireEncoding() == "8bit") line += " BODY=8BITMIME";
   if (FSmtpUtf8InUse) line += " SMTPUTF8";
   FRcptsPipelined = false;

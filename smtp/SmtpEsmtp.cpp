@@ -229,3 +229,7 @@ void TCustomSmtpClient::BeginTls() {
 bool TCustomSmtpClient::SessionEncrypted() const {
   return FWSocket->TlsActive();
 }
+
+const std::string& TCustomSmtpClient::TlsPeerFingerprint() const {
+  return FWSocket->TlsPeerFingerprint();
+}

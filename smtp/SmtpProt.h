@@ -363,10 +363,17 @@ class TCustomSmtpClient {
   // (OnGetData) once each, as Data will again. An upper bound, exact but for one byte: the Date
   // line is counted with a two-digit day. Not while Data runs.
   virtual std::uint64_t MessageSize();
+  // The size MAIL FROM declared for the message in this session (SIZE=), 0 when it declared none.
+  std::uint64_t DeclaredSize() const { return FDeclaredSize; }
+  // During Data: the bytes of the message the socket has taken so far (as they go on the wire,
+  // dots doubled). Counted per batch, so reading it costs nothing and it lags by one batch.
+  std::uint64_t DataBytesSent() const { return FDataBytesSent; }
 
   // The last reply line (without CR LF, control characters shown as '?'), or a line the client
   // made up for a local failure. At most ReceiveBufferSize bytes.
   const std::string& LastResponse() const { return FLastResponse; }
+  // After a certificate that failed verification: its SHA-256 fingerprint, else "".
+  const std::string& TlsPeerFingerprint() const;
   // Every line of the latest reply, first to last, each as LastResponse shows it: the reply
   // being assembled, or the last complete one until the next reply begins (so it is whole when
   // its final line is handled and when OnRequestDone reports it). At most MaxReplyLines lines.
@@ -646,6 +653,8 @@ class TCustomSmtpClient {
   TSmtpTlsMode FTlsMode = TSmtpTlsMode::smtpTlsNone;
   bool FUseEhlo = false;
   bool FQuitAfterData = false;
+  std::uint64_t FDeclaredSize = 0;
+  std::uint64_t FDataBytesSent = 0, FDataBatchBytes = 0;
   // QUIT went out with the final "."; the code of its reply once that has come (0: not yet).
   bool FQuitSent = false;
   int FQuitReply = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Tarvik2_unit1.h"
+#include "platform/Timer.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
 #include "tests/smtp/SmtpTestSupport.h"
@@ -512,6 +513,46 @@ TEST_F(SendingTest, FailureIsReportedWithTheServersReplyAndKeepsTheFiles) {
     EXPECT_TRUE(f.KeepDraft);
     EXPECT_EQ(server.Received(), 0);
   }
+}
+
+// A connection nobody takes names where it went and which setting sends it there, after the
+// failure's own text.
+TEST_F(SendingTest, RefusedConnectionNamesHostPortAndTheSetting) {
+  Ready("");
+  SendToClosedPort();
+  ASSERT_EQ(Boxes().size(), 1u);
+  const std::string text = Boxes()[0];
+  EXPECT_TRUE(text.starts_with("Error occured while sending mail:\r500 Connection refused"))
+      << text;
+  EXPECT_NE(text.find("\rNo SMTP server answered at 127.0.0.1 port " + form().SmtpCli1->Port() +
+                      ": check the setting SMTPServer"),
+            std::string::npos)
+      << text;
+}
+
+// While a large message goes out, the bar and the status line follow the bytes sent of its
+// total, a few times a second, rising; before and after, the phases stand as ever.
+TEST_F(SendingTest, TransferShowsTheBytesSentOfTheTotal) {
+  SmtpPeer server(folder.File("server"));
+  TForm1& f = Ready(server.Server());
+  WriteFile(folder.File("big.bin"), std::string(12 << 20, 'x'));
+  f.AttachedFiles.Items.Add(folder.File("big.bin"));
+  std::vector<std::pair<std::string, int>> seen;  // status and per mille, as each tick left them
+  TTimer watch("watch", 20, true);
+  watch.OnTimer = [&](TTimer*) {
+    if (f.ProgressBar1.Max == 1000 &&
+        (seen.empty() || seen.back().first != f.StatusBar1.SimpleText.Get()))
+      seen.emplace_back(f.StatusBar1.SimpleText, f.ProgressBar1.Position());
+  };
+  Send();
+  watch.SetEnabled(false);
+  ASSERT_EQ(server.Received(), 1);
+  ASSERT_FALSE(seen.empty()) << "no byte count shown";
+  EXPECT_TRUE(seen.front().first.starts_with("Status: Sending email message... ")) << seen[0].first;
+  EXPECT_NE(seen.front().first.find(" of 17.3 MB ("), std::string::npos) << seen[0].first;
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i].second, seen[i - 1].second);
+  EXPECT_EQ(steps.at(steps.size() - 2), "Status: Sending completed, closing connection... | 5");
+  EXPECT_EQ(f.ProgressBar1.Max, 6);
 }
 
 TEST_F(SendingTest, OneRefusedRecipientAmongSeveralStopsTheSend) {

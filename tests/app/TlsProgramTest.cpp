@@ -185,6 +185,26 @@ TEST_F(TlsProgramTest, ImplicitTlsAcceptsTheSameCertificateThroughCafileAndThrou
   ExpectDelivered(Send(host), server, 2);
 }
 
+// A certificate that fails verification is reported with the way to accept it: the fingerprint
+// the report shows, set as tlsfingerprint, is the one that lets the next send through.
+TEST_F(TlsProgramTest, UntrustedCertificateReportNamesTheFingerprintThatAcceptsIt) {
+  const TlsTestCert own = ca.Issue("localhost", TlsTestCa::SelfSigned);
+  SmtpPeer server(folder.File("in"), TlsOptions(own, {"--implicit-tls"}));
+  const std::string host = "localhost:" + std::to_string(server.Port());
+  Settings("tls=smtps\n");
+  const RunResult refused = Send(host);
+  ExpectRefused(refused, "certificate verify failed", 0, &server);
+  const std::string hint =
+      "set cafile to a file with the certificate of the CA that issued its "
+      "certificate, or tlsfingerprint=";
+  const std::size_t at = refused.err.find(hint);
+  ASSERT_NE(at, std::string::npos) << refused.err;
+  const std::string shown = refused.err.substr(at + hint.size(), own.Fingerprint.size());
+  EXPECT_EQ(shown, own.Fingerprint);
+  Settings("tls=smtps\ntlsfingerprint=" + shown + "\n");
+  ExpectDelivered(Send(host), server);
+}
+
 TEST_F(TlsProgramTest, LoginAfterStartTlsWithPlainOrLoginAndAWrongPasswordGetsThe535) {
   struct Case {
     std::vector<std::string> serverOptions;
