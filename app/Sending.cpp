@@ -728,9 +728,11 @@ void WaitBeforeRetry(TForm1& form, const std::string& reason) {
   const std::uint32_t delayMs = form.RetryPacing.DelayMs(form.RetryCount);
   const std::string wait = std::to_string((delayMs + 999) / 1000) + " seconds";
   SetStatus(form, "Status: Message not sent due to an error, trying again in " + wait + "...");
+  // The hint after the failure's line is for the final report: a try names only what failed.
   if (form.Scripting)
-    WriteNotice("Try " + std::to_string(form.RetryCount) + " failed: " + reason +
-                "\rTrying again in " + wait + ".");
+    WriteNotice("Try " + std::to_string(form.RetryCount) +
+                " failed: " + reason.substr(0, reason.find('\r')) + "\rTrying again in " + wait +
+                ".");
   form.RetryTimer.SetInterval(delayMs);
   form.RetryTimer.SetEnabled(true);
 }
