@@ -17,6 +17,7 @@
 #include "app/MessageStream.h"
 #include "app/SettingKeys.h"
 #include "app/Tarvik2_unit1.h"
+#include "net/SocketErrors.h"
 #include "net/WSocketSocks.h"
 #include "net/WSocketTls.h"
 #include "platform/Application.h"
@@ -417,7 +418,7 @@ std::vector<std::string> AddressesOf(const std::string& FieldValue) {
 }
 
 int SendmailExitCode(TSmtpRequest Request, std::uint16_t Error, bool Permanent) {
-  if (Error == 11001 || Error == 11004) return SysExit::NoHost;
+  if (Error == WSAHOST_NOT_FOUND || Error == WSANO_DATA) return SysExit::NoHost;
   if (Error == SocksError::AuthenticationFailed) return SysExit::NoPerm;
   if (Error >= TlsError::Setup && Error <= TlsError::Protocol) return SysExit::Unavailable;
   if (Error >= SocksError::LogicError && Error <= SocksError::ResolveFailed)
