@@ -219,9 +219,6 @@ bool IsAttributeChar(unsigned char c) {
   return IsAsciiAlnum(c) || std::strchr("!#$&+-.^_`|~", c) != nullptr;
 }
 
-// Latin-1 letters U+00C0..U+00FF without their accents ("_" where there is no such letter).
-constexpr char LatinFold[] = "AAAAAAACEEEEIIIIDNOOOOOxOUUUUY_saaaaaaaceeeeiiiidnooooo_ouuuuy_y";
-
 }  // namespace
 
 bool HoldsEightBit(std::string_view Text) {
@@ -316,23 +313,8 @@ std::string ExtendedParameterValue(std::string_view Value) {
   return out;
 }
 
-std::string AsciiParameterValue(std::string_view Value) {
-  const bool utf8 = IsValidUtf8(Value);
-  std::string out;
-  for (std::size_t i = 0; i < Value.size();) {
-    const unsigned char c = Byte(Value[i]);
-    const std::size_t n = CharLength(Value, i, utf8 && c >= 0x80);
-    unsigned code = c;
-    if (n == 2) code = ((c & 0x1Fu) << 6) | (Byte(Value[i + 1]) & 0x3Fu);
-    if (code >= 0xC0 && code <= 0xFF && n <= 2)
-      out += LatinFold[code - 0xC0];
-    else if (code >= 0x80 || code < 0x20 || code == 0x7F || c == '"' || c == '\\')
-      out += '_';
-    else
-      out += static_cast<char>(c);
-    i += n;
-  }
-  return out;
+std::string EncodedParameterValue(std::string_view Value, std::size_t Used) {
+  return EncodedWords(Value, IsValidUtf8(Value) ? "utf-8" : "iso-8859-1", Used);
 }
 
 std::size_t EncodeQuotedPrintable(std::string_view Text, std::size_t& Offset, char* Out) {

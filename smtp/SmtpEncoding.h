@@ -46,9 +46,11 @@ bool NeedsExtendedParameter(std::string_view Value);
 // The RFC 2231 value: the charset ("utf-8" when Value is valid UTF-8, else "iso-8859-1"), two
 // quotes and Value with every byte outside the attribute characters as %XX.
 std::string ExtendedParameterValue(std::string_view Value);
-// An ASCII stand-in for Value in a quoted parameter: Latin letters lose their accents, other
-// characters beyond ASCII, quotes, backslashes and control characters become "_".
-std::string AsciiParameterValue(std::string_view Value);
+// Value as RFC 2047 encoded-words for a quoted parameter (name="..."), which the common mail
+// programs write beside filename*= for readers that know only the older parameter. The charset
+// as for ExtendedParameterValue; quotes and backslashes are encoded too. Words are folded with
+// CR LF and a blank, the first placed after Used columns.
+std::string EncodedParameterValue(std::string_view Value, std::size_t Used);
 
 // Encodes the next quoted-printable wire line (RFC 2045 6.7) of the text line Text from Offset
 // into Out (room for MaxQuotedPrintableLine characters and a NUL), advancing Offset past the

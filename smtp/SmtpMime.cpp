@@ -281,15 +281,37 @@ void TSmtpCli::AddPartHeader(int FileNumber, TStringList& Lines) {
   TriggerAttachContentType(FileNumber, name, type);
   Lines.Add("--" + FBoundary);
   Lines.Add("Content-Type: " + type + ";");
-  // A name beyond ASCII (or with a quote) has its exact form in filename*= (RFC 2231) and an
-  // ASCII stand-in in name= for readers that know only that.
-  Lines.Add("\tname=\"" + (NeedsExtendedParameter(name) ? AsciiParameterValue(name) : name) + "\"");
+  AddNameParameter(name, Lines);
   Lines.Add("Content-Transfer-Encoding: base64");
   Lines.Add("Content-Disposition: attachment;");
   Lines.Add(NeedsExtendedParameter(ownName) ? "\tfilename*=" + ExtendedParameterValue(ownName)
                                             : "\tfilename=\"" + ownName + "\"");
   TriggerAttachHeader(FileNumber, name, Lines);
   Lines.Add("");
+}
+
+// A name beyond ASCII (or with a quote) has its exact form in filename*= (RFC 2231); name= then
+// holds it as encoded-words, as the common mail programs write it for readers that know only
+// that parameter. Each folded piece is a line of its own.
+void TSmtpCli::AddNameParameter(const std::string& Name, TStringList& Lines) {
+  if (!NeedsExtendedParameter(Name)) {
+    Lines.Add("\tname=\"" + Name + "\"");
+    return;
+  }
+  const std::string_view prefix = "\tname=\"";
+  const std::string value = EncodedParameterValue(Name, prefix.size() + 7);  // tab: 8 columns
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t fold = value.find("\r\n", begin);
+    std::string line = begin == 0 ? std::string(prefix) : std::string();
+    line += value.substr(begin, fold == std::string::npos ? std::string::npos : fold - begin);
+    if (fold == std::string::npos) {
+      Lines.Add(line + "\"");
+      return;
+    }
+    Lines.Add(line);
+    begin = fold + 2;
+  }
 }
 
 // --- the message size ---

@@ -755,6 +755,7 @@ class TSmtpCli : public TCustomSmtpClient {
   void StartNextAttachment(char* MsgLine);
   // Appends the part header of attachment FileNumber (the hooks run) and its empty line.
   void AddPartHeader(int FileNumber, TStringList& Lines);
+  static void AddNameParameter(const std::string& Name, TStringList& Lines);
   static std::uint64_t QueuedLinesSize(const TStringList& Lines, int From);
 
   // Reads the open attachment through FReadBuffer; false at the end of the file.

@@ -9,6 +9,7 @@ Prints, one item per line (values as the parser decoded them):
     boundary <boundary or empty>
     defects <count>                 parser defects in the message and all its parts (with
                                     --policy default also those of every header)
+    defect <where>: <text>          each of them: "message", "part <i>" or a header's name
     mailbox <header> <i>: <display name> <address>
                                     with --policy default: each mailbox of From, To, Cc,
                                     Sender, Reply-To as the parser took it apart (display name in
@@ -39,10 +40,10 @@ def main():
     with open(opts.message, "rb") as f:
         msg = email.message_from_binary_file(f, policy=policy)
     out = []
-    defects = len(msg.defects)
+    defects = [("message", d) for d in msg.defects]
     for name, value in msg.items():
         out.append(f"header {name}: {value}")
-        defects += len(getattr(value, "defects", ()))
+        defects += [(name, d) for d in getattr(value, "defects", ())]
     if opts.policy == "default":
         for name in ("From", "To", "Cc", "Sender", "Reply-To"):
             for i, a in enumerate(getattr(msg[name], "addresses", ()) if msg[name] else ()):
@@ -52,11 +53,14 @@ def main():
     parts = []
     for part in msg.walk():
         if part is not msg:
-            defects += len(part.defects)
-            defects += sum(len(getattr(v, "defects", ())) for v in part.values())
+            where = f"part {len(parts)}"
+            defects += [(where, d) for d in part.defects]
+            for name, value in part.items():
+                defects += [(f"{where} {name}", d) for d in getattr(value, "defects", ())]
         if not part.is_multipart():
             parts.append(part)
-    out.append(f"defects {defects}")
+    out.append(f"defects {len(defects)}")
+    out += [f"defect {where}: {d}" for where, d in defects]
     for i, part in enumerate(parts):
         payload = part.get_payload(decode=True) or b""
         out.append(

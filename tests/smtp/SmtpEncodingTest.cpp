@@ -143,15 +143,22 @@ TEST(SmtpEncoding, DisplayNamesAreQuotedOrEncodedAndAddressesKept) {
   EXPECT_EQ(DecodeWords(quoted.substr(0, quoted.find(" <")), 6), "Müller, Ånn");
 }
 
-TEST(SmtpEncoding, FileNamesBeyondAsciiGetAnExtendedParameterAndAnAsciiStandIn) {
+TEST(SmtpEncoding, FileNamesBeyondAsciiGetAnExtendedParameterAndEncodedWords) {
   EXPECT_FALSE(NeedsExtendedParameter("report 2026.pdf"));
   EXPECT_TRUE(NeedsExtendedParameter("résumé ü.txt"));
   EXPECT_TRUE(NeedsExtendedParameter("say \"hi\".txt"));
   EXPECT_EQ(ExtendedParameterValue("résumé ü.txt"), "utf-8''r%C3%A9sum%C3%A9%20%C3%BC.txt");
   EXPECT_EQ(ExtendedParameterValue("caf\xE9.txt"), "iso-8859-1''caf%E9.txt");
-  EXPECT_EQ(AsciiParameterValue("résumé ü.txt"), "resume u.txt");
-  EXPECT_EQ(AsciiParameterValue("東京 \"x\".txt"), "__ _x_.txt");
-  EXPECT_EQ(AsciiParameterValue("caf\xE9.txt"), "cafe.txt");
+  // The words sit inside name="...": no quote or backslash may stay literal, and a long name
+  // folds into whole characters per word.
+  const std::string quoted = EncodedParameterValue("say \"hi\" \\ there.txt", 14);
+  EXPECT_EQ(quoted.find_first_of("\"\\"), std::string::npos) << quoted;
+  EXPECT_EQ(DecodeWords(quoted, 14), "say \"hi\" \\ there.txt");
+  std::string longName;
+  for (int i = 0; i < 30; ++i) longName += "東京";
+  longName += ".pdf";
+  EXPECT_EQ(DecodeWords(EncodedParameterValue(longName, 14), 14), longName);
+  EXPECT_EQ(DecodeWords(EncodedParameterValue("caf\xE9.txt", 14), 14), "caf\xE9.txt");
 }
 
 TEST(SmtpEncoding, QuotedPrintableLinesGiveTheTextBackExactly) {
