@@ -390,8 +390,10 @@ void FillClient(const TForm1& form, TSmtpCli& client, const Recipients& recipien
   client.SetPort(server.Port);
   client.SetSignOn(form.HeloName);
   client.SetUseEhlo(form.UseEhlo);
-  // The session ends after the message: where the server pipelines, QUIT goes with the final
-  // "." (the files still wait for the server's acceptance, the reply to ".").
+  // The chain is MailFrom, RcptTo, Data and the session ends after the message: where the server
+  // pipelines, DATA goes with a sole recipient and QUIT with the final "." (the files still wait
+  // for the server's acceptance, the reply to ".").
+  client.SetPipelineData(true);
   client.SetQuitAfterData(true);
 }
 
@@ -730,9 +732,8 @@ void WaitBeforeRetry(TForm1& form, const std::string& reason) {
   SetStatus(form, "Status: Message not sent due to an error, trying again in " + wait + "...");
   // The hint after the failure's line is for the final report: a try names only what failed.
   if (form.Scripting)
-    WriteNotice("Try " + std::to_string(form.RetryCount) +
-                " failed: " + reason.substr(0, reason.find('\r')) + "\rTrying again in " + wait +
-                ".");
+    WriteNotice("Try " + std::to_string(form.RetryCount) + " failed: " +
+                reason.substr(0, reason.find('\r')) + "\rTrying again in " + wait + ".");
   form.RetryTimer.SetInterval(delayMs);
   form.RetryTimer.SetEnabled(true);
 }

@@ -512,6 +512,10 @@ int RunSendmail(const std::vector<std::string>& Arguments) {
   client.SetTimeout(form.SmtpCli1->Timeout());
   client.SetFromName(sender);
   client.SetRawMessage(true);
+  // The chain is MailFrom, RcptTo, Data, Quit: where the server pipelines, DATA goes with a sole
+  // recipient and QUIT with the final ".".
+  client.SetPipelineData(true);
+  client.SetQuitAfterData(true);
   client.SetTextTransferEncoding(run.Text->EightBit() ? "8bit" : "7bit");
   TCustomSmtpClient::TSmtpProxy proxy;
   if (std::string problem = ParseProxy(form.Proxy, proxy); !problem.empty()) {

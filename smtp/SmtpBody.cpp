@@ -37,7 +37,19 @@ void TCustomSmtpClient::Data() {
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
   BuildHeader();
+  if (FDataPipelined) return DataAfterPipelinedCommand();
   ExecAsync(TSmtpRequest::smtpData, "DATA", {354}, &TCustomSmtpClient::DataAfterDataCommand);
+}
+
+// DATA went out with the envelope: its reply, already in, is handled as if it came now.
+void TCustomSmtpClient::DataAfterPipelinedCommand() {
+  FDataPipelined = false;
+  StartCommand(TSmtpRequest::smtpData, {354}, nullptr);
+  FLastResponse = FPipelineDataLine;
+  FReplyCode = FPipelineDataCode;
+  FRequestResult = FReplyCode == 354 ? 0 : FReplyCode;
+  if (FRequestResult != 0) SetErrorMessage(true);
+  DataAfterDataCommand();
 }
 
 void TCustomSmtpClient::DataAfterDataCommand() {

@@ -60,6 +60,7 @@ void TCustomSmtpClient::Connect() {
   FQuitSent = false;
   FQuitReply = 0;
   FRcptsPipelined = false;
+  FDataPipelined = false;
   StateChange(TSmtpState::smtpDnsLookup);
   StartWait(TWaitFor::Connection, GreetingWait);
   FWSocket->OnDataSent = nullptr;
@@ -115,6 +116,7 @@ void TCustomSmtpClient::MailFrom() {
   if (FServer8BitMime && TextWireEncoding() == "8bit") line += " BODY=8BITMIME";
   if (FSmtpUtf8InUse) line += " SMTPUTF8";
   FRcptsPipelined = false;
+  FDataPipelined = false;
   bool recipientsFit = FRcptName.Count() > 0;
   for (const auto& name : FRcptName)
     recipientsFit = recipientsFit && name.find_first_of("\r\n") == std::string::npos;
@@ -126,6 +128,10 @@ void TCustomSmtpClient::MailFrom() {
   FPipeline.push_back(std::move(line));
   for (const auto& name : FRcptName)
     FPipeline.push_back(AddressLine("RCPT TO:", WireValue(name, FSmtpUtf8InUse)));
+  FDataPipelined = FPipelineData && FRcptName.Count() == 1;
+  if (FDataPipelined) FPipeline.push_back("DATA");
+  FPipelineDataCode = 0;
+  FPipelineDataLine.clear();
   FPipelineSent = FPipelineAnswered = 0;
   FPipelineMailResult = FPipelineRcptResult = 0;
   FPipelineMailLine.clear();
@@ -148,11 +154,11 @@ void TCustomSmtpClient::SendCommandGroup(const std::vector<std::string>& Lines) 
   if (FWSocket->State() == wsConnected) FWSocket->SendText(bytes);
 }
 
-// Tops the commands in flight up to PipelineWindow once half of them are answered: few writes,
-// and never more unanswered than both sides' buffers hold.
+// Tops the commands in flight up to PipelineWindow once a tenth of them is answered: few writes,
+// and the next commands on their way long before the replies to the first run out.
 void TCustomSmtpClient::SendPipelinedCommands() {
   const std::size_t inFlight = FPipelineSent - FPipelineAnswered;
-  if (FPipelineSent >= FPipeline.size() || inFlight > PipelineWindow / 2) return;
+  if (FPipelineSent >= FPipeline.size() || inFlight > PipelineWindow - PipelineWindow / 10) return;
   const std::size_t end = std::min(FPipeline.size(), FPipelineAnswered + PipelineWindow);
   SendCommandGroup({FPipeline.begin() + static_cast<std::ptrdiff_t>(FPipelineSent),
                     FPipeline.begin() + static_cast<std::ptrdiff_t>(end)});
@@ -168,7 +174,9 @@ void TCustomSmtpClient::PipelinedReply() {
   if (FReplyContinues) return;
   const std::size_t index = FPipelineAnswered;
   const bool isMail = index == 0;
-  const bool accepted = FReplyCode == 250 || (!isMail && FReplyCode == 251);
+  const bool isData = FDataPipelined && index + 1 == FPipeline.size();
+  const bool accepted =
+      isData ? FReplyCode == 354 : FReplyCode == 250 || (!isMail && FReplyCode == 251);
   if (index >= FPipelineSent || FReplyCode == 0 || (!accepted && FReplyCode < 400))
     return FailAndDisconnect(
         "500 The server's reply \"" + FLastResponse + "\" does not answer " +
@@ -176,7 +184,10 @@ void TCustomSmtpClient::PipelinedReply() {
         ": its replies are out of step with the commands; connection closed");
   ++FPipelineAnswered;
   const int result = accepted ? 0 : FReplyCode;
-  if (isMail) {
+  if (isData) {
+    FPipelineDataCode = FReplyCode;
+    FPipelineDataLine = FLastResponse;
+  } else if (isMail) {
     FPipelineMailResult = result;
     FPipelineMailLine = FLastResponse;
     if (!accepted) SetErrorMessage(true);
@@ -200,6 +211,17 @@ void TCustomSmtpClient::EndPipelinedEnvelope() {
     return FailAndDisconnect(
         "500 The server sent more replies than there were commands: its replies are out of "
         "step with the commands; connection closed");
+  // A server that refused the envelope and took DATA all the same waits for a message that must
+  // not reach it: nothing of it is sent.
+  if (FDataPipelined && FPipelineDataCode == 354 &&
+      (FPipelineMailResult != 0 || FPipelineRcptResult != 0)) {
+    const std::string& refusal =
+        FPipelineMailResult != 0 ? FPipelineMailLine : FPipelineRcptRefusal;
+    return FailAndDisconnect(refusal +
+                                 " (the server then took DATA all the same; connection "
+                                 "closed before any of the message was sent)",
+                             refusal.starts_with('5'));
+  }
   FRcptsPipelined = FPipelineMailResult == 0;
   FLastResponse = FPipelineMailLine;
   FRequestResult = FPipelineMailResult;
@@ -225,7 +247,7 @@ void TCustomSmtpClient::RcptTo() {
   CheckReady();
   if (!FConnected) throw SmtpException("SMTP component not connected");
   if (FRcptsPipelined) {
-    if (FPipeline.size() != static_cast<std::size_t>(FRcptName.Count()) + 1)
+    if (FPipeline.size() != static_cast<std::size_t>(FRcptName.Count()) + 1 + FDataPipelined)
       throw SmtpException("RcptName changed after MailFrom sent the recipients");
     return ReportPipelinedRecipients();
   }
@@ -252,9 +274,20 @@ void TCustomSmtpClient::RcptToDone() {
   RcptToNext();
 }
 
+// A server that took the pipelined DATA reads whatever comes next as the message: an owner that
+// goes elsewhere instead of Data can only close the connection, which discards the message.
+void TCustomSmtpClient::LeaveDataUnsent(TSmtpRequest RqType, const std::string& Command) {
+  FDataPipelined = false;
+  FailRequest(RqType, "500 " + Command + " cannot follow an accepted DATA; connection closed");
+  FWSocket->AbortSession();
+}
+
 void TCustomSmtpClient::Quit() {
   CheckReady();
   FRcptsPipelined = false;
+  if (FDataPipelined && FPipelineDataCode == 354)
+    return LeaveDataUnsent(TSmtpRequest::smtpQuit, "QUIT");
+  FDataPipelined = false;
   if (!FConnected || (FQuitSent && FQuitReply != 0)) {
     FRequestType = TSmtpRequest::smtpQuit;
     FRequestDoneFlag = false;
@@ -269,6 +302,9 @@ void TCustomSmtpClient::Quit() {
 void TCustomSmtpClient::Rset() {
   if (FQuitSent) throw SmtpException("The session is ending: QUIT was sent");
   FRcptsPipelined = false;
+  if (FDataPipelined && FPipelineDataCode == 354)
+    return LeaveDataUnsent(TSmtpRequest::smtpRset, "RSET");
+  FDataPipelined = false;
   ExecAsync(TSmtpRequest::smtpRset, "RSET", {250}, nullptr);
 }
 

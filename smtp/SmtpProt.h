@@ -327,12 +327,19 @@ class TCustomSmtpClient {
   bool QuitAfterData() const { return FQuitAfterData; }
   void SetQuitAfterData(bool Value) { FQuitAfterData = Value; }
   // The session pipelines (RFC 2920): the server answered EHLO and announced PIPELINING. MailFrom
-  // then sends MAIL FROM and every RcptName's RCPT TO in one write (at most PipelineWindow
-  // commands unanswered at a time, so that neither side's buffers can fill) and ends once every
-  // reply is in, each matched to its command; RcptTo that follows reports the recipients'
-  // replies without sending anything. DATA always waits until every recipient was accepted.
+  // then sends MAIL FROM and every RcptName's RCPT TO in one write and ends once every reply is
+  // in, each matched to its command; RcptTo that follows reports the recipients' replies without
+  // sending anything. Replies are read while commands go out, so no buffer can fill on either
+  // side; at most PipelineWindow commands are unanswered at a time, topped up each time a tenth
+  // of them is answered. DATA waits until every recipient was accepted, unless PipelineData.
   bool Pipelining() const { return FCapabilities.Ehlo && FCapabilities.Pipelining; }
-  static constexpr std::size_t PipelineWindow = 100;
+  static constexpr std::size_t PipelineWindow = 1000;
+  // MailFrom also sends DATA behind the envelope where the session pipelines and there is
+  // exactly one recipient: a refused recipient then makes the server refuse DATA as well, so the
+  // message can never reach part of its recipients. RcptTo and Data follow as always; Data then
+  // goes on from the reply already in. For an owner whose chain is MailFrom, RcptTo, Data.
+  bool PipelineData() const { return FPipelineData; }
+  void SetPipelineData(bool Value) { FPipelineData = Value; }
   // A PEM file of CA certificates trusted besides the system's; empty: the system's only.
   const std::string& CaFile() const { return FCaFile; }
   void SetCaFile(const std::string& Value) { FCaFile = Value; }
@@ -574,6 +581,8 @@ class TCustomSmtpClient {
   // The bytes one line takes on the wire (RFC 1870 count) once sent as Header or body line.
   static std::uint64_t WireLineSize(std::string_view Line, bool Header);
   void DataAfterDataCommand();
+  void DataAfterPipelinedCommand();
+  void LeaveDataUnsent(TSmtpRequest RqType, const std::string& Command);
   void DataNext();
   bool QueueNextLine();
   void BuildHeader();
@@ -669,6 +678,11 @@ class TCustomSmtpClient {
   int FPipelineRcptResult = 0;
   std::string FPipelineRcptLine, FPipelineRcptRefusal;
   bool FPipelineRcptPermanent = false;
+  bool FPipelineData = false;
+  // DATA went out with the envelope and its reply waits for Data.
+  bool FDataPipelined = false;
+  int FPipelineDataCode = 0;
+  std::string FPipelineDataLine;
   std::string FCaFile;
   std::string FTlsFingerprint;
   std::string FUsername;

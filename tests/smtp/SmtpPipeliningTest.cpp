@@ -112,32 +112,96 @@ TEST_F(SmtpPipelining, ServersOutOfStepOrClosingMidGroupEndTheSessionWithAClearE
 }
 
 // Where the server pipelines, QUIT leaves with the final "." in one write; Data still ends on
-// the 250, and Quit takes the 221 that has come meanwhile without sending anything.
+// the 250, and Quit takes the 221 that has come meanwhile without sending anything. With
+// PipelineData, DATA goes with the sole recipient: the server reads the three commands before
+// it answers any of them.
 TEST_F(SmtpPipelining, QuitGoesWithTheFinalDotAndDataStillEndsOnItsReply) {
+  for (const bool pipelineData : {false, true}) {
+    SCOPED_TRACE(pipelineData ? "DATA pipelined" : "DATA after the replies");
+    log = {};
+    log.Attach(client);
+    client.SetRcptName({"r@x.example"});
+    client.SetQuitAfterData(true);
+    client.SetPipelineData(pipelineData);
+    std::vector<S::Step> script = {S::Reply("220 ready\r\n"),
+                                   S::ReadLine(),
+                                   S::Reply(kPipeliningEhlo),
+                                   S::ReadLine(),
+                                   S::ReadLine(),
+                                   S::Reply("250 sender ok\r\n")};
+    if (pipelineData)
+      script.insert(script.end(), {S::ReadLine(), S::Reply("250 rcpt ok\r\n354 go\r\n")});
+    else
+      script.insert(script.end(),
+                    {S::Reply("250 rcpt ok\r\n"), S::ReadLine(), S::Reply("354 go\r\n")});
+    script.insert(script.end(), {S::ReadData(), S::ReadLine(),
+                                 S::Reply("250 queued\r\n221 bye\r\n"), S::ReadToEnd()});
+    ScriptedServer server(script);
+    ASSERT_TRUE(Open(server));
+    client.MailFrom();
+    ASSERT_TRUE(WaitDone(2));
+    client.RcptTo();
+    ASSERT_TRUE(WaitDone(3));
+    EXPECT_EQ(log.done[2].error, 0);
+    client.Data();
+    ASSERT_TRUE(WaitDone(4)) << server.Transcript();
+    EXPECT_EQ(log.done[3].request, TSmtpRequest::smtpData);
+    EXPECT_EQ(log.done[3].error, 0);
+    ASSERT_GE(log.response.size(), 2u);
+    EXPECT_EQ(log.response[log.response.size() - 2], "250 queued");
+    client.Quit();
+    ASSERT_TRUE(WaitDone(5));
+    EXPECT_EQ(log.done[4].request, TSmtpRequest::smtpQuit);
+    EXPECT_EQ(log.done[4].error, 0);
+    const std::string wire = server.Transcript();
+    EXPECT_TRUE(wire.ends_with("\r\n.\r\nQUIT\r\n")) << wire.substr(wire.size() - 20);
+    EXPECT_EQ(std::count(log.command.begin(), log.command.end(), "QUIT"), 1);
+    EXPECT_EQ(std::count(log.command.begin(), log.command.end(), "DATA"), 1);
+    client.Abort();  // the scripted server waits for the close
+  }
+}
+
+// DATA pipelined with a refused sole recipient: the server refuses DATA too and the session goes
+// on with RSET as without pipelining; a server that takes DATA all the same gets nothing of the
+// message, the connection is closed.
+TEST_F(SmtpPipelining, ARefusedSoleRecipientNeverLetsTheMessageOut) {
   client.SetRcptName({"r@x.example"});
-  client.SetQuitAfterData(true);
-  ScriptedServer server({S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply(kPipeliningEhlo),
-                         S::ReadLine(), S::ReadLine(), S::Reply("250 sender ok\r\n250 rcpt ok\r\n"),
-                         S::ReadLine(), S::Reply("354 go\r\n"), S::ReadData(), S::ReadLine(),
-                         S::Reply("250 queued\r\n221 bye\r\n"), S::ReadToEnd()});
-  ASSERT_TRUE(Open(server));
-  client.MailFrom();
-  ASSERT_TRUE(WaitDone(2));
-  client.RcptTo();
-  ASSERT_TRUE(WaitDone(3));
-  client.Data();
-  ASSERT_TRUE(WaitDone(4));
-  EXPECT_EQ(log.done[3].request, TSmtpRequest::smtpData);
-  EXPECT_EQ(log.done[3].error, 0);
-  ASSERT_GE(log.response.size(), 2u);
-  EXPECT_EQ(log.response[log.response.size() - 2], "250 queued");
-  client.Quit();
-  ASSERT_TRUE(WaitDone(5));
-  EXPECT_EQ(log.done[4].request, TSmtpRequest::smtpQuit);
-  EXPECT_EQ(log.done[4].error, 0);
-  const std::string wire = server.Transcript();
-  EXPECT_TRUE(wire.ends_with("\r\n.\r\nQUIT\r\n")) << wire.substr(wire.size() - 20);
-  EXPECT_EQ(std::count(log.command.begin(), log.command.end(), "QUIT"), 1);
+  client.SetPipelineData(true);
+  for (const bool dataTaken : {false, true}) {
+    SCOPED_TRACE(dataTaken ? "DATA taken all the same" : "DATA refused too");
+    log = {};
+    log.Attach(client);
+    ScriptedServer server({S::Reply("220 ready\r\n"), S::ReadLine(), S::Reply(kPipeliningEhlo),
+                           S::ReadLine(), S::ReadLine(), S::ReadLine(),
+                           S::Reply(std::string("250 sender ok\r\n550 5.1.1 no such user\r\n") +
+                                    (dataTaken ? "354 go\r\n" : "554 no valid recipients\r\n")),
+                           S::ReadLine(), S::Reply("250 reset\r\n"), S::ReadToEnd()});
+    ASSERT_TRUE(Open(server));
+    client.MailFrom();
+    ASSERT_TRUE(WaitDone(2));
+    if (dataTaken) {
+      EXPECT_NE(log.done[1].error, 0);
+      EXPECT_TRUE(client.ErrorMessage().starts_with("550 5.1.1 no such user"))
+          << client.ErrorMessage();
+      EXPECT_TRUE(client.ErrorIsPermanent());
+      ASSERT_TRUE(PumpUntil([&] { return !client.Connected(); }));
+    } else {
+      EXPECT_EQ(log.done[1].error, 0);
+      client.RcptTo();
+      ASSERT_TRUE(WaitDone(3));
+      EXPECT_EQ(client.ErrorMessage(), "550 5.1.1 no such user");
+      EXPECT_EQ(client.RefusedRcptName(), "r@x.example");
+      client.Rset();
+      ASSERT_TRUE(WaitDone(4));
+      EXPECT_EQ(log.done[3].error, 0);
+      client.Abort();
+    }
+    PumpUntil([&] { return server.Done(); });
+    const std::string wire = server.Transcript();
+    EXPECT_EQ(wire.substr(wire.find("MAIL")),
+              std::string("MAIL FROM:<a@x.example>\r\nRCPT TO:<r@x.example>\r\nDATA\r\n") +
+                  (dataTaken ? "" : "RSET\r\n"));
+  }
 }
 
 }  // namespace
