@@ -223,7 +223,7 @@ void TPasswordRequest::Start(const TPasswordQuestion& Question, TDone Done) {
   FRunning = true;
   FRemember = false;
   FSource = TPasswordSource::None;
-  if (FQuestion.StoredPasswordRefused) return FromNetrcOrPrompt();
+  if (FQuestion.Refused != TPasswordSource::None) return FromNetrcOrPrompt();
   if (!FQuestion.Command.empty()) return StartCommand();
   StartKeyring();
 }
@@ -290,7 +290,7 @@ void TPasswordRequest::FromNetrcOrPrompt() {
   const std::string& user = FQuestion.User;
   TSecret password;
   std::string problem;
-  if (!FQuestion.StoredPasswordRefused) {
+  if (FQuestion.Refused == TPasswordSource::None) {
     switch (PasswordFromNetrc(host, user, password, problem)) {
       case TNetrcResult::Found:
         return Finish(true, password, "", TPasswordSource::Netrc);
@@ -300,12 +300,15 @@ void TPasswordRequest::FromNetrcOrPrompt() {
         break;
     }
   }
-  const std::string prompt = FQuestion.StoredPasswordRefused
-                                 ? "The server refused the password stored in the keyring for " +
-                                       user + " at " + host + ".\rPassword for " + user + " at " +
-                                       host + ":"
-                                 : "Password for " + user + " at " + host + ":";
-  bool remember = FQuestion.StoredPasswordRefused;
+  const std::string ask = "Password for " + user + " at " + host + ":";
+  std::string prompt = ask;
+  if (FQuestion.Refused == TPasswordSource::Keyring)
+    prompt = "The server refused the password stored in the keyring for " + user + " at " + host +
+             ".\r" + ask;
+  else if (FQuestion.Refused != TPasswordSource::None)
+    prompt =
+        "The server refused the password that was typed for " + user + " at " + host + ".\r" + ask;
+  bool remember = FQuestion.RememberTicked;
   const bool answered = FQuestion.Interactive && !KeyringHelperPath().empty()
                             ? GetFrontEnd().AskPasswordToRemember(prompt, password, remember)
                             : GetFrontEnd().AskPassword(prompt, password);

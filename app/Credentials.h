@@ -37,8 +37,11 @@ struct TPasswordQuestion {
   std::uint32_t CommandTimeoutSeconds = 30;
   // A window is there: the keyring may ask to be unlocked, the prompt offers to remember.
   bool Interactive = false;
-  // The keyring's password was refused by the server: only the prompt, saying so.
-  bool StoredPasswordRefused = false;
+  // Where the password the server just refused came from (the keyring or the prompt): only the
+  // prompt is asked, saying which password was refused. None: the first search of a login.
+  TPasswordSource Refused = TPasswordSource::None;
+  // The prompt's "Remember in keyring" box starts ticked.
+  bool RememberTicked = false;
 };
 
 // One search for a password, source by source, without blocking the event loop.

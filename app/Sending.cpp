@@ -584,7 +584,10 @@ void TForm1::SendBtnClick(TControl*) {
   AbortRequested = false;
   SendSucceeded = true;
   MessageAccepted = false;
-  AskingAgain = false;
+  RefusedPassword = TPasswordSource::None;
+  RefusedTypedPasswords = 0;
+  RefusedLogin.clear();
+  LoginCancelled = false;
   PasswordToRemember.Clear();
   // The session of an earlier send may still be closing (its QUIT is answered, the server's
   // close not seen yet). That send is over: its connection goes, so the new one can start.
@@ -824,17 +827,33 @@ std::string FailureText(const TSmtpCli& client) {
 namespace {
 
 // The login is done (or failed, or never came): the password is not kept longer than it is
-// needed, one to remember goes to the keyring now that the server took it, and a keyring
-// password the server refused is asked for again in the window. True when AUTH runs again.
+// needed, and one to remember goes to the keyring now that the server took it. In the window a
+// refused password is asked for again, on the same connection: a keyring password once, through
+// the prompt; a typed one until kTypedPasswordTries of them were refused (as login and sudo
+// count), the last refusal then reported. Cancel at the prompt reports the refusal at once.
+// Passwords from passwordcmd or netrc are not asked again: typing one would not mend the
+// setting. True when AUTH runs again.
 bool LoginDone(TForm1& form, std::uint16_t error) {
+  constexpr int kTypedPasswordTries = 3;
   TSmtpCli& client = *form.SmtpCli1;
+  const TPasswordSource source = form.PasswordRequest.Source();
   form.PasswordRequest.Cancel();
   client.SetPassword(TSecret());
   constexpr std::uint16_t kCredentialsInvalid = 535;  // RFC 4954 6
-  if (error == kCredentialsInvalid && !form.Scripting && !form.AskingAgain &&
-      form.PasswordRequest.Source() == TPasswordSource::Keyring && client.Connected() &&
+  if (error == kCredentialsInvalid && source == TPasswordSource::Prompt)
+    ++form.RefusedTypedPasswords;
+  const bool askAgain =
+      source == TPasswordSource::Keyring ||
+      (source == TPasswordSource::Prompt && form.RefusedTypedPasswords < kTypedPasswordTries);
+  if (error == kCredentialsInvalid && !form.Scripting && askAgain && client.Connected() &&
       client.State() == TSmtpState::smtpReady) {
-    form.AskingAgain = true;
+    form.RefusedPassword = source;
+    // The box starts as the person left it for the refused password (ticked for the keyring's,
+    // which the new one is to replace); the refused one is never stored.
+    form.PasswordQuestion.RememberTicked =
+        source == TPasswordSource::Keyring || !form.PasswordToRemember.Empty();
+    form.PasswordToRemember.Clear();
+    form.RefusedLogin = FailureText(client);
     try {
       client.Auth();
       return true;
@@ -855,18 +874,23 @@ bool LoginDone(TForm1& form, std::uint16_t error) {
 }  // namespace
 
 void TForm1::SmtpCli1CredentialsNeeded(TCustomSmtpClient*, const std::string&) {
+  // A password asked for again keeps the box as LoginDone left it.
+  const bool rememberTicked =
+      RefusedPassword != TPasswordSource::None && PasswordQuestion.RememberTicked;
   PasswordQuestion = TPasswordQuestion{};
+  PasswordQuestion.RememberTicked = rememberTicked;
   PasswordQuestion.Host = SmtpCli1->Host();
   PasswordQuestion.Port = SmtpCli1->Port();
   PasswordQuestion.User = SmtpCli1->Username();
   PasswordQuestion.Command = passwordcmd.Text;
   PasswordQuestion.CommandTimeoutSeconds = PasswordTimeoutSeconds;
   PasswordQuestion.Interactive = !Scripting;
-  PasswordQuestion.StoredPasswordRefused = AskingAgain;
+  PasswordQuestion.Refused = RefusedPassword;
   SetStatus(*this, "Status: Getting the password...");
   PasswordRequest.Start(PasswordQuestion,
                         [this](bool found, const TSecret& password, const std::string& problem) {
                           if (!found) {
+                            LoginCancelled = RefusedPassword != TPasswordSource::None;
                             SmtpCli1->RefuseCredentials(problem);
                             return;
                           }
@@ -900,7 +924,8 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
   if ((RqType == smtpOpen || RqType == smtpAuth) && LoginDone(*this, Error)) return;
   if (MessageAccepted && (RqType == smtpQuit || Error != 0)) return FinishSend(*this, Error);
   if (Error != 0) {
-    const std::string reason = FailureText(client);
+    const std::string reason =
+        RqType == smtpAuth && LoginCancelled ? RefusedLogin : FailureText(client);
     return FailSend(*this, reason + FailureHint(client, reason));
   }
   if (RqType == smtpRcptTo && !client.ErrorMessage().empty())

@@ -175,12 +175,18 @@ class TForm1 : public TForm {
   std::uint32_t PasswordTimeoutSeconds = 30;
 
   // The password search of the current send (Sending.cpp), what it asked, and a password the
-  // person asked to remember, kept until the server has accepted it. A keyring password the
-  // server refused is asked for once more (AskingAgain) in the window.
+  // person asked to remember, kept until the server has accepted it. In the window a password
+  // the server refused is asked for again: RefusedPassword says where the refused one came
+  // from, RefusedTypedPasswords counts the typed ones refused in this send.
   TPasswordRequest PasswordRequest;
   TPasswordQuestion PasswordQuestion;
   TSecret PasswordToRemember;
-  bool AskingAgain = false;
+  TPasswordSource RefusedPassword = TPasswordSource::None;
+  int RefusedTypedPasswords = 0;
+  // The server's refusal of the password being asked for again, which a Cancel at that prompt
+  // reports (LoginCancelled), rather than the missing password.
+  std::string RefusedLogin;
+  bool LoginCancelled = false;
   TKeyringStore KeyringStore;
   // The SOCKS proxy the send goes through (setting proxy, option -proxy:), a URL that
   // ParseProxy reads; empty: a direct connection.

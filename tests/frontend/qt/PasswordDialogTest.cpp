@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <deque>
 
 #include "tests/app/ComposerPeers.h"
 #include "tests/frontend/qt/WindowTestSupport.h"
@@ -46,6 +47,22 @@ void AnswerWhenAsked(TPasswordAnswer& Answer) {
       box->setChecked(Answer.Tick);
     }
     dialog->accept();
+  });
+}
+
+// A person at the password dialogs of a send: each dialog that opens is read (its prompt noted)
+// and answered with the next of Answers, nullptr being Cancel.
+void AnswerInTurn(std::deque<const char*>& Answers, std::vector<std::string>& Prompts) {
+  QTimer::singleShot(10, [&Answers, &Prompts] {
+    QDialog* dialog = Answers.empty() ? nullptr : PasswordDialog();
+    if (dialog) {
+      Prompts.push_back(dialog->findChild<QLabel*>()->text().toStdString());
+      const char* text = Answers.front();
+      Answers.pop_front();
+      if (text) QTest::keyClicks(dialog->findChild<QLineEdit*>("password"), text);
+      text ? dialog->accept() : dialog->reject();
+    }
+    if (!Answers.empty()) AnswerInTurn(Answers, Prompts);
   });
 }
 
@@ -94,4 +111,51 @@ TEST_F(PasswordDialogTest, TheWindowStaysLiveWhileThePasswordCommandRunsAndAbort
   EXPECT_NE(::kill(command, 0), 0) << "the password command still runs";
   EXPECT_EQ(send->text(), "&Send");
   EXPECT_EQ(server.Received(), 0);
+}
+
+// A typed password the server refuses (535) is asked for again, the prompt saying so, on the
+// same connection: the right one then sends the message. Cancel at a prompt asked again reports
+// the server's refusal, and so does the third wrong password in a row.
+TEST_F(PasswordDialogTest, ARefusedTypedPasswordIsAskedAgainUntilCancelOrTheThirdRefusal) {
+  TlsTestCa ca;
+  const TlsTestCert cert = ca.Issue("localhost");
+  composertest::SmtpPeer server(folder.File("server"),
+                                {"--tls-cert", cert.Cert, "--tls-key", cert.Key, "--starttls",
+                                 "--auth-user", "ann", "--auth-password", "right"});
+  Ini("[defaults]\ntls=starttls\nuser=ann\ncafile=" + ca.CaFile() + "\n");
+  Open({"-server:localhost:" + std::to_string(server.Port()), "-from:ann@example.org",
+        "bob@example.org", "-s:Hello", "-msg:Hi"});
+  auto* status = Widget<QLabel>("StatusBar1");
+  const std::string ask = "Password for ann at localhost:";
+  const std::string again =
+      "The server refused the password that was typed for ann at localhost.\n" + ask;
+  struct Case {
+    std::deque<const char*> answers;
+    std::vector<std::string> prompts;
+    int received;
+  };
+  // The message is sent last: a second send of it would ask about a copy first.
+  for (Case c : {Case{{"wrong", nullptr}, {ask, again}, 0},
+                 Case{{"wrong1", "wrong2", "wrong3"}, {ask, again, again}, 0},
+                 Case{{"wrong", "right"}, {ask, again}, 1}}) {
+    std::vector<std::string> prompts;
+    AnswerInTurn(c.answers, prompts);
+    boxes.Boxes.clear();
+    QTest::mouseClick(Widget<QPushButton>("SendBtn"), Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return status->text().startsWith("Status: Message "); }))
+        << status->text().toStdString();
+    EXPECT_EQ(prompts, c.prompts);
+    EXPECT_EQ(server.Received(), c.received);
+    if (c.received) {
+      EXPECT_EQ(status->text(), "Status: Message sent successfully.");
+      EXPECT_TRUE(boxes.Boxes.empty());
+      continue;
+    }
+    ASSERT_EQ(boxes.Boxes.size(), 1u);
+    EXPECT_EQ(boxes.Boxes[0].Text.rfind("Error occured while sending mail:\n535 ", 0), 0u)
+        << boxes.Boxes[0].Text;
+    EXPECT_NE(boxes.Boxes[0].Text.find("\nThe server refused the password of user ann"),
+              std::string::npos)
+        << boxes.Boxes[0].Text;
+  }
 }
