@@ -15,6 +15,7 @@
 #include "app/Credentials.h"
 #include "app/MessageStream.h"
 #include "app/Tarvik2_unit1.h"
+#include "net/SocketErrors.h"
 #include "platform/FrontEnd.h"
 #include "platform/Shell.h"
 #include "smtp/SmtpAddress.h"
@@ -465,8 +466,10 @@ std::string RefusalHint(const TSmtpCli& client, const std::string& reply) {
 }
 
 // A second line for the failures a person can mend in the settings: what to check, named by
-// the setting and the option that set it. The failure's own text stays as it is, before it.
-std::string FailureHint(const TSmtpCli& client, const std::string& reply) {
+// the setting and the option that set it. The failure's own text stays as it is, before it. A
+// failed lookup is known by its code, never by the words of a reply: a server's "Host not
+// found" for a recipient's domain says nothing of the name of the server.
+std::string FailureHint(const TSmtpCli& client, const std::string& reply, std::uint16_t error) {
   const std::string where = client.Host() + " port " + client.Port();
   auto holds = [&](const char* part) { return reply.find(part) != std::string::npos; };
   if (holds("Connection refused") || holds("Connection timed out") ||
@@ -474,7 +477,7 @@ std::string FailureHint(const TSmtpCli& client, const std::string& reply) {
       holds("No route to host"))
     return "\rNo SMTP server answered at " + where +
            ": check the setting SMTPServer (option -server:HOST:PORT) and that the server runs.";
-  if (holds("Host not found") || holds("host not found") || holds("No host data"))
+  if (error >= WSAHOST_NOT_FOUND && error <= WSANO_DATA)
     return "\rThe name " + client.Host() +
            " does not resolve to an address: check the setting SMTPServer (option "
            "-server:HOST:PORT) and the name service.";
@@ -926,7 +929,7 @@ void TForm1::SmtpCli1RequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::u
   if (Error != 0) {
     const std::string reason =
         RqType == smtpAuth && LoginCancelled ? RefusedLogin : FailureText(client);
-    return FailSend(*this, reason + FailureHint(client, reason));
+    return FailSend(*this, reason + FailureHint(client, reason, Error));
   }
   if (RqType == smtpRcptTo && !client.ErrorMessage().empty())
     // A recipient was refused while a later one was accepted: the client reports success, but

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Tarvik2_unit1.h"
+#include "net/NameService.h"
 #include "platform/Timer.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
@@ -515,19 +516,33 @@ TEST_F(SendingTest, FailureIsReportedWithTheServersReplyAndKeepsTheFiles) {
   }
 }
 
-// A connection nobody takes names where it went and which setting sends it there, after the
-// failure's own text.
-TEST_F(SendingTest, RefusedConnectionNamesHostPortAndTheSetting) {
+// A connection nobody takes, or a server name that does not resolve (no such name, or a name
+// without an address), names what to check and the setting, after the failure's own text.
+TEST_F(SendingTest, ConnectionAndLookupFailuresNameWhatToCheckAndTheSetting) {
   Ready("");
   SendToClosedPort();
   ASSERT_EQ(Boxes().size(), 1u);
-  const std::string text = Boxes()[0];
-  EXPECT_TRUE(text.starts_with("Error occured while sending mail:\r500 Connection refused"))
-      << text;
-  EXPECT_NE(text.find("\rNo SMTP server answered at 127.0.0.1 port " + form().SmtpCli1->Port() +
-                      ": check the setting SMTPServer"),
+  EXPECT_TRUE(Boxes()[0].starts_with("Error occured while sending mail:\r500 Connection refused"))
+      << Boxes()[0];
+  EXPECT_NE(Boxes()[0].find("\rNo SMTP server answered at 127.0.0.1 port " +
+                            form().SmtpCli1->Port() + ": check the setting SMTPServer"),
             std::string::npos)
-      << text;
+      << Boxes()[0];
+
+  for (const auto& [code, text] :
+       {std::pair{WSAHOST_NOT_FOUND, "Host not found"}, std::pair{WSANO_DATA, "No Data"}}) {
+    SetNameService([code](const std::string&, Winsock::HostEntry&) { return code; });
+    frontEnd.MessageBoxes.clear();
+    form().SMTPServer.Text = "mail.nowhere.test";
+    Send();
+    ResetNameService();
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0], "Error occured while sending mail:\r500 " + std::string(text) +
+                              " (Winsock error #" + std::to_string(code) +
+                              ")\rThe name mail.nowhere.test does not resolve to an address: "
+                              "check the setting SMTPServer (option -server:HOST:PORT) and the "
+                              "name service.");
+  }
 }
 
 // While a large message goes out, the bar and the status line follow the bytes sent of its
