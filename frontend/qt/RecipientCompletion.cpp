@@ -2,9 +2,12 @@
 
 #include <QAbstractItemView>
 #include <QCompleter>
+#include <QCoreApplication>
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QStringListModel>
+#include <utility>
 
 #include "frontend/qt/QtFrontEnd.h"
 
@@ -24,6 +27,7 @@ TRecipientCompletion::TRecipientCompletion(TForm1& form, TEdit& field, QLineEdit
   completer_->popup()->setObjectName(QString::fromStdString(field.Name) + "Completion");
   completer_->popup()->setAccessibleName(QStringLiteral("Address book matches"));
   line_.installEventFilter(this);
+  completer_->popup()->installEventFilter(this);
   QObject::connect(&line_, &QLineEdit::textEdited, this, [this] { Typed(); });
   QObject::connect(completer_, qOverload<const QString&>(&QCompleter::activated), this,
                    [this](const QString& chosen) { Chosen(chosen); });
@@ -33,7 +37,43 @@ bool TRecipientCompletion::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::FocusOut &&
       static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
     completer_->popup()->hide();
+  if (event->type() != QEvent::ShortcutOverride && event->type() != QEvent::KeyPress)
+    return QObject::eventFilter(watched, event);
+  const auto& key = *static_cast<QKeyEvent*>(event);
+  // The key's shortcut override comes to the field before the key goes to the popup: the
+  // choice is taken then, and the key goes on to the model, which sends.
+  if (watched == &line_) {
+    sendKeyOverridden_ = event->type() == QEvent::ShortcutOverride && IsSendKey(key);
+    if (sendKeyOverridden_) TakeChoiceBeforeSend();
+  }
+  // Should the key itself reach the popup, which would take it for its own Enter (completing
+  // the entry) and drop it: the model had it already through its override, or the field gets
+  // it now as though no popup had been open.
+  if (watched == completer_->popup() && event->type() == QEvent::KeyPress && IsSendKey(key)) {
+    TakeChoiceBeforeSend();
+    if (!std::exchange(sendKeyOverridden_, false)) {
+      QKeyEvent again(QEvent::KeyPress, key.key(), key.modifiers(), key.text());
+      QCoreApplication::sendEvent(&line_, &again);
+    }
+    return true;
+  }
   return QObject::eventFilter(watched, event);
+}
+
+bool TRecipientCompletion::IsSendKey(const QKeyEvent& key) {
+  return (key.modifiers() & Qt::ControlModifier) &&
+         (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter);
+}
+
+// Ctrl+Enter sends, the popup open or not. The entry highlighted in the popup is taken first,
+// so that the message goes where the field then says; with none highlighted the entry stays as
+// typed, for the send to resolve (or refuse) like any nick.
+void TRecipientCompletion::TakeChoiceBeforeSend() {
+  QAbstractItemView& popup = *completer_->popup();
+  if (!popup.isVisible()) return;
+  const QModelIndexList highlighted = popup.selectionModel()->selectedIndexes();
+  popup.hide();
+  if (!highlighted.isEmpty()) Chosen(highlighted.front().data().toString());
 }
 
 TRecipientCompletion::Span TRecipientCompletion::EntryAtCaret() const {

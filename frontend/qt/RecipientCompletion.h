@@ -1,7 +1,8 @@
 // Completion while a recipient is typed: under a recipient field, a popup of the address book's
 // entries that match the entry being typed (the ";"-separated part the caret is in), chosen with
 // the arrow keys and Enter or with the mouse. The choice replaces that entry by its full form
-// ("Nick <address>"); the other entries stay as they are. The same popup offers the candidates
+// ("Nick <address>"); the other entries stay as they are. Ctrl+Enter sends with the popup open
+// too, after the entry highlighted in it is taken. The same popup offers the candidates
 // of a nick that begins several of the book's nicks when the field is left.
 #pragma once
 
@@ -12,6 +13,7 @@
 #include "app/Tarvik2_unit1.h"
 
 class QCompleter;
+class QKeyEvent;
 class QLineEdit;
 class QStringListModel;
 class TQtFrontEnd;
@@ -37,6 +39,8 @@ class TRecipientCompletion : public QObject {
     int End = 0;
   };
   Span EntryAtCaret() const;
+  static bool IsSendKey(const QKeyEvent& key);
+  void TakeChoiceBeforeSend();
   void Typed();
   void Chosen(const QString& fullForm);
 
@@ -46,4 +50,5 @@ class TRecipientCompletion : public QObject {
   TQtFrontEnd& frontEnd_;
   QCompleter* completer_;
   QStringListModel* offered_;
+  bool sendKeyOverridden_ = false;  // the field had the override of the Ctrl+Enter under way
 };

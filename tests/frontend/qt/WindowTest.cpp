@@ -24,6 +24,7 @@
 #include <QWindow>
 #include <filesystem>
 #include <map>
+#include <tuple>
 
 #include "platform/Timer.h"
 #include "tests/app/ComposerPeers.h"
@@ -567,6 +568,40 @@ TEST_F(SendThroughWindowTest, CtrlEnterFromTheSubjectStartsAndAborts) {
   ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Sending aborted."; }));
   EXPECT_TRUE(boxes.Boxes.empty());
   EXPECT_EQ(server.Received(), 0);
+}
+
+// Ctrl+Enter while the completion popup is open sends, as everywhere: the highlighted entry is
+// taken first, so the message goes where the field says; with none highlighted the popup
+// closes and the typed text is resolved as at any send (a prefix of two nicks is refused).
+TEST_F(SendThroughWindowTest, CtrlEnterWithThePopupOpenTakesTheChoiceThenSends) {
+  Ini("[adresses]\nbob=bob@example.org\nbobby=bobby.tables@example.org\n");
+  SmtpPeer server(folder.File("server"));
+  Open({"-server:" + server.Server(), "-from:ann@example.org", "-s:Hi", "-msg:Hello"});
+  QWindow* keyboard = frontEnd.Window()->windowHandle();
+  auto* popup = Popup("sendtoCompletion");
+  // The key as the window system brings it (to the window, Qt routing it), and the bare key
+  // press given to the popup, without the shortcut override that would come before it.
+  for (const auto& [typed, downs, shown, toPopup] :
+       {std::tuple{"bo", 0, "bo", true}, {"bob", 2, "bobby <bobby.tables@example.org>", false}}) {
+    QTest::mouseClick(Edit("sendto"), Qt::LeftButton);
+    Edit("sendto")->clear();
+    Type(Edit("sendto"), typed);
+    ASSERT_TRUE(WaitUntil([&] { return popup->isVisible(); }));
+    for (int i = 0; i < downs; ++i) QTest::keyClick(keyboard, Qt::Key_Down);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::ControlModifier);
+    if (toPopup)
+      QApplication::sendEvent(popup, &press);
+    else
+      QTest::keyClick(keyboard, Qt::Key_Return, Qt::ControlModifier);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return (!form().Sending() && !boxes.Boxes.empty()) || server.Received() == 1; }));
+    EXPECT_FALSE(popup->isVisible());
+    EXPECT_EQ(Edit("sendto")->text().toStdString(), shown);
+  }
+  ASSERT_EQ(boxes.Boxes.size(), 1u);
+  EXPECT_NE(boxes.Boxes[0].Text.find("bobby"), std::string::npos) << boxes.Boxes[0].Text;
+  EXPECT_EQ(apptest::ReadFile(server.Envelope(1)),
+            "FROM ann@example.org\nRCPT bobby.tables@example.org\n");
 }
 
 // A refusal is reported in an error box; while the box is open both loops run (a timer of the
