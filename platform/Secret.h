@@ -61,7 +61,9 @@ class TSecret {
   }
   // Zeroes the bytes and gives the memory back.
   void Clear() {
-    if (!Bytes.empty()) explicit_bzero(Bytes.data(), Bytes.size());
+    // Tested as a pointer too: GCC's -Wnonnull cannot tell from empty() that data() is set.
+    if (char* bytes = Bytes.data(); bytes != nullptr && !Bytes.empty())
+      explicit_bzero(bytes, Bytes.size());
     Bytes.clear();
     Bytes.shrink_to_fit();
   }
