@@ -15,11 +15,14 @@ using namespace composertest;
 
 class SendIntegrityTest : public ComposerTest {
  protected:
-  // The composer as "-f:message.txt -fdel -adel big.bin" starts it, addressed to the server.
-  TForm1& StartWithFiles(const std::string& server, std::size_t attachmentSize) {
+  // The composer as "-f:message.txt -fdel -adel big.bin" starts it (without -fdel and -adel
+  // unless DeleteAfter), addressed to the server.
+  TForm1& StartWithFiles(const std::string& server, std::size_t attachmentSize,
+                         bool DeleteAfter = true) {
     WriteFile(MessageFile(), "Hello\n");
     WriteFile(Attachment(), std::string(attachmentSize, 'a'));
-    TForm1& f = Start({"-f:" + MessageFile(), "-fdel", "-adel", Attachment()});
+    TForm1& f = DeleteAfter ? Start({"-f:" + MessageFile(), "-fdel", "-adel", Attachment()})
+                            : Start({"-f:" + MessageFile(), Attachment()});
     f.SMTPServer.Text = server;
     f.from.Text = "ann@example.org";
     f.sendto.Text = "bob@example.org";
@@ -39,10 +42,14 @@ class SendIntegrityTest : public ComposerTest {
 };
 
 TEST_F(SendIntegrityTest, AFileRewrittenDuringASlowUploadFailsTheSendAndIsKept) {
-  for (const bool attachment : {true, false}) {
-    SCOPED_TRACE(attachment ? "the attachment" : "the message file");
+  const struct {
+    bool attachment, deleteAfter;
+  } cases[] = {{true, true}, {true, false}, {false, true}};
+  for (const auto [attachment, deleteAfter] : cases) {
+    SCOPED_TRACE(std::string(attachment ? "the attachment" : "the message file") +
+                 (deleteAfter ? ", -fdel -adel" : ""));
     smtptest::ScriptedServer server(smtptest::GatedSinkScript(/*BeforeData=*/true));
-    TForm1& f = StartWithFiles("127.0.0.1:" + server.PortText(), 30 << 20);
+    TForm1& f = StartWithFiles("127.0.0.1:" + server.PortText(), 30 << 20, deleteAfter);
     frontEnd.MessageBoxes.clear();
     f.SendBtn.Click();
     // The attachment is open: the upload has begun and the server is not reading.
