@@ -1,15 +1,12 @@
 // The program as a user or a script runs it: the built binary in a child process, with its
 // settings, home and state folders in a private folder.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <string>
 #include <vector>
 
 #include "app/Tarvik2_unit1.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/ComposerPeers.h"
+#include "tests/smtp/SmtpTestSupport.h"
 
 namespace {
 
@@ -17,16 +14,10 @@ using apptest::Exists;
 using apptest::ReadFile;
 using apptest::WriteFile;
 using composertest::ChangedEnvironment;
-using composertest::ChildProcess;
 using composertest::EnvironmentChanges;
 using composertest::ProgramPath;
 using composertest::SmtpPeer;
-
-struct RunResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using testsupport::RunResult;
 
 std::string HelpForTerminal() {
   std::string text;
@@ -46,10 +37,7 @@ class ProgramTest : public ::testing::Test {
     for (const auto& [name, value] : changes) env[name] = value;
     std::vector<std::string> argv = {ProgramPath()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    ChildProcess child(argv, ChangedEnvironment(env), /*captureError=*/true);
-    RunResult result;
-    result.exitCode = child.Finish(result.out, result.err);
-    return result;
+    return testsupport::RunToEnd(argv, ChangedEnvironment(env));
   }
 
   apptest::TempFolder folder;
@@ -88,41 +76,14 @@ TEST_F(ProgramTest, HeadlessWithoutSendHasNothingToDoAndSaysHow) {
   EXPECT_FALSE(Exists(folder.File("state")));
 }
 
-// A loopback listener that counts the connections it was offered.
-class Listener {
- public:
-  Listener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) || ::listen(fd_, 8) ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length))
-      throw std::runtime_error("listener failed");
-    port_ = ntohs(a.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  int Port() const { return port_; }
-  bool Connected() const {
-    const int c = ::accept(fd_, nullptr, nullptr);
-    if (c >= 0) ::close(c);
-    return c >= 0;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 TEST_F(ProgramTest, UnreadableMessageFileEndsAScriptWithExitCode1AndSendsNothing) {
-  Listener server;
+  smtptest::IdleListener server;
   const std::string missing = folder.File("missing.txt");
-  const RunResult r = Run({"-nogui", "-send", "-server:127.0.0.1:" + std::to_string(server.Port()),
+  const RunResult r = Run({"-nogui", "-send", "-server:127.0.0.1:" + server.PortText(),
                            "-from:a@example.org", "b@example.org", "-f:" + missing});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("Cannot open file \"" + missing + "\""), std::string::npos) << r.err;
-  EXPECT_FALSE(server.Connected()) << "nothing may be sent without the message file";
+  EXPECT_FALSE(server.SawConnection()) << "nothing may be sent without the message file";
   EXPECT_FALSE(Exists(SettingsFile()));
 }
 
@@ -209,13 +170,13 @@ TEST_F(ProgramTest, AScriptsSendLeavesTheStoredSettingsAloneAndGrowsTheServerLis
 }
 
 TEST_F(ProgramTest, AMisspeltOptionEndsAScriptWithExitCode1AndSendsNothing) {
-  Listener server;
-  const RunResult r = Run({"-nogui", "-send", "-server:127.0.0.1:" + std::to_string(server.Port()),
+  smtptest::IdleListener server;
+  const RunResult r = Run({"-nogui", "-send", "-server:127.0.0.1:" + server.PortText(),
                            "-from:a@example.org", "b@example.org", "-subjcet:Hello", "-msg:x"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("Unknown option \"-subjcet:Hello\""), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("\"-subject:\""), std::string::npos) << r.err;
-  EXPECT_FALSE(server.Connected());
+  EXPECT_FALSE(server.SawConnection());
 }
 
 }  // namespace

@@ -22,11 +22,7 @@ using composertest::ChildProcess;
 using composertest::EnvironmentChanges;
 using composertest::ProgramPath;
 using composertest::SmtpPeer;
-
-struct RunResult {
-  int exitCode = -1;
-  std::string out, err;
-};
+using testsupport::RunResult;
 
 class SendmailTest : public ::testing::Test {
  protected:
@@ -51,10 +47,7 @@ class SendmailTest : public ::testing::Test {
     argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$@\" < \"$0\"", inputFile});
     EnvironmentChanges env = Environment();
     for (const auto& [name, value] : more) env[name] = value;
-    ChildProcess child(argv, ChangedEnvironment(env), /*captureError=*/true);
-    RunResult r;
-    r.exitCode = child.Finish(r.out, r.err, 120000);
-    return r;
+    return testsupport::RunToEnd(argv, ChangedEnvironment(env), 120000);
   }
 
   apptest::TempFolder folder;

@@ -28,6 +28,7 @@ using apptest::Exists;
 using apptest::ReadFile;
 using apptest::WriteFile;
 using namespace composertest;
+using testsupport::RunResult;
 
 class ServerSessionsTest : public ::testing::Test {
  protected:
@@ -36,10 +37,6 @@ class ServerSessionsTest : public ::testing::Test {
   std::string SettingsFile() const { return folder.File("tarvik2.ini"); }
   void Settings(const std::string& lines) { WriteFile(SettingsFile(), "[defaults]\n" + lines); }
 
-  struct RunResult {
-    int exitCode = -1;
-    std::string out, err;
-  };
   // One -nogui send from ann@example.org to the recipients, with the extra options.
   RunResult Send(const std::string& server, const std::vector<std::string>& recipients,
                  const std::vector<std::string>& extra = {}) {
@@ -50,11 +47,8 @@ class ServerSessionsTest : public ::testing::Test {
     if (!bcc.empty()) argv.push_back("-bcc:" + bcc);
     argv.insert(argv.end(), {"-s:Sessions", "-msg:Hello", "-server:" + server, "-send", "-close"});
     argv.insert(argv.end(), extra.begin(), extra.end());
-    ChildProcess child(
-        argv, ChangedEnvironment(composertest::PrivateEnvironment(folder, SettingsFile())), true);
-    RunResult r;
-    r.exitCode = child.Finish(r.out, r.err, 120000);
-    return r;
+    return testsupport::RunToEnd(
+        argv, ChangedEnvironment(composertest::PrivateEnvironment(folder, SettingsFile())), 120000);
   }
 
   static std::vector<std::string> Recipients(int Count) {
@@ -160,17 +154,7 @@ class SmtpSink {
     argv.insert(argv.end(), {"-d", Dump + "/%M.", "127.0.0.1:" + std::to_string(Port), "16"});
     return argv;
   }
-  bool Listening() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool taken =
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-    ::close(fd);
-    return taken;
-  }
+  bool Listening() const { return peers::LoopbackPortTaken(port_); }
   int port_;
   ChildProcess process_;
 };

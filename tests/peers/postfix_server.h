@@ -47,6 +47,20 @@ extern char** environ;
 
 namespace peers {
 
+// A server holds its loopback port once it listens: a trial bind tells without a connection,
+// which would show up in the server's log as a lost one.
+inline bool LoopbackPortTaken(int Port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(Port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool taken =
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+  ::close(fd);
+  return taken;
+}
+
 class PostfixServer {
  public:
   using Logins = std::vector<std::pair<std::string, std::string>>;
@@ -271,19 +285,7 @@ class PostfixServer {
     }
   }
 
-  // The master holds the port once it listens; a trial bind tells without a connection, which
-  // would show up in the log as a lost one.
-  bool Accepting() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool taken =
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-    ::close(fd);
-    return taken;
-  }
+  bool Accepting() const { return LoopbackPortTaken(port_); }
 
   // Runs "postfix -c conf Command" to its end.
   void Control(const char* Command) const {

@@ -149,6 +149,21 @@ class ChildProcess {
   int stdin_ = -1, stdout_ = -1, stderr_ = -1;
 };
 
+// What a program run to its end left behind.
+struct RunResult {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+// Runs argv in Environment to its end, standard error kept apart, within TimeoutMs.
+inline RunResult RunToEnd(const std::vector<std::string>& argv,
+                          const std::vector<std::string>& environment, int timeoutMs = 60000) {
+  ChildProcess child(argv, environment, /*captureError=*/true);
+  RunResult r;
+  r.exitCode = child.Finish(r.out, r.err, timeoutMs);
+  return r;
+}
+
 // Runs a program to its end with the current environment; its standard output.
 inline std::string RunCapture(const std::vector<std::string>& argv, int* exitCode = nullptr) {
   ChildProcess child(argv);
