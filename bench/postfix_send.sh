@@ -26,30 +26,9 @@ mkdir -p "$pf/conf" "$pf/queue" "$pf/data" "$pf/mail"
 chmod 755 "$work" "$pf"
 chown postfix:postfix "$pf/data" "$pf/mail"
 port=$(bench_free_port)
-cat >"$pf/conf/main.cf" <<EOF
-compatibility_level = 3.6
-queue_directory = $pf/queue
-data_directory = $pf/data
-maillog_file = $pf/maillog
-maillog_file_prefixes = $pf
-mail_owner = postfix
-setgid_group = postdrop
-myhostname = mail.example.org
-mydomain = example.org
-myorigin = example.org
-mydestination =
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
-smtpd_relay_restrictions = reject_unauth_destination
-default_transport = error:outside delivery is off
-relay_transport = error:outside delivery is off
-smtpd_peername_lookup = no
-smtp_dns_support_level = disabled
-alias_maps =
-alias_database =
-local_recipient_maps =
-virtual_mailbox_domains = example.org
+{
+  bench_postfix_main_cf "$pf"
+  cat <<EOF
 virtual_mailbox_base = $pf/mail
 virtual_mailbox_maps = static:box/
 virtual_uid_maps = static:$(id -u postfix)
@@ -58,6 +37,7 @@ smtpd_helo_required = yes
 smtpd_helo_restrictions = reject_non_fqdn_helo_hostname
 strict_8bitmime = yes
 EOF
+} >"$pf/conf/main.cf"
 cat >"$pf/conf/master.cf" <<EOF
 127.0.0.1:$port inet n - n - - smtpd
 cleanup unix n - n - 0 cleanup

@@ -54,30 +54,9 @@ chmod 755 "$work" "$pf"
 chown postfix:postfix "$pf/data"
 port_starttls=$(bench_free_port)
 port_implicit=$(bench_free_port)
-cat >"$pf/conf/main.cf" <<EOF
-compatibility_level = 3.6
-queue_directory = $pf/queue
-data_directory = $pf/data
-maillog_file = $pf/maillog
-maillog_file_prefixes = $pf
-mail_owner = postfix
-setgid_group = postdrop
-myhostname = mail.example.org
-mydomain = example.org
-myorigin = example.org
-mydestination =
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
-smtpd_relay_restrictions = reject_unauth_destination
-default_transport = error:outside delivery is off
-relay_transport = error:outside delivery is off
-smtpd_peername_lookup = no
-smtp_dns_support_level = disabled
-alias_maps =
-alias_database =
-local_recipient_maps =
-virtual_mailbox_domains = example.org
+{
+  bench_postfix_main_cf "$pf"
+  cat <<EOF
 virtual_transport = discard:bench
 smtpd_recipient_limit = 2000
 smtpd_tls_cert_file = $work/server.pem
@@ -89,6 +68,7 @@ smtpd_sasl_path = smtpd
 smtpd_sasl_local_domain = mail.example.org
 smtpd_tls_auth_only = yes
 EOF
+} >"$pf/conf/main.cf"
 cat >"$pf/conf/master.cf" <<EOF
 127.0.0.1:$port_starttls inet n - n - - smtpd
 127.0.0.1:$port_implicit inet n - n - - smtpd -o smtpd_tls_wrappermode=yes

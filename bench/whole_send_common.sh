@@ -46,3 +46,34 @@ bench_start_smtp_sink() {
     sleep 0.05
   done
 }
+
+# The main.cf lines every private Postfix of the benches shares, for its folder $1: loopback
+# only, example.org taken, nothing delivered outside. The caller adds how example.org is handled.
+bench_postfix_main_cf() {
+  local pf=$1
+  cat <<EOF
+compatibility_level = 3.6
+queue_directory = $pf/queue
+data_directory = $pf/data
+maillog_file = $pf/maillog
+maillog_file_prefixes = $pf
+mail_owner = postfix
+setgid_group = postdrop
+myhostname = mail.example.org
+mydomain = example.org
+myorigin = example.org
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtpd_relay_restrictions = reject_unauth_destination
+default_transport = error:outside delivery is off
+relay_transport = error:outside delivery is off
+smtpd_peername_lookup = no
+smtp_dns_support_level = disabled
+alias_maps =
+alias_database =
+local_recipient_maps =
+virtual_mailbox_domains = example.org
+EOF
+}

@@ -33,7 +33,7 @@ cc -O2 -Wall bench/window/window_start.c -lxcb -o build-bench/window_start
 
 . scripts/private-x-session.sh tarvik-bench
 
-median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
+source bench/before_after.sh
 
 # ---- 1. The window under Xvfb
 start_xvfb
@@ -54,27 +54,7 @@ for _ in $(seq 100); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
   sleep 0.05
 done
-send() { echo "$1 -nogui -send -close -server:127.0.0.1:$port -from:ann@example.org -s:one_line -msg:Hello bob@example.org"; }
-hyperfine -N --warmup 2 --runs $runs --export-json "$work/times.json" \
-  -n before "$(send "$root/build-bench-before/frontend/tarvik")" \
-  -n after "$(send "$root/build-bench/frontend/tarvik")" >/dev/null
-peak() {
-  for _ in $(seq $runs); do
-    # shellcheck disable=SC2046
-    /usr/bin/time -f %M $(send "$1") 2>&1 >/dev/null | tail -1
-  done | median
-}
-before_kb=$(peak "$root/build-bench-before/frontend/tarvik")
-after_kb=$(peak "$root/build-bench/frontend/tarvik")
-/usr/bin/python3 - "$work/times.json" "$before_kb" "$after_kb" <<'PY'
-import json, sys
-r = {x["command"]: x for x in json.load(open(sys.argv[1]))["results"]}
-b, a = r["before"]["median"] * 1e3, r["after"]["median"] * 1e3
-bk, ak = float(sys.argv[2]), float(sys.argv[3])
-print("One-line -nogui send (Release, %d runs, medians):" % len(r["after"]["times"]))
-print("  time  before %6.2f ms  after %6.2f ms  ratio %.3f" % (b, a, a / b))
-print("  peak  before %6.0f kB  after %6.0f kB  ratio %.3f" % (bk, ak, ak / bk))
-PY
+compare_one_line_send "One-line -nogui send"
 
 # ---- 3. The window during a 200 MB attachment send
 head -c $((200 << 20)) /dev/urandom >"$work/big.bin"
