@@ -193,6 +193,21 @@ TEST_F(ServerSessionsTest, SmtpSinkPipeliningTakesAThousandRecipientsEachOnce) {
   EXPECT_EQ(envelopeLines, 1001u);
 }
 
+// A sole recipient: DATA goes with the envelope and QUIT with the message, so the whole session
+// takes three turns after the greeting.
+TEST_F(ServerSessionsTest, SmtpSinkGetsDataWithASoleRecipient) {
+  SmtpSink sink(folder.File("dump"));
+  CountingRelay relay(sink.Port());
+  const RunResult r = Send("127.0.0.1:" + std::to_string(relay.Port()), Recipients(1), {"-ehlo"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const std::vector<std::string> bursts = relay.ClientBursts();
+  ASSERT_EQ(bursts.size(), 3u);
+  EXPECT_TRUE(bursts[0].starts_with("EHLO ")) << bursts[0];
+  EXPECT_TRUE(bursts[1].starts_with("MAIL FROM:<ann@example.org>")) << bursts[1];
+  EXPECT_TRUE(bursts[1].ends_with("\r\nRCPT TO:<r1@example.org>\r\nDATA\r\n")) << bursts[1];
+  EXPECT_TRUE(bursts[2].ends_with("\r\n.\r\nQUIT\r\n")) << bursts[2];
+}
+
 // A server that pipelines and holds its 250 to the final dot until the test lets it go: QUIT has
 // come with the dot, and the message file (-fdel) and the attachment (-adel) are still there
 // until the 250 arrives.
