@@ -274,9 +274,12 @@ TEST_F(ComposerWindowTest, RecipientCompletionPopupOffersTheBookAndTheCandidates
   EXPECT_TRUE(boxes.Boxes.empty());
 }
 
-// Every control a person can reach has a name to be read out, and Tab walks them in the
-// order a person reads the window.
-TEST_F(ComposerWindowTest, EveryWidgetHasAnAccessibleNameAndANaturalTabOrder) {
+// Every control a person can reach has a name to be read out. Tab walks every enabled control
+// round in the order a person reads the window and comes back to the header fields, after
+// Clear too; Shift+Tab walks back. Each page's mnemonics are its own (with the tabs, the
+// message frame and the buttons seen beside it), every field label has one, and Alt with it
+// reaches the field.
+TEST_F(ComposerWindowTest, EveryControlIsNamedTabComesRoundAndMnemonicsAreUniquePerPage) {
   TComposerWindow& window = Open();
   for (QWidget* widget : window.findChildren<QWidget*>()) {
     if (widget->focusPolicy() == Qt::NoFocus || !window.ControlOf(widget)) continue;
@@ -285,30 +288,11 @@ TEST_F(ComposerWindowTest, EveryWidgetHasAnAccessibleNameAndANaturalTabOrder) {
     EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
         << window.ControlOf(widget)->Name << " " << widget->metaObject()->className();
   }
-  std::vector<std::string> order;
-  QWidget* widget = Edit("from");
-  for (int i = 0; i < 8; ++i) {
-    TControl* control = window.ControlOf(widget);
-    order.push_back(control ? control->Name : widget->objectName().toStdString());
-    widget = widget->nextInFocusChain();
-    while (!widget->isVisible() || widget->focusPolicy() == Qt::NoFocus ||
-           !(widget->focusPolicy() & Qt::TabFocus))
-      widget = widget->nextInFocusChain();
-  }
-  EXPECT_EQ(order, (std::vector<std::string>{"from", "sendto", "cc", "bcc", "subject",
-                                             "PageControl1", "MessageText", "SendBtn"}));
   EXPECT_EQ(Edit("from")->toolTip(), "The sender of the mail");
   EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabPosition(), QTabWidget::South);
   EXPECT_EQ(window.windowTitle(), "Tarvik V2.06");
   EXPECT_EQ(Widget<QTabWidget>("PageControl1")->tabText(2), "S&ettings")
       << "Alt+S is the Send button's";
-}
-
-// Tab walks every enabled control round and comes back to the header fields, after Clear too;
-// Shift+Tab walks back. Each page's mnemonics are its own (with the tabs, the message frame and
-// the buttons seen beside it), every field label has one, and Alt with it reaches the field.
-TEST_F(ComposerWindowTest, TabComesRoundAndMnemonicsAreUniquePerPage) {
-  Open();
   QTest::mouseClick(Button("ClearBtn"), Qt::LeftButton);
   auto focused = [&] {
     TControl* control = frontEnd.Window()->ControlOf(QApplication::focusWidget());
@@ -322,11 +306,9 @@ TEST_F(ComposerWindowTest, TabComesRoundAndMnemonicsAreUniquePerPage) {
     }
     return seen;
   };
-  std::vector<std::string> fields;
-  for (const char* name : {"from", "sendto", "cc", "bcc", "subject"})
-    if (form().FindControl(name)) fields.push_back(name);
-  std::vector<std::string> round = {"PageControl1", "MessageText", "SendBtn", "ClearBtn"};
-  round.insert(round.begin(), fields.begin(), fields.end());
+  const std::vector<std::string> round = {"from",        "sendto",  "cc",
+                                          "bcc",         "subject", "PageControl1",
+                                          "MessageText", "SendBtn", "ClearBtn"};
   ASSERT_EQ(focused(), "from") << "no stored sender";
   std::vector<std::string> expected(round.begin() + 1, round.end());
   expected.insert(expected.end(), round.begin(), round.begin() + 2);
@@ -534,38 +516,32 @@ TEST_F(SendThroughWindowTest, SendReachesTheServerAndTheWindowShowsEachStep) {
   EXPECT_NE(message.find("\r\n\r\nHi Bob"), std::string::npos);
 }
 
-// Abort (the same button) ends a running send quietly.
-TEST_F(SendThroughWindowTest, AbortDuringASend) {
+// A running send is aborted quietly by the same button, or by a second Ctrl+Enter: pressed in
+// the subject, the first one starts the send, whose fields are then disabled and keep no focus,
+// and the second, where the keyboard now goes, still aborts it.
+TEST_F(SendThroughWindowTest, AbortByTheButtonOrByCtrlEnterFromTheSubject) {
   SmtpPeer server(folder.File("server"));
   Fill(server);
-  // A big attachment keeps the send running long enough to press Abort in the middle of it.
+  // A big attachment keeps the send running long enough to abort it in the middle.
   const std::string big = folder.File("big.bin");
   apptest::WriteFile(big, std::string(8 << 20, 'x'));
   form().AttachedFiles.Items.Add(big);
-  QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
-  ASSERT_TRUE(WaitUntil([&] { return form().ProgressBar1.Position() == 4; }));
-  QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
-  ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Sending aborted."; }));
-  EXPECT_EQ(Button("SendBtn")->text(), "&Send");
-  EXPECT_TRUE(boxes.Boxes.empty());
-  EXPECT_EQ(server.Received(), 0);
-}
-
-// Ctrl+Enter pressed in the subject starts the send; the fields are then disabled and no widget
-// keeps the focus, and a second Ctrl+Enter, where the keyboard now goes, still aborts it.
-TEST_F(SendThroughWindowTest, CtrlEnterFromTheSubjectStartsAndAborts) {
-  SmtpPeer server(folder.File("server"));
-  Fill(server);
-  const std::string big = folder.File("big.bin");
-  apptest::WriteFile(big, std::string(8 << 20, 'x'));
-  form().AttachedFiles.Items.Add(big);
-  QTest::mouseClick(Edit("subject"), Qt::LeftButton);
   QWindow* keyboard = frontEnd.Window()->windowHandle();
-  QTest::keyClick(keyboard, Qt::Key_Return, Qt::ControlModifier);
-  ASSERT_TRUE(WaitUntil([&] { return form().ProgressBar1.Position() >= 2; }));
-  EXPECT_FALSE(Edit("subject")->isEnabled());
-  QTest::keyClick(keyboard, Qt::Key_Return, Qt::ControlModifier);
-  ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Sending aborted."; }));
+  for (const bool byKey : {false, true}) {
+    auto press = [&] {
+      if (byKey)
+        QTest::keyClick(keyboard, Qt::Key_Return, Qt::ControlModifier);
+      else
+        QTest::mouseClick(Button("SendBtn"), Qt::LeftButton);
+    };
+    if (byKey) QTest::mouseClick(Edit("subject"), Qt::LeftButton);
+    press();
+    ASSERT_TRUE(WaitUntil([&] { return Status()->text().startsWith("Status: Sending email"); }));
+    EXPECT_FALSE(Edit("subject")->isEnabled());
+    press();
+    ASSERT_TRUE(WaitUntil([&] { return Status()->text() == "Status: Sending aborted."; }));
+    EXPECT_EQ(Button("SendBtn")->text(), "&Send");
+  }
   EXPECT_TRUE(boxes.Boxes.empty());
   EXPECT_EQ(server.Received(), 0);
 }
