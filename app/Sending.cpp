@@ -467,14 +467,15 @@ std::string RefusalHint(const TSmtpCli& client, const std::string& reply) {
 
 // A second line for the failures a person can mend in the settings: what to check, named by
 // the setting and the option that set it. The failure's own text stays as it is, before it. A
-// failed lookup is known by its code, never by the words of a reply: a server's "Host not
-// found" for a recipient's domain says nothing of the name of the server.
+// failed connection or lookup is known by its code, never by the words of a reply: a server's
+// "Connection refused" for a listed client, or its "Host not found" for a recipient's domain,
+// says nothing of where the server is.
 std::string FailureHint(const TSmtpCli& client, const std::string& reply, std::uint16_t error) {
   const std::string where = client.Host() + " port " + client.Port();
   auto holds = [&](const char* part) { return reply.find(part) != std::string::npos; };
-  if (holds("Connection refused") || holds("Connection timed out") ||
-      holds("No connection to the server within") || holds("Network is unreachable") ||
-      holds("No route to host"))
+  if (error == WSAECONNREFUSED || error == WSAETIMEDOUT || error == WSAENETUNREACH ||
+      error == WSAEHOSTUNREACH || error == WSAEHOSTDOWN ||
+      reply.starts_with("500 No connection to the server within"))
     return "\rNo SMTP server answered at " + where +
            ": check the setting SMTPServer (option -server:HOST:PORT) and that the server runs.";
   if (error >= WSAHOST_NOT_FOUND && error <= WSANO_DATA)

@@ -529,6 +529,18 @@ TEST_F(SendingTest, ConnectionAndLookupFailuresNameWhatToCheckAndTheSetting) {
             std::string::npos)
       << Boxes()[0];
 
+  // A server's own words draw no hint about where it is.
+  smtptest::ScriptedServer listed(
+      {smtptest::ScriptedServer::Reply("554 5.7.1 Connection refused: your address is listed\r\n"),
+       smtptest::ScriptedServer::ReadToEnd()});
+  frontEnd.MessageBoxes.clear();
+  form().SMTPServer.Text = "127.0.0.1:" + listed.PortText();
+  Send();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0],
+            "Error occured while sending mail:\r554 5.7.1 Connection refused: your "
+            "address is listed");
+
   for (const auto& [code, text] :
        {std::pair{WSAHOST_NOT_FOUND, "Host not found"}, std::pair{WSANO_DATA, "No Data"}}) {
     SetNameService([code](const std::string&, Winsock::HostEntry&) { return code; });
