@@ -38,24 +38,13 @@ smtpd_helo_restrictions = reject_non_fqdn_helo_hostname
 strict_8bitmime = yes
 EOF
 } >"$pf/conf/main.cf"
-cat >"$pf/conf/master.cf" <<EOF
+{
+  cat <<EOF
 127.0.0.1:$port inet n - n - - smtpd
-cleanup unix n - n - 0 cleanup
-qmgr unix n - n 300 1 qmgr
-rewrite unix - - n - - trivial-rewrite
-bounce unix - - n - 0 bounce
-defer unix - - n - 0 bounce
-trace unix - - n - 0 bounce
-verify unix - - n - 1 verify
-proxymap unix - - n - - proxymap
-error unix - - n - - error
-retry unix - - n - - error
-discard unix - - n - - discard
 virtual unix - n n - - virtual
-anvil unix - - n - 1 anvil
-scache unix - - n - 1 scache
-postlog unix-dgram n - n - 1 postlogd
 EOF
+  bench_postfix_master_cf
+} >"$pf/conf/master.cf"
 /usr/sbin/postfix -c "$pf/conf" start >/dev/null 2>&1
 stop_postfix() { /usr/sbin/postfix -c "$pf/conf" stop >/dev/null 2>&1 || true; }
 trap 'stop_postfix; bench_cleanup' EXIT

@@ -69,25 +69,14 @@ smtpd_sasl_local_domain = mail.example.org
 smtpd_tls_auth_only = yes
 EOF
 } >"$pf/conf/main.cf"
-cat >"$pf/conf/master.cf" <<EOF
+{
+  cat <<EOF
 127.0.0.1:$port_starttls inet n - n - - smtpd
 127.0.0.1:$port_implicit inet n - n - - smtpd -o smtpd_tls_wrappermode=yes
-cleanup unix n - n - 0 cleanup
-qmgr unix n - n 300 1 qmgr
-rewrite unix - - n - - trivial-rewrite
-bounce unix - - n - 0 bounce
-defer unix - - n - 0 bounce
-trace unix - - n - 0 bounce
-verify unix - - n - 1 verify
-proxymap unix - - n - - proxymap
-error unix - - n - - error
-retry unix - - n - - error
-discard unix - - n - - discard
-anvil unix - - n - 1 anvil
-scache unix - - n - 1 scache
-postlog unix-dgram n - n - 1 postlogd
 tlsmgr unix - - n 1000? 1 tlsmgr
 EOF
+  bench_postfix_master_cf
+} >"$pf/conf/master.cf"
 printf 'pwcheck_method: auxprop\nauxprop_plugin: sasldb\nmech_list: PLAIN LOGIN\nsasldb_path: %s\n' \
   "$pf/conf/sasl/sasldb2" >"$pf/conf/sasl/smtpd.conf"
 printf '%s' "$password" | saslpasswd2 -p -c -f "$pf/conf/sasl/sasldb2" -u mail.example.org ann

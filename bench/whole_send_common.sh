@@ -77,3 +77,24 @@ local_recipient_maps =
 virtual_mailbox_domains = example.org
 EOF
 }
+
+# The master.cf services every private Postfix of the benches runs besides its smtpd listeners
+# (which the caller writes, with any service of its own).
+bench_postfix_master_cf() {
+  cat <<EOF
+cleanup unix n - n - 0 cleanup
+qmgr unix n - n 300 1 qmgr
+rewrite unix - - n - - trivial-rewrite
+bounce unix - - n - 0 bounce
+defer unix - - n - 0 bounce
+trace unix - - n - 0 bounce
+verify unix - - n - 1 verify
+proxymap unix - - n - - proxymap
+error unix - - n - - error
+retry unix - - n - - error
+discard unix - - n - - discard
+anvil unix - - n - 1 anvil
+scache unix - - n - 1 scache
+postlog unix-dgram n - n - 1 postlogd
+EOF
+}

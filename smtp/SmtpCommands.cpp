@@ -213,8 +213,7 @@ void TCustomSmtpClient::EndPipelinedEnvelope() {
         "step with the commands; connection closed");
   // A server that refused the envelope and took DATA all the same waits for a message that must
   // not reach it: nothing of it is sent.
-  if (FDataPipelined && FPipelineDataCode == 354 &&
-      (FPipelineMailResult != 0 || FPipelineRcptResult != 0)) {
+  if (ServerTookPipelinedData() && (FPipelineMailResult != 0 || FPipelineRcptResult != 0)) {
     const std::string& refusal =
         FPipelineMailResult != 0 ? FPipelineMailLine : FPipelineRcptRefusal;
     return FailAndDisconnect(refusal +
@@ -285,8 +284,7 @@ void TCustomSmtpClient::LeaveDataUnsent(TSmtpRequest RqType, const std::string& 
 void TCustomSmtpClient::Quit() {
   CheckReady();
   FRcptsPipelined = false;
-  if (FDataPipelined && FPipelineDataCode == 354)
-    return LeaveDataUnsent(TSmtpRequest::smtpQuit, "QUIT");
+  if (ServerTookPipelinedData()) return LeaveDataUnsent(TSmtpRequest::smtpQuit, "QUIT");
   FDataPipelined = false;
   if (!FConnected || (FQuitSent && FQuitReply != 0)) {
     FRequestType = TSmtpRequest::smtpQuit;
@@ -302,8 +300,7 @@ void TCustomSmtpClient::Quit() {
 void TCustomSmtpClient::Rset() {
   if (FQuitSent) throw SmtpException("The session is ending: QUIT was sent");
   FRcptsPipelined = false;
-  if (FDataPipelined && FPipelineDataCode == 354)
-    return LeaveDataUnsent(TSmtpRequest::smtpRset, "RSET");
+  if (ServerTookPipelinedData()) return LeaveDataUnsent(TSmtpRequest::smtpRset, "RSET");
   FDataPipelined = false;
   ExecAsync(TSmtpRequest::smtpRset, "RSET", {250}, nullptr);
 }

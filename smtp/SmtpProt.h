@@ -582,6 +582,8 @@ class TCustomSmtpClient {
   static std::uint64_t WireLineSize(std::string_view Line, bool Header);
   void DataAfterDataCommand();
   void DataAfterPipelinedCommand();
+  // The pipelined DATA got its 354 and Data has not taken it up: the server reads what comes.
+  bool ServerTookPipelinedData() const { return FDataPipelined && FPipelineDataCode == 354; }
   void LeaveDataUnsent(TSmtpRequest RqType, const std::string& Command);
   void DataNext();
   bool QueueNextLine();

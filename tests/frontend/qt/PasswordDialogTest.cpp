@@ -66,7 +66,17 @@ void AnswerInTurn(std::deque<const char*>& Answers, std::vector<std::string>& Pr
   });
 }
 
-class PasswordDialogTest : public WindowTest {};
+class PasswordDialogTest : public WindowTest {
+ protected:
+  // The arguments of an aiosmtpd that offers STARTTLS with a certificate of ca and takes the
+  // login ann with Password.
+  std::vector<std::string> StartTlsLogin(const std::string& Password) const {
+    return {"--tls-cert",  cert.Cert, "--tls-key",       cert.Key, "--starttls",
+            "--auth-user", "ann",     "--auth-password", Password};
+  }
+  TlsTestCa ca;
+  const TlsTestCert cert = ca.Issue("localhost");
+};
 
 }  // namespace
 
@@ -89,11 +99,7 @@ TEST_F(PasswordDialogTest, TheRememberBoxIsOfferedOnlyWhereAsked) {
 }
 
 TEST_F(PasswordDialogTest, TheWindowStaysLiveWhileThePasswordCommandRunsAndAbortEndsIt) {
-  TlsTestCa ca;
-  const TlsTestCert cert = ca.Issue("localhost");
-  composertest::SmtpPeer server(folder.File("server"),
-                                {"--tls-cert", cert.Cert, "--tls-key", cert.Key, "--starttls",
-                                 "--auth-user", "ann", "--auth-password", "pw"});
+  composertest::SmtpPeer server(folder.File("server"), StartTlsLogin("pw"));
   const std::string pidFile = folder.File("pid");
   Ini("[defaults]\ntls=starttls\nuser=ann\ncafile=" + ca.CaFile() + "\npasswordcmd=echo $$ > " +
       pidFile + "; exec sleep 60\n");
@@ -117,11 +123,7 @@ TEST_F(PasswordDialogTest, TheWindowStaysLiveWhileThePasswordCommandRunsAndAbort
 // same connection: the right one then sends the message. Cancel at a prompt asked again reports
 // the server's refusal, and so does the third wrong password in a row.
 TEST_F(PasswordDialogTest, ARefusedTypedPasswordIsAskedAgainUntilCancelOrTheThirdRefusal) {
-  TlsTestCa ca;
-  const TlsTestCert cert = ca.Issue("localhost");
-  composertest::SmtpPeer server(folder.File("server"),
-                                {"--tls-cert", cert.Cert, "--tls-key", cert.Key, "--starttls",
-                                 "--auth-user", "ann", "--auth-password", "right"});
+  composertest::SmtpPeer server(folder.File("server"), StartTlsLogin("right"));
   Ini("[defaults]\ntls=starttls\nuser=ann\ncafile=" + ca.CaFile() + "\n");
   Open({"-server:localhost:" + std::to_string(server.Port()), "-from:ann@example.org",
         "bob@example.org", "-s:Hello", "-msg:Hi"});
